@@ -1,0 +1,72 @@
+// `vkt`: the command-line front end of the update tool.
+#include <cstdlib>
+#include <iostream>
+#include <map>
+
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+
+namespace vkt::cli {
+namespace {
+
+std::map<CLI::App*, Handler>& handlers() {
+    static std::map<CLI::App*, Handler> h;
+    return h;
+}
+
+}  // namespace
+
+void setHandler(CLI::App* sub, Handler handler) { handlers()[sub] = std::move(handler); }
+
+void addVersionCommand(CLI::App& app, GlobalOptions&) {
+    auto* sub = app.add_subcommand("version", "Print the tool's version");
+    setHandler(sub, [] {
+        std::cout << "vkt " << VKT_VERSION_TEXT << "\n";
+        return kExitOk;
+    });
+}
+
+}  // namespace vkt::cli
+
+int main(int argc, char** argv) {
+    using namespace vkt::cli;
+    CLI::App app{"VKT Update Tool: reads, updates and re-serialises two-way radios on a USB "
+                 "programming cable."};
+    app.require_subcommand(1);
+    GlobalOptions options;
+    if (const char* env = std::getenv("VKT_CABLE_BACKEND")) options.backend = env;
+    if (const char* env = std::getenv("VKT_DATA_DIR")) options.dataDir = env;
+    if (const char* env = std::getenv("VKT_TRACE")) options.trace = env;
+    app.add_option("--package", options.packageDir,
+                   "Folder of the update package (holds config.xml); default ../data beside the "
+                   "executable's folder");
+    app.add_option("--data-dir", options.dataDir,
+                   "Application data folder (data/setup.dat, log/err.log); env VKT_DATA_DIR");
+    app.add_option("--backend", options.backend,
+                   "Cable back-end: tty (default), ftdi or sim; env VKT_CABLE_BACKEND");
+    app.add_option("--trace", options.trace,
+                   "Write every byte on the cable to FILE as hex lines; env VKT_TRACE");
+    app.add_flag("--simulate", options.simulate,
+                 "Use the built-in simulated radio on a virtual cable");
+
+#define VKT_CALL_GROUP(fn) fn(app, options);
+    VKT_CLI_COMMAND_GROUPS(VKT_CALL_GROUP)
+#undef VKT_CALL_GROUP
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int code = app.exit(e);
+        return code == 0 ? kExitOk : kExitUsage;
+    }
+    for (CLI::App* sub : app.get_subcommands()) {
+        // The deepest parsed subcommand that has a handler runs.
+        CLI::App* target = sub;
+        while (!target->get_subcommands().empty()) target = target->get_subcommands().front();
+        auto it = handlers().find(target);
+        if (it != handlers().end()) return it->second();
+        std::cerr << target->help();
+        return kExitUsage;
+    }
+    return kExitUsage;
+}
