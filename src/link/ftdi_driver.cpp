@@ -71,7 +71,7 @@ bool isOpenHere(libusb_device* dev) {
 }
 
 class FtdiPort : public CablePort {
-public:
+  public:
     FtdiPort(ftdi_context* ctx, UsbId id) : ctx_(ctx), id_(id) {}
     ~FtdiPort() override {
         ftdi_usb_close(ctx_);
@@ -90,9 +90,11 @@ public:
         while (got < count) {
             const std::size_t want = std::min<std::size_t>(count - got, kReadChunk);
             const int n = ftdi_read_data(ctx_, buffer + got, static_cast<int>(want));
-            if (n < 0) return kCableIoError;
+            if (n < 0)
+                return kCableIoError;
             got += static_cast<std::size_t>(n);
-            if (got < count && Clock::now() >= deadline) break;
+            if (got < count && Clock::now() >= deadline)
+                break;
         }
         return kCableOk;
     }
@@ -102,13 +104,15 @@ public:
         written = 0;
         ctx_->usb_write_timeout = static_cast<int>(std::max<std::uint32_t>(writeTimeoutMs_, 1));
         const int n = ftdi_write_data(ctx_, buffer, static_cast<int>(count));
-        if (n < 0) return kCableIoError;
+        if (n < 0)
+            return kCableIoError;
         written = static_cast<std::size_t>(n);
         return kCableOk;
     }
 
     std::uint32_t setBaudRate(std::uint32_t rate) override {
-        if (rate == 0) return kCableInvalidBaudRate;
+        if (rate == 0)
+            return kCableInvalidBaudRate;
         // The last request must leave at the old rate: wait until the
         // transmitter is empty (bounded, in case the status never says so).
         const auto deadline = Clock::now() + std::chrono::seconds(1);
@@ -118,14 +122,16 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         const int rc = ftdi_set_baudrate(ctx_, static_cast<int>(rate));
-        if (rc == -1) return kCableInvalidBaudRate;
+        if (rc == -1)
+            return kCableInvalidBaudRate;
         return rc < 0 ? kCableIoError : kCableOk;
     }
 
     std::uint32_t setDataCharacteristics(std::uint8_t wordLength, std::uint8_t stopBits,
                                          std::uint8_t parity) override {
         FtdiLineProperty p;
-        if (!ftdiLineProperty(wordLength, stopBits, parity, p)) return kCableInvalidParameter;
+        if (!ftdiLineProperty(wordLength, stopBits, parity, p))
+            return kCableInvalidParameter;
         const int rc = ftdi_set_line_property(ctx_, static_cast<ftdi_bits_type>(p.bits),
                                               static_cast<ftdi_stopbits_type>(p.stopBits),
                                               static_cast<ftdi_parity_type>(p.parity));
@@ -134,7 +140,8 @@ public:
 
     std::uint32_t setFlowControl(std::uint16_t flow, std::uint8_t xon, std::uint8_t xoff) override {
         int mode = 0;
-        if (!ftdiFlowControl(flow, mode)) return kCableInvalidParameter;
+        if (!ftdiFlowControl(flow, mode))
+            return kCableInvalidParameter;
         const int rc = mode == SIO_XON_XOFF_HS ? ftdi_setflowctrl_xonxoff(ctx_, xon, xoff)
                                                : ftdi_setflowctrl(ctx_, mode);
         return rc < 0 ? kCableIoError : kCableOk;
@@ -161,11 +168,12 @@ public:
     }
 
     std::uint32_t setLatencyTimer(std::uint8_t ms) override {
-        if (ms == 0) return kCableInvalidParameter;
+        if (ms == 0)
+            return kCableInvalidParameter;
         return ftdi_set_latency_timer(ctx_, ms) < 0 ? kCableIoError : kCableOk;
     }
 
-private:
+  private:
     ftdi_context* ctx_;
     UsbId id_;
     std::uint32_t readTimeoutMs_ = 250;
@@ -173,11 +181,12 @@ private:
 };
 
 class FtdiDriver : public CableDriver {
-public:
+  public:
     FtdiDriver() : ctx_(ftdi_new()) {}
     ~FtdiDriver() override {
         dropList();
-        if (ctx_ != nullptr) ftdi_free(ctx_);
+        if (ctx_ != nullptr)
+            ftdi_free(ctx_);
     }
     FtdiDriver(const FtdiDriver&) = delete;
     FtdiDriver& operator=(const FtdiDriver&) = delete;
@@ -188,11 +197,13 @@ public:
         std::lock_guard lock(lock_);
         count = 0;
         dropList();
-        if (ctx_ == nullptr) return kCableOtherError;  // USB library unavailable
+        if (ctx_ == nullptr)
+            return kCableOtherError;  // USB library unavailable
         ftdi_device_list* list = nullptr;
         // Vendor and product 0: every FTDI chip libftdi knows.
         const int n = ftdi_usb_find_all(ctx_, &list, 0, 0);
-        if (n < 0) return kCableIoError;
+        if (n < 0)
+            return kCableIoError;
         for (ftdi_device_list* item = list; item != nullptr; item = item->next) {
             devices_.push_back(libusb_ref_device(item->dev));
         }
@@ -205,7 +216,8 @@ public:
                                     CableSystemError& systemError) override {
         std::lock_guard lock(lock_);
         systemError = CableSystemError::None;
-        if (ctx_ == nullptr || index >= devices_.size()) return kCableDeviceNotFound;
+        if (ctx_ == nullptr || index >= devices_.size())
+            return kCableDeviceNotFound;
         libusb_device* dev = devices_[index];
         if (isOpenHere(dev)) {
             systemError = CableSystemError::Other;
@@ -219,7 +231,8 @@ public:
             systemError = CableSystemError::Other;
             return kCableDeviceNotOpened;
         }
-        if (rc < 0) return kCableOtherError;
+        if (rc < 0)
+            return kCableOtherError;
         product.back() = '\0';
         description = product.data();
         return kCableOk;
@@ -227,12 +240,14 @@ public:
 
     std::uint32_t open(std::uint32_t index, std::unique_ptr<CablePort>& port) override {
         std::lock_guard lock(lock_);
-        if (ctx_ == nullptr || index >= devices_.size()) return kCableDeviceNotFound;
+        if (ctx_ == nullptr || index >= devices_.size())
+            return kCableDeviceNotFound;
         libusb_device* dev = devices_[index];
         const UsbId id = usbId(dev);
         {
             std::lock_guard openLock(openDevices().lock);
-            if (!openDevices().ids.insert(id).second) return kCableDeviceNotOpened;
+            if (!openDevices().ids.insert(id).second)
+                return kCableDeviceNotOpened;
         }
         ftdi_context* ctx = ftdi_new();
         if (ctx == nullptr) {
@@ -260,9 +275,10 @@ public:
         return kCableOk;
     }
 
-private:
+  private:
     void dropList() {
-        for (libusb_device* dev : devices_) libusb_unref_device(dev);
+        for (libusb_device* dev : devices_)
+            libusb_unref_device(dev);
         devices_.clear();
     }
 
@@ -273,6 +289,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<CableDriver> makeFtdiCableDriver() { return std::make_shared<FtdiDriver>(); }
+std::shared_ptr<CableDriver> makeFtdiCableDriver() {
+    return std::make_shared<FtdiDriver>();
+}
 
 }  // namespace vkt

@@ -11,9 +11,9 @@ namespace vkt {
 // Pure helpers of the back-end, kept apart for testing. Each returns false
 // for a value the chip cannot take.
 struct FtdiLineProperty {
-    int bits = 8;     // 7 or 8
-    int stopBits = 0; // libftdi: 0 one, 2 two
-    int parity = 0;   // libftdi: 0 none, 1 odd, 2 even
+    int bits = 8;      // 7 or 8
+    int stopBits = 0;  // libftdi: 0 one, 2 two
+    int parity = 0;    // libftdi: 0 none, 1 odd, 2 even
 };
 bool ftdiLineProperty(std::uint8_t wordLength, std::uint8_t stopBits, std::uint8_t parity,
                       FtdiLineProperty& out);
@@ -21,6 +21,8 @@ bool ftdiLineProperty(std::uint8_t wordLength, std::uint8_t stopBits, std::uint8
 // the chip's own request values.
 bool ftdiFlowControl(std::uint16_t flow, int& out);
 // The modem status word of the chip says the transmitter is empty.
-inline bool ftdiTransmitterEmpty(std::uint16_t modemStatus) { return (modemStatus & 0x4000) != 0; }
+inline bool ftdiTransmitterEmpty(std::uint16_t modemStatus) {
+    return (modemStatus & 0x4000) != 0;
+}
 
 }  // namespace vkt

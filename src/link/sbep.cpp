@@ -29,17 +29,22 @@ void putAddress(std::vector<std::uint8_t>& data, std::uint32_t address) {
 SBEP::SBEP(USBSerial& cable) : cable_(cable), receive_(sbep::kReceiveBufferSize, 0) {}
 
 std::uint8_t SBEP::checksum(const std::uint8_t* bytes, std::size_t length) {
-    if (bytes == nullptr) return 255;
+    if (bytes == nullptr)
+        return 255;
     return sbep::checksum(std::span<const std::uint8_t>(bytes, length));
 }
 
-bool SBEP::usable() const { return cable_.isOpen() && cable_.lastStatus() == kCableOk; }
+bool SBEP::usable() const {
+    return cable_.isOpen() && cable_.lastStatus() == kCableOk;
+}
 
 int SBEP::readWithTrials(std::size_t count, std::uint8_t* destination) {
     if (usable() && destination != nullptr) {
         for (int i = 0; i < trials_; ++i) {
-            if (cable_.read(destination, count) == count) return static_cast<int>(count);
-            if (!usable()) break;
+            if (cable_.read(destination, count) == count)
+                return static_cast<int>(count);
+            if (!usable())
+                break;
         }
     }
     raiseError(ErrorCategory::Prot, "Error:failed to read port for %d bytes after %d trials.",
@@ -48,7 +53,8 @@ int SBEP::readWithTrials(std::size_t count, std::uint8_t* destination) {
 }
 
 int SBEP::writeWithTrials(const std::uint8_t* bytes, std::size_t count) {
-    if (!usable() || bytes == nullptr) return -1;
+    if (!usable() || bytes == nullptr)
+        return -1;
     for (int i = 0; i < trials_; ++i) {
         if (cable_.write(bytes, count) == count) {
             if (echoFlag_) {
@@ -72,7 +78,8 @@ int SBEP::transact(const std::uint8_t* frame, std::size_t frameLength, std::uint
     int result = -1;
     if (usable() && frame != nullptr && frameLength > 0) {
         std::uint8_t opcode = frame[0] >> 4;
-        if (frame[0] >= 0xF0) opcode = frameLength > 1 ? frame[1] : 0;
+        if (frame[0] >= 0xF0)
+            opcode = frameLength > 1 ? frame[1] : 0;
         cable_.purge(kPurgeRx | kPurgeTx);
         if (opcode == kFlashOpcode) {
             cable_.setTimeouts(300, 3000);
@@ -112,8 +119,10 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
     // Every byte lands in the bounded receive buffer; a reply that does not
     // fit is a protocol error.
     auto next = [&]() -> bool {
-        if (received >= receive_.size()) return false;
-        if (readWithTrials(1, &receive_[received]) != 1) return false;
+        if (received >= receive_.size())
+            return false;
+        if (readWithTrials(1, &receive_[received]) != 1)
+            return false;
         byte = receive_[received++];
         return true;
     };
@@ -122,36 +131,44 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
         return -1;
     };
 
-    if (!next()) return fail();
+    if (!next())
+        return fail();
     if (byte != sbep::kAck) {
         replyOpcode = sbep::kNoAckOpcode;
         return fail();
     }
     // Header: bytes below 0xF0 are skipped.
     for (;;) {
-        if (!next()) return fail();
-        if (byte >= 0xF0) break;
+        if (!next())
+            return fail();
+        if (byte >= 0xF0)
+            break;
         trials_ = exchangeTrials;
     }
     const bool longForm = byte == sbep::kLongFormHeader;
     std::size_t remaining = byte & 0x0F;  // data bytes plus checksum
     unsigned sum = byte;
-    if (!next()) return fail();
+    if (!next())
+        return fail();
     replyOpcode = byte;
     sum += byte;
     trials_ = exchangeTrials;
     if (longForm) {
-        if (!next()) return fail();
+        if (!next())
+            return fail();
         remaining = static_cast<std::size_t>(byte) << 8;
         sum += byte;
-        if (!next()) return fail();
+        if (!next())
+            return fail();
         remaining |= byte;
         sum += byte;
     }
-    if (remaining == 0) remaining = 1;  // the checksum follows at once
+    if (remaining == 0)
+        remaining = 1;  // the checksum follows at once
     if (sbep::replyHasAddress(replyOpcode)) {
         for (int i = 0; i < 4 && remaining > 1; ++i) {
-            if (!next()) return fail();
+            if (!next())
+                return fail();
             address = (address << 8) | byte;
             sum += byte;
             --remaining;
@@ -159,24 +176,30 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
     }
     std::size_t stored = 0;
     while (remaining > 1) {
-        if (!next()) return fail();
-        if (stored >= replyData.size()) return fail();
+        if (!next())
+            return fail();
+        if (stored >= replyData.size())
+            return fail();
         replyData[stored++] = byte;
         sum += byte;
         --remaining;
     }
-    if (!next()) return fail();
+    if (!next())
+        return fail();
     trials_ = exchangeTrials;
-    if (byte != static_cast<std::uint8_t>(255 - (sum & 0xFF))) return -1;
+    if (byte != static_cast<std::uint8_t>(255 - (sum & 0xFF)))
+        return -1;
     return static_cast<int>(stored);
 }
 
 int SBEP::detectEcho() {
-    if (!usable()) return 0;
+    if (!usable())
+        return 0;
     cable_.setTimeouts(20, 300);
     for (int i = 0; i < trials_; ++i) {
         cable_.purge(kPurgeRx | kPurgeTx);
-        if (cable_.write(kEchoProbe.data(), kEchoProbe.size()) != kEchoProbe.size()) continue;
+        if (cable_.write(kEchoProbe.data(), kEchoProbe.size()) != kEchoProbe.size())
+            continue;
         if (readWithTrials(kEchoProbe.size(), receive_.data()) !=
             static_cast<int>(kEchoProbe.size())) {
             echoFlag_ = false;
@@ -205,31 +228,34 @@ int SBEP::attempts(const std::vector<std::uint8_t>& frame, std::uint32_t& addres
             succeeded = true;
             return result;
         }
-        if (verdict == Verdict::Stop) return result;
+        if (verdict == Verdict::Stop)
+            return result;
         // A failed attempt leaves no port errors behind.
         removeErrors(ErrorCategory::Prot);
     }
     return result;
 }
 
-int SBEP::expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected,
-                       int minResult, const char* failureMessage, std::uint8_t& replyOpcode,
+int SBEP::expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected, int minResult,
+                       const char* failureMessage, std::uint8_t& replyOpcode,
                        std::span<std::uint8_t> replyData) {
     std::uint32_t address = 0;
     bool ok = false;
-    const int result = attempts(frame, address, replyOpcode, replyData,
-                                [&](int r, std::uint8_t op) {
-                                    return r >= minResult && op == expected ? Verdict::Success
-                                                                            : Verdict::Retry;
-                                },
-                                ok);
-    if (replyOpcode != expected) raiseError(ErrorCategory::Sbep, "%s", failureMessage);
+    const int result = attempts(
+        frame, address, replyOpcode, replyData,
+        [&](int r, std::uint8_t op) {
+            return r >= minResult && op == expected ? Verdict::Success : Verdict::Retry;
+        },
+        ok);
+    if (replyOpcode != expected)
+        raiseError(ErrorCategory::Sbep, "%s", failureMessage);
     return result;
 }
 
 int SBEP::readRadioInfo(std::uint8_t item, std::uint8_t& replyOpcode,
                         std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     const std::uint8_t data[] = {item};
     const auto frame = sbep::encodeFrame(kRadioInfoOpcode, data);
     std::uint32_t address = 0;
@@ -241,7 +267,8 @@ int SBEP::readRadioInfo(std::uint8_t item, std::uint8_t& replyOpcode,
 
 int SBEP::statusRequest(std::uint8_t selector, std::uint8_t& replyOpcode,
                         std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     const std::uint8_t data[] = {selector};
     const auto frame = sbep::encodeFrame(kStatusOpcode, data, false);
     std::uint32_t address = 0;
@@ -253,7 +280,8 @@ int SBEP::statusRequest(std::uint8_t selector, std::uint8_t& replyOpcode,
 
 int SBEP::memRead(std::uint8_t count, std::uint32_t& address, std::uint8_t& replyOpcode,
                   std::span<std::uint8_t> replyData) {
-    if (count == 0 || count > maxPayload_ || !usable()) return -1;
+    if (count == 0 || count > maxPayload_ || !usable())
+        return -1;
     std::vector<std::uint8_t> data{count};
     putAddress(data, address);
     const auto frame = sbep::encodeFrame(0x11, data, false);
@@ -265,7 +293,8 @@ int SBEP::memRead(std::uint8_t count, std::uint32_t& address, std::uint8_t& repl
 
 int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
                    std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData) {
-    if (bytes.size() > maxPayload_ || !usable()) return -1;
+    if (bytes.size() > maxPayload_ || !usable())
+        return -1;
     std::vector<std::uint8_t> data{0x00};
     putAddress(data, address);
     data.insert(data.end(), bytes.begin(), bytes.end());
@@ -274,17 +303,20 @@ int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
     const int result = attempts(
         frame, address, replyOpcode, replyData,
         [](int r, std::uint8_t op) {
-            if (r < 0) return Verdict::Retry;
+            if (r < 0)
+                return Verdict::Retry;
             return op == kMemWriteDone ? Verdict::Success : Verdict::Stop;
         },
         ok);
-    if (!ok) raiseError(ErrorCategory::Sbep, "Error:failed to do memWrite.");
+    if (!ok)
+        raiseError(ErrorCategory::Sbep, "Error:failed to do memWrite.");
     return result;
 }
 
 int SBEP::testModeRequest(std::uint8_t mode, std::uint8_t p0, std::uint8_t p1,
                           std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     const std::uint8_t data[] = {mode, p0, p1};
     return expectOpcode(sbep::encodeFrame(0x22, data), kCommandAccepted, 0,
                         "Error:failed to request for test mode.", replyOpcode, replyData);
@@ -294,7 +326,8 @@ int SBEP::softportWrite(std::uint8_t f, std::uint8_t v, std::uint8_t w,
                         std::span<const std::uint8_t> payload, std::uint8_t& replyOpcode,
                         std::span<std::uint8_t> replyData) {
     // The frame's size is one byte: payload + 5 must stay below 256.
-    if (payload.size() > kMaxSoftportPayload || !usable()) return -1;
+    if (payload.size() > kMaxSoftportPayload || !usable())
+        return -1;
     std::vector<std::uint8_t> data{f, v, 0x00, w};
     data.insert(data.end(), payload.begin(), payload.end());
     return expectOpcode(sbep::encodeFrame(kSoftportOpcode, data, false), kCommandAccepted, 0,
@@ -303,7 +336,8 @@ int SBEP::softportWrite(std::uint8_t f, std::uint8_t v, std::uint8_t w,
 
 int SBEP::factoryBlockBackup(std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData) {
     replyOpcode = sbep::kNoAckOpcode;
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     const std::uint8_t data[] = {0x26, 0x00, 0x00, 0x00};
     return expectOpcode(sbep::encodeFrame(kSoftportOpcode, data), kCommandAccepted, 0,
                         "Error:failed to request to do factory block backup.", replyOpcode,
@@ -312,7 +346,8 @@ int SBEP::factoryBlockBackup(std::uint8_t& replyOpcode, std::span<std::uint8_t> 
 
 int SBEP::updateSN(std::span<const std::uint8_t> serial10, std::uint8_t& replyOpcode,
                    std::span<std::uint8_t> replyData) {
-    if (serial10.size() != 10 || !usable()) return -1;
+    if (serial10.size() != 10 || !usable())
+        return -1;
     std::vector<std::uint8_t> data{0x01, 0x01};
     data.insert(data.end(), serial10.begin(), serial10.end());
     const auto frame = sbep::encodeFrame(0x18, data);
@@ -328,7 +363,8 @@ int SBEP::updateSN(std::span<const std::uint8_t> serial10, std::uint8_t& replyOp
 
 int SBEP::protectionMode(std::uint16_t value, std::uint8_t& replyOpcode,
                          std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     const std::uint8_t data[] = {0x08, 0x00, static_cast<std::uint8_t>(value >> 8),
                                  static_cast<std::uint8_t>(value & 0xFF)};
     return expectOpcode(sbep::encodeFrame(kFlashOpcode, data), kFlashDone, 0,
@@ -337,7 +373,8 @@ int SBEP::protectionMode(std::uint16_t value, std::uint8_t& replyOpcode,
 
 int SBEP::eraseFlash(std::uint8_t sub, std::uint32_t address, std::uint8_t& replyOpcode,
                      std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     std::vector<std::uint8_t> data{sub};
     putAddress(data, address);
     return expectOpcode(sbep::encodeFrame(kFlashOpcode, data, false), kFlashDone, 0,
@@ -346,7 +383,8 @@ int SBEP::eraseFlash(std::uint8_t sub, std::uint32_t address, std::uint8_t& repl
 
 int SBEP::readFlash(std::uint32_t count, std::uint32_t address, std::uint8_t& replyOpcode,
                     std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
+    if (!usable())
+        return -1;
     count = std::min<std::uint32_t>(count, sbep::kMaxFlashChunk);
     std::vector<std::uint8_t> data{0x03};
     putAddress(data, address);
@@ -367,13 +405,14 @@ int SBEP::writeFlash(std::span<const std::uint8_t> bytes, std::uint32_t address,
         const auto frame = sbep::encodeFrame(kFlashOpcode, data, false);
         std::uint32_t replyAddress = 0;
         bool ok = false;
-        result = attempts(frame, replyAddress, replyOpcode, replyData,
-                          [](int r, std::uint8_t op) {
-                              return r >= 0 && op == kFlashDone ? Verdict::Success
-                                                                : Verdict::Retry;
-                          },
-                          ok);
-        if (ok) return result;
+        result = attempts(
+            frame, replyAddress, replyOpcode, replyData,
+            [](int r, std::uint8_t op) {
+                return r >= 0 && op == kFlashDone ? Verdict::Success : Verdict::Retry;
+            },
+            ok);
+        if (ok)
+            return result;
     }
     raiseError(ErrorCategory::Sbep,
                "Error:failed to request to write flash with %d bytes after %d trials. The last "
@@ -384,20 +423,25 @@ int SBEP::writeFlash(std::span<const std::uint8_t> bytes, std::uint32_t address,
 
 int SBEP::setRadioBaudRate(std::uint32_t rate, std::uint8_t w, std::uint8_t& replyOpcode,
                            std::span<std::uint8_t> replyData) {
-    if (!usable()) return -1;
-    if (rate == cable_.baudRate()) return 0;
+    if (!usable())
+        return -1;
+    if (rate == cable_.baudRate())
+        return 0;
     const std::uint8_t payload[] = {
         static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>((rate >> 16) & 0xFF),
         static_cast<std::uint8_t>((rate >> 8) & 0xFF), static_cast<std::uint8_t>(rate & 0xFF)};
     int result = -1;
     for (int i = 0; i < trials_; ++i) {
         result = softportWrite(0x2A, 0, w, payload, replyOpcode, replyData);
-        if (result >= 0) break;
+        if (result >= 0)
+            break;
         removeErrors(ErrorCategory::Prot);
     }
-    if (result < 0) return result;
+    if (result < 0)
+        return result;
     // The rate switch waits in the back-end until the request has left.
-    if (!cable_.setBaudRate(rate)) return -1;
+    if (!cable_.setBaudRate(rate))
+        return -1;
     return result;
 }
 

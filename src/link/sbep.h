@@ -18,7 +18,7 @@ namespace vkt {
 inline constexpr std::size_t kMaxSoftportPayload = 250;
 
 class SBEP {
-public:
+  public:
     explicit SBEP(USBSerial& cable);
     virtual ~SBEP() = default;
     SBEP(const SBEP&) = delete;
@@ -71,7 +71,7 @@ public:
     int setRadioBaudRate(std::uint32_t rate, std::uint8_t w, std::uint8_t& replyOpcode,
                          std::span<std::uint8_t> replyData);
 
-private:
+  private:
     // How one attempt of a request is judged.
     enum class Verdict { Success, Retry, Stop };
     template <typename Judge>
@@ -80,8 +80,8 @@ private:
                  bool& succeeded);
     // Sends `frame` until the reply has opcode `expected` and a result of at
     // least minResult; pushes failureMessage when the last opcode differs.
-    int expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected,
-                     int minResult, const char* failureMessage, std::uint8_t& replyOpcode,
+    int expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected, int minResult,
+                     const char* failureMessage, std::uint8_t& replyOpcode,
                      std::span<std::uint8_t> replyData);
     bool usable() const;
     int parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,

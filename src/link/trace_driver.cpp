@@ -13,7 +13,7 @@ namespace {
 
 // The open trace file, shared by the driver and every port it opens.
 class TraceLog {
-public:
+  public:
     explicit TraceLog(std::FILE* file) : file_(file), start_(std::chrono::steady_clock::now()) {}
     ~TraceLog() { std::fclose(file_); }
     TraceLog(const TraceLog&) = delete;
@@ -38,19 +38,20 @@ public:
             std::string text = fmt::format("{} {} +{:04}:", direction, rate, offset);
             for (std::size_t i = offset; i < count && i < offset + 16; ++i)
                 text += fmt::format(" {:02X}", data[i]);
-            if (status != kCableOk && offset + 16 >= count) text += fmt::format(" status {}", status);
+            if (status != kCableOk && offset + 16 >= count)
+                text += fmt::format(" status {}", status);
             line(text);
         }
     }
 
-private:
+  private:
     std::mutex lock_;
     std::FILE* file_;
     std::chrono::steady_clock::time_point start_;
 };
 
 class TracePort : public CablePort {
-public:
+  public:
     TracePort(std::unique_ptr<CablePort> inner, std::shared_ptr<TraceLog> log, std::uint32_t index)
         : inner_(std::move(inner)), log_(std::move(log)), index_(index) {}
     ~TracePort() override { log_->line(fmt::format("CLOSE {}", index_)); }
@@ -69,7 +70,8 @@ public:
     std::uint32_t setBaudRate(std::uint32_t rate) override {
         const std::uint32_t status = inner_->setBaudRate(rate);
         log_->line(fmt::format("RATE {} -> {} status {}", rate_, rate, status));
-        if (status == kCableOk) rate_ = rate;
+        if (status == kCableOk)
+            rate_ = rate;
         return status;
     }
     std::uint32_t setDataCharacteristics(std::uint8_t wordLength, std::uint8_t stopBits,
@@ -79,16 +81,15 @@ public:
                                parity, status));
         return status;
     }
-    std::uint32_t setFlowControl(std::uint16_t flow, std::uint8_t xon,
-                                 std::uint8_t xoff) override {
+    std::uint32_t setFlowControl(std::uint16_t flow, std::uint8_t xon, std::uint8_t xoff) override {
         const std::uint32_t status = inner_->setFlowControl(flow, xon, xoff);
         log_->line(fmt::format("FLOW {:#06x} status {}", flow, status));
         return status;
     }
     std::uint32_t setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) override {
         const std::uint32_t status = inner_->setTimeouts(readMs, writeMs);
-        log_->line(fmt::format("TIMEOUTS read {} ms write {} ms status {}", readMs, writeMs,
-                               status));
+        log_->line(
+            fmt::format("TIMEOUTS read {} ms write {} ms status {}", readMs, writeMs, status));
         return status;
     }
     std::uint32_t purge(std::uint32_t mask) override {
@@ -102,7 +103,7 @@ public:
         return status;
     }
 
-private:
+  private:
     std::unique_ptr<CablePort> inner_;
     std::shared_ptr<TraceLog> log_;
     std::uint32_t index_;
@@ -112,7 +113,7 @@ private:
 };
 
 class TraceDriver : public CableDriver {
-public:
+  public:
     TraceDriver(std::shared_ptr<CableDriver> inner, std::shared_ptr<TraceLog> log)
         : inner_(std::move(inner)), log_(std::move(log)) {}
 
@@ -138,7 +139,7 @@ public:
         return status;
     }
 
-private:
+  private:
     std::shared_ptr<CableDriver> inner_;
     std::shared_ptr<TraceLog> log_;
 };
@@ -147,7 +148,8 @@ private:
 
 std::shared_ptr<CableDriver> wrapWithTrace(std::shared_ptr<CableDriver> inner,
                                            const std::string& path, std::string& error) {
-    if (!inner) return inner;
+    if (!inner)
+        return inner;
     std::FILE* file = std::fopen(path.c_str(), "a");
     if (file == nullptr) {
         error = "cannot open the trace file \"" + path + "\"";

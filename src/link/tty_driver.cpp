@@ -52,15 +52,18 @@ bool isOpenHere(const std::string& path) {
 std::string readFirstLine(const fs::path& file) {
     std::ifstream in(file);
     std::string line;
-    if (in) std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (in)
+        std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
     return line;
 }
 
 // Unix 98 pseudo-terminal slaves: majors 136 to 143.
 bool isPseudoTerminal(int fd) {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
     const unsigned m = major(st.st_rdev);
     return m >= 136 && m <= 143;
 }
@@ -79,7 +82,7 @@ std::uint32_t statusFromErrno(int e) {
 }
 
 class TtyPort : public CablePort {
-public:
+  public:
     TtyPort(int fd, std::string path) : fd_(fd), path_(std::move(path)), buffer_(kChunk) {}
     ~TtyPort() override {
         ::close(fd_);
@@ -97,7 +100,8 @@ public:
             std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), take, buffer + got);
             start_ += take;
             got += take;
-            if (got == count) return kCableOk;
+            if (got == count)
+                return kCableOk;
             // The buffer is empty here: fill it with what the line has.
             start_ = end_ = 0;
             const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
@@ -107,10 +111,13 @@ public:
                 continue;
             }
             // With VMIN = VTIME = 0 an empty line reads as 0 bytes.
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return kCableIoError;
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return kCableIoError;
             const int waited = waitFor(POLLIN, deadline);
-            if (waited < 0) return kCableIoError;
-            if (waited == 0) return kCableOk;  // time-out: report what arrived
+            if (waited < 0)
+                return kCableIoError;
+            if (waited == 0)
+                return kCableOk;  // time-out: report what arrived
         }
     }
 
@@ -124,19 +131,24 @@ public:
                 written += static_cast<std::size_t>(n);
                 continue;
             }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return kCableIoError;
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return kCableIoError;
             const int waited = waitFor(POLLOUT, deadline);
-            if (waited < 0) return kCableIoError;
-            if (waited == 0) break;
+            if (waited < 0)
+                return kCableIoError;
+            if (waited == 0)
+                break;
         }
         return kCableOk;
     }
 
     std::uint32_t setBaudRate(std::uint32_t rate) override {
-        if (rate == 0) return kCableInvalidBaudRate;
+        if (rate == 0)
+            return kCableInvalidBaudRate;
         const int e = tty::setLineRate(fd_, rate);
         // A pseudo-terminal has no wire: a rate it refuses does not matter.
-        if (e == 0 || isPseudoTerminal(fd_)) return kCableOk;
+        if (e == 0 || isPseudoTerminal(fd_))
+            return kCableOk;
         return e == EINVAL ? kCableInvalidBaudRate : kCableIoError;
     }
 
@@ -157,7 +169,8 @@ public:
 
     std::uint32_t purge(std::uint32_t mask) override {
         const bool rx = (mask & kPurgeRx) != 0;
-        if (rx) start_ = end_ = 0;
+        if (rx)
+            start_ = end_ = 0;
         return statusFromErrno(tty::flush(fd_, rx, (mask & kPurgeTx) != 0));
     }
 
@@ -177,24 +190,29 @@ public:
         return kCableOk;
     }
 
-private:
+  private:
     // 1 when the descriptor is ready, 0 at the deadline, -1 on error.
     int waitFor(short events, Clock::time_point deadline) {
         for (;;) {
             const auto left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) return 0;
+            if (left <= Clock::duration::zero())
+                return 0;
             const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
             timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
             pollfd p{fd_, events, 0};
             const int rc = ppoll(&p, 1, &ts, nullptr);
             if (rc < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 return -1;
             }
-            if (rc == 0) return 0;
-            if ((p.revents & (POLLERR | POLLNVAL)) != 0) return -1;
+            if (rc == 0)
+                return 0;
+            if ((p.revents & (POLLERR | POLLNVAL)) != 0)
+                return -1;
             // A hang-up with nothing left to read: the other end is gone.
-            if ((p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0) return -1;
+            if ((p.revents & POLLHUP) != 0 && (p.revents & POLLIN) == 0)
+                return -1;
             return 1;
         }
     }
@@ -209,7 +227,7 @@ private:
 };
 
 class TtyDriver : public CableDriver {
-public:
+  public:
     const char* name() const override { return "tty"; }
 
     std::uint32_t countDevices(std::uint32_t& count) override {
@@ -224,7 +242,8 @@ public:
                                     CableSystemError& systemError) override {
         TtyDevice device;
         systemError = CableSystemError::None;
-        if (!lookup(index, device)) return kCableDeviceNotFound;
+        if (!lookup(index, device))
+            return kCableDeviceNotFound;
         if (isOpenHere(device.path)) {
             systemError = CableSystemError::Other;
             return kCableDeviceNotOpened;
@@ -235,10 +254,12 @@ public:
 
     std::uint32_t open(std::uint32_t index, std::unique_ptr<CablePort>& port) override {
         TtyDevice device;
-        if (!lookup(index, device)) return kCableDeviceNotFound;
+        if (!lookup(index, device))
+            return kCableDeviceNotFound;
         {
             std::lock_guard lock(openPaths().lock);
-            if (!openPaths().paths.insert(device.path).second) return kCableDeviceNotOpened;
+            if (!openPaths().paths.insert(device.path).second)
+                return kCableDeviceNotOpened;
         }
         const int fd = ::open(device.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
@@ -250,21 +271,23 @@ public:
         auto tty = std::make_unique<TtyPort>(fd, device.path);
         // Other programs cannot open the port while we talk to the radio.
         ioctl(fd, TIOCEXCL);
-        if (tty::configureRaw(fd) != 0) return kCableIoError;  // not a serial port
+        if (tty::configureRaw(fd) != 0)
+            return kCableIoError;  // not a serial port
         tty->setBaudRate(kInitialRate);
         tty->purge(kPurgeRx | kPurgeTx);
         port = std::move(tty);
         return kCableOk;
     }
 
-private:
+  private:
     bool lookup(std::uint32_t index, TtyDevice& device) {
         std::lock_guard lock(lock_);
         if (!listed_) {
             devices_ = listTtyDevices();
             listed_ = true;
         }
-        if (index >= devices_.size()) return false;
+        if (index >= devices_.size())
+            return false;
         device = devices_[index];
         return true;
     }
@@ -282,12 +305,15 @@ std::vector<TtyDevice> parseTtyPortList(std::string_view text) {
         const std::size_t end = std::min(text.find(';'), text.size());
         const std::string_view entry = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
-        if (entry.empty()) continue;
+        if (entry.empty())
+            continue;
         const std::size_t eq = entry.find('=');
         TtyDevice device;
         device.path = std::string(entry.substr(0, eq));
-        if (eq != std::string_view::npos) device.description = std::string(entry.substr(eq + 1));
-        if (!device.path.empty()) devices.push_back(std::move(device));
+        if (eq != std::string_view::npos)
+            device.description = std::string(entry.substr(eq + 1));
+        if (!device.path.empty())
+            devices.push_back(std::move(device));
     }
     return devices;
 }
@@ -297,7 +323,8 @@ std::vector<TtyDevice> listUsbSerialTtys(const std::string& classDir) {
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(classDir, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("ttyUSB", 0) != 0 || name.size() == 6) continue;
+        if (name.rfind("ttyUSB", 0) != 0 || name.size() == 6)
+            continue;
         const std::string digits = name.substr(6);
         if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
             continue;
@@ -305,27 +332,34 @@ std::vector<TtyDevice> listUsbSerialTtys(const std::string& classDir) {
         device.path = "/dev/" + name;
         // device -> the USB interface; its parent is the USB device.
         const fs::path port = fs::canonical(entry.path() / "device", ec);
-        if (!ec) device.description = readFirstLine(port.parent_path().parent_path() / "product");
+        if (!ec)
+            device.description = readFirstLine(port.parent_path().parent_path() / "product");
         ec.clear();
         found.emplace_back(std::stoul(digits), std::move(device));
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<TtyDevice> devices;
-    for (auto& f : found) devices.push_back(std::move(f.second));
+    for (auto& f : found)
+        devices.push_back(std::move(f.second));
     return devices;
 }
 
 std::vector<TtyDevice> listTtyDevices() {
     std::vector<TtyDevice> devices = listUsbSerialTtys();
     if (const char* env = std::getenv("VKT_TTY_PORTS")) {
-        for (auto& d : parseTtyPortList(env)) devices.push_back(std::move(d));
+        for (auto& d : parseTtyPortList(env))
+            devices.push_back(std::move(d));
     }
     return devices;
 }
 
-std::uint64_t ttyReadSystemCalls() { return gReadCalls.load(); }
+std::uint64_t ttyReadSystemCalls() {
+    return gReadCalls.load();
+}
 
-std::shared_ptr<CableDriver> makeTtyCableDriver() { return std::make_shared<TtyDriver>(); }
+std::shared_ptr<CableDriver> makeTtyCableDriver() {
+    return std::make_shared<TtyDriver>();
+}
 
 }  // namespace vkt

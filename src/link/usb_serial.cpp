@@ -14,7 +14,8 @@ constexpr std::uint8_t kLowLatencyMs = 2;
 constexpr int kMaxDescriptionRetries = 13;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (std::tolower(static_cast<unsigned char>(a[i])) !=
             std::tolower(static_cast<unsigned char>(b[i])))
@@ -30,15 +31,18 @@ USBSerial::USBSerial(std::shared_ptr<CableDriver> driver)
       sleep_([](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }) {}
 
 USBSerial::~USBSerial() {
-    if (isOpen()) close();
+    if (isOpen())
+        close();
 }
 
 bool USBSerial::open(int index) {
-    if (isOpen() && !close()) return false;
+    if (isOpen() && !close())
+        return false;
     std::lock_guard lock(portLock_);
     std::unique_ptr<CablePort> port;
     std::uint32_t status = kCableInvalidHandle;
-    if (driver_ && index >= 0) status = driver_->open(static_cast<std::uint32_t>(index), port);
+    if (driver_ && index >= 0)
+        status = driver_->open(static_cast<std::uint32_t>(index), port);
     if (status != kCableOk || !port) {
         store(status == kCableOk ? kCableOtherError : status);
         port_.reset();
@@ -57,7 +61,8 @@ bool USBSerial::open(int index) {
 }
 
 bool USBSerial::close() {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     std::lock_guard lock(portLock_);
     // Dropping the port closes it; the back-ends' close does not fail.
     open_.store(false);
@@ -67,7 +72,8 @@ bool USBSerial::close() {
 }
 
 bool USBSerial::setBaudRate(std::uint32_t rate) {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     if (store(port_->setBaudRate(rate)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to set baud rade [%d].", rate);
         return false;
@@ -77,7 +83,8 @@ bool USBSerial::setBaudRate(std::uint32_t rate) {
 }
 
 bool USBSerial::setDataCharacteristics() {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     if (store(port_->setDataCharacteristics(8, 0, 0)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to set parity data stop.");
         return false;
@@ -86,7 +93,8 @@ bool USBSerial::setDataCharacteristics() {
 }
 
 bool USBSerial::setFlowControl() {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     if (store(port_->setFlowControl(0, 0, 0)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to set flow.");
         return false;
@@ -95,7 +103,8 @@ bool USBSerial::setFlowControl() {
 }
 
 bool USBSerial::setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     if (store(port_->setTimeouts(readMs, writeMs)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to configure time out.");
         return false;
@@ -106,7 +115,8 @@ bool USBSerial::setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) {
 }
 
 bool USBSerial::purge(std::uint32_t mask) {
-    if (!isOpen()) return false;
+    if (!isOpen())
+        return false;
     if (store(port_->purge(mask)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to purge port.");
         return false;
@@ -115,29 +125,34 @@ bool USBSerial::purge(std::uint32_t mask) {
 }
 
 std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
-    if (!isOpen() || buffer == nullptr) return 0;
+    if (!isOpen() || buffer == nullptr)
+        return 0;
     std::size_t total = 0;
     while (total < count) {
         std::size_t got = 0;
         const std::uint32_t status = store(port_->read(buffer + total, count - total, got));
-        if (got > count - total) got = count - total;  // a back-end never may, but stay bounded
+        if (got > count - total)
+            got = count - total;  // a back-end never may, but stay bounded
         total += got;
-        if (status != kCableOk || got == 0) break;
+        if (status != kCableOk || got == 0)
+            break;
     }
     return total;
 }
 
 std::size_t USBSerial::write(const std::uint8_t* buffer, std::size_t count) {
-    if (!isOpen() || buffer == nullptr) return 0;
+    if (!isOpen() || buffer == nullptr)
+        return 0;
     std::size_t total = 0;
     while (total < count) {
         purge(4);
         std::size_t written = 0;
-        const std::uint32_t status =
-            store(port_->write(buffer + total, count - total, written));
-        if (written > count - total) written = count - total;
+        const std::uint32_t status = store(port_->write(buffer + total, count - total, written));
+        if (written > count - total)
+            written = count - total;
         total += written;
-        if (status != kCableOk || written == 0) break;
+        if (status != kCableOk || written == 0)
+            break;
     }
     return total;
 }
@@ -146,7 +161,8 @@ int USBSerial::findCables(int& firstIndex) {
     std::uint32_t numDevices = 0;
     {
         std::lock_guard lock(listLock_);
-        if (store(driver_->countDevices(numDevices)) != kCableOk) return 0;
+        if (store(driver_->countDevices(numDevices)) != kCableOk)
+            return 0;
     }
     std::lock_guard lock(portLock_);
     int cables = 0;
@@ -158,8 +174,10 @@ int USBSerial::findCables(int& firstIndex) {
         for (;;) {
             description.clear();
             status = driver_->deviceDescription(i, description, systemError);
-            if (status == kCableOk) break;
-            if (status != kCableDeviceNotOpened || retries >= kMaxDescriptionRetries) break;
+            if (status == kCableOk)
+                break;
+            if (status != kCableDeviceNotOpened || retries >= kMaxDescriptionRetries)
+                break;
             if (systemError == CableSystemError::AccessDenied) {
                 sleep_(std::chrono::milliseconds(500));
             } else if (systemError == CableSystemError::GeneralFailure) {
@@ -170,7 +188,8 @@ int USBSerial::findCables(int& firstIndex) {
             ++retries;
         }
         if (status == kCableOk && equalsIgnoringCase(description, kCableDescription)) {
-            if (cables == 0) firstIndex = static_cast<int>(i);
+            if (cables == 0)
+                firstIndex = static_cast<int>(i);
             ++cables;
         }
     }

@@ -25,7 +25,7 @@ inline constexpr std::uint32_t kConnectWriteTimeoutMs = 300;
 inline constexpr const char* kCableDescription = "QX CPS Cable";
 
 class USBSerial {
-public:
+  public:
     using SleepFunction = std::function<void(std::chrono::milliseconds)>;
 
     explicit USBSerial(std::shared_ptr<CableDriver> driver);
@@ -71,7 +71,7 @@ public:
     // it to count the waits instead of sleeping.
     void setSleepFunction(SleepFunction sleep) { sleep_ = std::move(sleep); }
 
-private:
+  private:
     std::uint32_t store(std::uint32_t status) {
         lastStatus_.store(status);
         return status;
