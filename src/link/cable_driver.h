@@ -44,7 +44,7 @@ enum class CableSystemError {
 
 // One opened cable. Calls return a CableStatus.
 class CablePort {
-  public:
+public:
     virtual ~CablePort() = default;
 
     // Waits until `count` bytes have arrived or the read time-out (measured
@@ -72,7 +72,7 @@ class CablePort {
 // Lists and opens cables. Device indexes are 0-based and stable between a
 // count and the queries that follow it.
 class CableDriver {
-  public:
+public:
     virtual ~CableDriver() = default;
 
     virtual const char* name() const = 0;

@@ -4,8 +4,7 @@ namespace vkt::sbep {
 
 std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
     unsigned sum = 0;
-    for (std::uint8_t b : bytes)
-        sum += b;
+    for (std::uint8_t b : bytes) sum += b;
     return static_cast<std::uint8_t>(255 - (sum & 0xFF));
 }
 
@@ -41,8 +40,7 @@ void FrameDecoder::reset() {
 FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
     switch (state_) {
         case State::Header:
-            if (byte < 0xF0)
-                return state_;  // not a header: skipped
+            if (byte < 0xF0) return state_;  // not a header: skipped
             raw_.push_back(byte);
             sum_ = byte;
             if (byte == kLongFormHeader) {
@@ -74,8 +72,7 @@ FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
             sum_ += byte;
             remaining_ |= byte;
             // A size of 0 means the checksum follows at once.
-            if (remaining_ == 0)
-                remaining_ = 1;
+            if (remaining_ == 0) remaining_ = 1;
             if (remaining_ - 1 > maxData_) {
                 state_ = State::Failed;
                 return state_;
@@ -87,7 +84,7 @@ FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
             raw_.push_back(byte);
             if (remaining_ == 1) {
                 state_ = (byte == static_cast<std::uint8_t>(255 - (sum_ & 0xFF))) ? State::Done
-                                                                                  : State::Failed;
+                                                                                   : State::Failed;
                 return state_;
             }
             if (data_.size() >= maxData_) {

@@ -36,7 +36,7 @@ inline bool replyHasAddress(std::uint8_t opcode) {
 // Incremental decoder of one frame (no acknowledge byte). Bytes below 0xF0
 // where a header is expected are skipped. Feed bytes until done() or failed().
 class FrameDecoder {
-  public:
+public:
     explicit FrameDecoder(std::size_t maxData = kReceiveBufferSize) : maxData_(maxData) {}
 
     enum class State { Header, Opcode, SizeHigh, SizeLow, Body, Done, Failed };
@@ -54,7 +54,7 @@ class FrameDecoder {
     // Every byte of the frame from the header on, checksum included.
     const std::vector<std::uint8_t>& raw() const { return raw_; }
 
-  private:
+private:
     std::size_t maxData_;
     State state_ = State::Header;
     std::uint8_t opcode_ = 0;
