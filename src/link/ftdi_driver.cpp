@@ -72,7 +72,10 @@ bool isOpenHere(libusb_device* dev) {
 
 class FtdiPort : public CablePort {
   public:
-    FtdiPort(ftdi_context* ctx, UsbId id) : ctx_(ctx), id_(id) {}
+    // `listContext` owns the USB session the device was found in; the port
+    // keeps it alive for as long as the device is open.
+    FtdiPort(ftdi_context* ctx, UsbId id, std::shared_ptr<ftdi_context> listContext)
+        : ctx_(ctx), id_(id), listContext_(std::move(listContext)) {}
     ~FtdiPort() override {
         ftdi_usb_close(ctx_);
         ftdi_free(ctx_);
@@ -176,18 +179,18 @@ class FtdiPort : public CablePort {
   private:
     ftdi_context* ctx_;
     UsbId id_;
+    std::shared_ptr<ftdi_context> listContext_;
     std::uint32_t readTimeoutMs_ = 250;
     std::uint32_t writeTimeoutMs_ = 300;
 };
 
 class FtdiDriver : public CableDriver {
   public:
-    FtdiDriver() : ctx_(ftdi_new()) {}
-    ~FtdiDriver() override {
-        dropList();
-        if (ctx_ != nullptr)
-            ftdi_free(ctx_);
+    FtdiDriver() {
+        if (ftdi_context* ctx = ftdi_new()) context_.reset(ctx, ftdi_free);
+        ctx_ = context_.get();
     }
+    ~FtdiDriver() override { dropList(); }
     FtdiDriver(const FtdiDriver&) = delete;
     FtdiDriver& operator=(const FtdiDriver&) = delete;
 
@@ -263,7 +266,7 @@ class FtdiDriver : public CableDriver {
             openDevices().ids.erase(id);
             return kCableDeviceNotOpened;
         }
-        auto ftdiPort = std::make_unique<FtdiPort>(ctx, id);
+        auto ftdiPort = std::make_unique<FtdiPort>(ctx, id, context_);
         ftdi_read_data_set_chunksize(ctx, kReadChunk);
         if (ftdiPort->setBaudRate(kInitialRate) != kCableOk ||
             ftdiPort->setDataCharacteristics(8, 0, 0) != kCableOk ||
@@ -283,7 +286,8 @@ class FtdiDriver : public CableDriver {
     }
 
     std::mutex lock_;
-    ftdi_context* ctx_;
+    std::shared_ptr<ftdi_context> context_;
+    ftdi_context* ctx_ = nullptr;
     std::vector<libusb_device*> devices_;
 };
 
