@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -11,6 +10,7 @@
 #include <libusb.h>
 
 #include "link/cable_backends.h"
+#include "link/held_devices.h"
 
 namespace vkt {
 
@@ -51,23 +51,13 @@ using UsbId = std::pair<int, int>;  // bus number, device address
 constexpr int kReadChunk = 512;
 constexpr std::uint32_t kInitialRate = 16406;
 
-struct OpenDevices {
-    std::mutex lock;
-    std::set<UsbId> ids;
-};
-
-OpenDevices& openDevices() {
-    static OpenDevices d;
-    return d;
+HeldDevices<UsbId>& heldDevices() {
+    static HeldDevices<UsbId> held;
+    return held;
 }
 
 UsbId usbId(libusb_device* dev) {
     return {libusb_get_bus_number(dev), libusb_get_device_address(dev)};
-}
-
-bool isOpenHere(libusb_device* dev) {
-    std::lock_guard lock(openDevices().lock);
-    return openDevices().ids.count(usbId(dev)) != 0;
 }
 
 class FtdiPort : public CablePort {
@@ -79,8 +69,7 @@ class FtdiPort : public CablePort {
     ~FtdiPort() override {
         ftdi_usb_close(ctx_);
         ftdi_free(ctx_);
-        std::lock_guard lock(openDevices().lock);
-        openDevices().ids.erase(id_);
+        heldDevices().release(id_);
     }
     FtdiPort(const FtdiPort&) = delete;
     FtdiPort& operator=(const FtdiPort&) = delete;
@@ -187,7 +176,8 @@ class FtdiPort : public CablePort {
 class FtdiDriver : public CableDriver {
   public:
     FtdiDriver() {
-        if (ftdi_context* ctx = ftdi_new()) context_.reset(ctx, ftdi_free);
+        if (ftdi_context* ctx = ftdi_new())
+            context_.reset(ctx, ftdi_free);
         ctx_ = context_.get();
     }
     ~FtdiDriver() override { dropList(); }
@@ -222,7 +212,7 @@ class FtdiDriver : public CableDriver {
         if (ctx_ == nullptr || index >= devices_.size())
             return kCableDeviceNotFound;
         libusb_device* dev = devices_[index];
-        if (isOpenHere(dev)) {
+        if (heldDevices().held(usbId(dev))) {
             systemError = CableSystemError::Other;
             return kCableDeviceNotOpened;
         }
@@ -247,23 +237,18 @@ class FtdiDriver : public CableDriver {
             return kCableDeviceNotFound;
         libusb_device* dev = devices_[index];
         const UsbId id = usbId(dev);
-        {
-            std::lock_guard openLock(openDevices().lock);
-            if (!openDevices().ids.insert(id).second)
-                return kCableDeviceNotOpened;
-        }
+        if (!heldDevices().claim(id))
+            return kCableDeviceNotOpened;
         ftdi_context* ctx = ftdi_new();
         if (ctx == nullptr) {
-            std::lock_guard openLock(openDevices().lock);
-            openDevices().ids.erase(id);
+            heldDevices().release(id);
             return kCableInsufficientResources;
         }
         // Without this the kernel's ttyUSB stays gone until the cable is replugged.
         ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
         if (ftdi_usb_open_dev(ctx, dev) < 0) {
             ftdi_free(ctx);
-            std::lock_guard openLock(openDevices().lock);
-            openDevices().ids.erase(id);
+            heldDevices().release(id);
             return kCableDeviceNotOpened;
         }
         auto ftdiPort = std::make_unique<FtdiPort>(ctx, id, context_);

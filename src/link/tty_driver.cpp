@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <set>
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -19,6 +18,7 @@
 #include <unistd.h>
 
 #include "link/cable_backends.h"
+#include "link/held_devices.h"
 #include "link/tty_line.h"
 
 namespace vkt {
@@ -32,21 +32,9 @@ std::atomic<std::uint64_t> gReadCalls{0};
 constexpr std::size_t kChunk = 4096;
 constexpr std::uint32_t kInitialRate = 16406;
 
-// Paths this process holds open. The cable search does not count such a
-// device, as a driver that opens devices exclusively would not.
-struct OpenPaths {
-    std::mutex lock;
-    std::set<std::string> paths;
-};
-
-OpenPaths& openPaths() {
-    static OpenPaths p;
-    return p;
-}
-
-bool isOpenHere(const std::string& path) {
-    std::lock_guard lock(openPaths().lock);
-    return openPaths().paths.count(path) != 0;
+HeldDevices<std::string>& heldPaths() {
+    static HeldDevices<std::string> held;
+    return held;
 }
 
 std::string readFirstLine(const fs::path& file) {
@@ -86,8 +74,7 @@ class TtyPort : public CablePort {
     TtyPort(int fd, std::string path) : fd_(fd), path_(std::move(path)), buffer_(kChunk) {}
     ~TtyPort() override {
         ::close(fd_);
-        std::lock_guard lock(openPaths().lock);
-        openPaths().paths.erase(path_);
+        heldPaths().release(path_);
     }
     TtyPort(const TtyPort&) = delete;
     TtyPort& operator=(const TtyPort&) = delete;
@@ -244,7 +231,7 @@ class TtyDriver : public CableDriver {
         systemError = CableSystemError::None;
         if (!lookup(index, device))
             return kCableDeviceNotFound;
-        if (isOpenHere(device.path)) {
+        if (heldPaths().held(device.path)) {
             systemError = CableSystemError::Other;
             return kCableDeviceNotOpened;
         }
@@ -256,16 +243,12 @@ class TtyDriver : public CableDriver {
         TtyDevice device;
         if (!lookup(index, device))
             return kCableDeviceNotFound;
-        {
-            std::lock_guard lock(openPaths().lock);
-            if (!openPaths().paths.insert(device.path).second)
-                return kCableDeviceNotOpened;
-        }
+        if (!heldPaths().claim(device.path))
+            return kCableDeviceNotOpened;
         const int fd = ::open(device.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             const int e = errno;
-            std::lock_guard lock(openPaths().lock);
-            openPaths().paths.erase(device.path);
+            heldPaths().release(device.path);
             return e == ENOENT ? kCableDeviceNotFound : kCableDeviceNotOpened;
         }
         auto tty = std::make_unique<TtyPort>(fd, device.path);
