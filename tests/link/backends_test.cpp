@@ -105,13 +105,16 @@ TEST(WireTrace, LogsBytesRateChangesPurgesAndTimeouts) {
         const std::uint8_t probe[] = {0xF1, 0x40, 0xCE};
         ASSERT_EQ(cable.write(probe, 3), 3u);
         std::uint8_t reply[5] = {};
-        ASSERT_EQ(cable.read(reply, 5), 5u);
+        for (std::uint8_t& b : reply)
+            ASSERT_EQ(cable.read(&b, 1), 1u);
+        ASSERT_EQ(cable.read(reply, 1), 0u);
     }
     const std::string text = readFile(path);
     for (const char* expected :
          {"DESCRIBE 0 \"QX CPS Cable\"", "OPEN 0", "LATENCY 2 ms",
           "TIMEOUTS read 20 ms write 300 ms", "RATE 16406 -> 240000 status 0", "PURGE 4",
-          "TX 240000 +0000: F1 40 CE", "RX 240000 +0000: 50 F2 8C 00 81", "CLOSE 0"}) {
+          "TX 240000 +0000: F1 40 CE", "RX 240000 +0000: 50 F2 8C 00 81\n",
+          "RX 240000 time-out after 0 of 1 bytes", "CLOSE 0"}) {
         EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
     }
     fs::remove(path);
