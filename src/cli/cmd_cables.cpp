@@ -29,6 +29,13 @@ void addCablesCommand(CLI::App& app, GlobalOptions& options) {
             if (!error.empty())
                 std::cerr << "vkt cables: " << error << "\n";
         }
+        // A listing that fails is not "no cable": say so and fail.
+        std::uint32_t devices = 0;
+        if (const std::uint32_t status = driver->countDevices(devices); status != kCableOk) {
+            std::cerr << "vkt cables: the " << name << " back-end cannot list its devices (status "
+                      << status << ")\n";
+            return kExitFailure;
+        }
         USBSerial cable(driver);
         int firstIndex = -1;
         const int count = cable.findCables(firstIndex);
