@@ -25,8 +25,9 @@ class Event : public MessageTarget {
     Event& operator=(const Event&) = delete;
 
     // Creates the hidden window on the calling thread's current queue the
-    // first time it succeeds; later calls return the same handle. Returns 0
-    // (and tries again next time) when the thread has no queue.
+    // first time it succeeds; later calls return the same handle while it
+    // names a window (a window destroyed with its queue is created again).
+    // Returns 0 (and tries again next time) when the thread has no queue.
     virtual WindowHandle createWindow();
     WindowHandle window() const { return window_; }
     bool created() const { return window_ != 0; }
@@ -116,7 +117,8 @@ class TaskWaiter : public MessageTarget {
     TaskWaiter& operator=(const TaskWaiter&) = delete;
 
     void add(Runnable* item) { items_.push_back(item); }
-    // False when nothing was started (Task busy or no window for the waiter).
+    // False when nothing was started: the Task is busy, or it or the waiter
+    // has no window. Creates the Task's window when it has none.
     bool begin();
     bool finished() const { return finished_; }
     WindowHandle window() const { return window_; }

@@ -145,6 +145,53 @@ void destroyWindowsOf(MessageQueue* queue) {
         eraseLocked(r, lock, handle);
 }
 
+// ---- BufferedMessageQueue ----
+
+BufferedMessageQueue::~BufferedMessageQueue() {
+    destroyWindowsOf(this);
+}
+
+void BufferedMessageQueue::enqueue(const Message& message, bool urgent) {
+    {
+        std::lock_guard lock(mutex_);
+        (urgent ? urgent_ : posted_).push_back(message);
+    }
+    wakeUp();
+}
+
+bool BufferedMessageQueue::hasPending() const {
+    std::lock_guard lock(mutex_);
+    return !urgent_.empty() || !posted_.empty();
+}
+
+std::size_t BufferedMessageQueue::dispatchPending() {
+    std::size_t posts;
+    {
+        std::lock_guard lock(mutex_);
+        posts = posted_.size();
+    }
+    std::size_t handled = 0;
+    for (;;) {
+        Message message;
+        {
+            std::lock_guard lock(mutex_);
+            if (!urgent_.empty()) {
+                message = urgent_.front();
+                urgent_.pop_front();
+            } else if (posts > 0 && !posted_.empty()) {
+                message = posted_.front();
+                posted_.pop_front();
+                --posts;
+            } else {
+                break;
+            }
+        }
+        dispatchMessage(message);
+        ++handled;
+    }
+    return handled;
+}
+
 // ---- EventLoop ----
 
 EventLoop::EventLoop() {
@@ -153,58 +200,59 @@ EventLoop::EventLoop() {
 }
 
 EventLoop::~EventLoop() {
+    // Windows first, so that nothing is queued to a loop that is going away.
     destroyWindowsOf(this);
     if (MessageQueue::current() == this)
         MessageQueue::setCurrent(nullptr);
 }
 
-void EventLoop::enqueue(const Message& message, bool urgent) {
+void EventLoop::wakeUp() {
     {
         std::lock_guard lock(mutex_);
-        (urgent ? urgent_ : posted_).push_back(message);
+        signalled_ = true;
     }
     wake_.notify_all();
 }
 
-std::size_t EventLoop::processPending() {
-    std::size_t handled = 0;
-    for (;;) {
-        Message message;
-        std::function<void()> timerFn;
+std::size_t EventLoop::runDueTimers() {
+    // Only the timers due now, earliest first; those they start wait for the
+    // next round.
+    std::vector<Timer> due;
+    {
+        std::lock_guard lock(mutex_);
+        auto now = Clock::now();
+        auto split = std::stable_partition(timers_.begin(), timers_.end(),
+                                           [&](const Timer& t) { return t.due > now; });
+        due.assign(std::make_move_iterator(split), std::make_move_iterator(timers_.end()));
+        timers_.erase(split, timers_.end());
+    }
+    std::stable_sort(due.begin(), due.end(),
+                     [](const Timer& a, const Timer& b) { return a.due < b.due; });
+    for (std::size_t i = 0; i < due.size(); ++i) {
+        // A timer cancelled by an earlier one of this round does not run.
+        bool cancelled;
         {
             std::lock_guard lock(mutex_);
-            if (!urgent_.empty()) {
-                message = urgent_.front();
-                urgent_.pop_front();
-            } else if (!posted_.empty()) {
-                message = posted_.front();
-                posted_.pop_front();
-            } else {
-                // Earliest due timer, if any (ties in creation order).
-                auto now = Clock::now();
-                auto due = timers_.end();
-                for (auto it = timers_.begin(); it != timers_.end(); ++it) {
-                    if (it->due <= now && (due == timers_.end() || it->due < due->due))
-                        due = it;
-                }
-                if (due == timers_.end())
-                    break;
-                timerFn = std::move(due->fn);
-                timers_.erase(due);
-            }
+            cancelled = std::find(cancelledNow_.begin(), cancelledNow_.end(), due[i].id) !=
+                        cancelledNow_.end();
         }
-        if (timerFn) {
-            timerFn();
-        } else {
-            dispatchMessage(message);
-        }
-        ++handled;
+        if (!cancelled)
+            due[i].fn();
     }
-    return handled;
+    {
+        std::lock_guard lock(mutex_);
+        cancelledNow_.clear();
+    }
+    return due.size();
 }
 
-bool EventLoop::hasWorkLocked(Clock::time_point now) const {
-    if (quit_ || !urgent_.empty() || !posted_.empty())
+std::size_t EventLoop::processPending() {
+    std::size_t handled = dispatchPending();
+    return handled + runDueTimers();
+}
+
+bool EventLoop::readyLocked(Clock::time_point now) const {
+    if (quit_ || signalled_)
         return true;
     return std::any_of(timers_.begin(), timers_.end(),
                        [&](const Timer& t) { return t.due <= now; });
@@ -214,6 +262,10 @@ bool EventLoop::runUntil(const std::function<bool()>& done, std::chrono::millise
     const bool unlimited = timeout == std::chrono::milliseconds::max();
     const auto deadline = unlimited ? Clock::time_point::max() : Clock::now() + timeout;
     for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            signalled_ = false;  // what was signalled so far is dispatched now
+        }
         processPending();
         if (done())
             return true;
@@ -223,20 +275,22 @@ bool EventLoop::runUntil(const std::function<bool()>& done, std::chrono::millise
             lock.unlock();
             return done();
         }
+        if (hasPending())
+            continue;  // left over from a bounded round
+        auto now = Clock::now();
+        if (readyLocked(now))
+            continue;
+        if (now >= deadline) {
+            lock.unlock();
+            return done();
+        }
         auto wakeAt = deadline;
         for (const Timer& t : timers_)
             wakeAt = std::min(wakeAt, t.due);
-        auto now = Clock::now();
-        if (!hasWorkLocked(now)) {
-            if (now >= deadline) {
-                lock.unlock();
-                return done();
-            }
-            if (wakeAt == Clock::time_point::max()) {
-                wake_.wait(lock, [&] { return hasWorkLocked(Clock::now()); });
-            } else {
-                wake_.wait_until(lock, wakeAt, [&] { return hasWorkLocked(Clock::now()); });
-            }
+        if (wakeAt == Clock::time_point::max()) {
+            wake_.wait(lock, [&] { return readyLocked(Clock::now()); });
+        } else {
+            wake_.wait_until(lock, wakeAt, [&] { return readyLocked(Clock::now()); });
         }
     }
 }
@@ -264,6 +318,7 @@ EventLoop::TimerId EventLoop::postDelayed(std::chrono::milliseconds delay,
 void EventLoop::cancelTimer(TimerId id) {
     std::lock_guard lock(mutex_);
     std::erase_if(timers_, [id](const Timer& t) { return t.id == id; });
+    cancelledNow_.push_back(id);
 }
 
 }  // namespace vkt

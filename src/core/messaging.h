@@ -72,10 +72,38 @@ bool dispatchMessage(const Message& message);
 // Destroys every window bound to queue (a queue calls it before it goes away).
 void destroyWindowsOf(MessageQueue* queue);
 
+// A MessageQueue that keeps the messages in two lists (notifications ahead of
+// posts) and hands them out on the owning thread. Event loops derive from it:
+// wakeUp() tells the loop that there is something to dispatch (it is called
+// from any thread, with the window registry locked, and must not block),
+// and the loop then calls dispatchPending() on its own thread. The Qt front
+// end binds it to its event loop the same way.
+class BufferedMessageQueue : public MessageQueue {
+  public:
+    ~BufferedMessageQueue() override;  // destroys the windows bound to it
+
+    void enqueue(const Message& message, bool urgent) final;
+    // Dispatches the messages that were queued when the call began, and the
+    // notifications that arrive meanwhile, each ahead of the remaining posts.
+    // Messages queued by the handlers wait for the next call, so a handler
+    // that keeps posting to itself cannot keep the caller in here for ever.
+    // Returns the number of messages taken from the queue.
+    std::size_t dispatchPending();
+    bool hasPending() const;
+
+  protected:
+    virtual void wakeUp() = 0;
+
+  private:
+    mutable std::mutex mutex_;
+    std::deque<Message> urgent_;
+    std::deque<Message> posted_;
+};
+
 // The small event loop of the command line and the tests. Construct it on the
 // thread that will run it; it becomes that thread's current queue when the
 // thread has none yet.
-class EventLoop : public MessageQueue {
+class EventLoop : public BufferedMessageQueue {
   public:
     using Clock = std::chrono::steady_clock;
     using TimerId = std::uint64_t;
@@ -85,10 +113,8 @@ class EventLoop : public MessageQueue {
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
-    void enqueue(const Message& message, bool urgent) override;
-
-    // Dispatches every queued message (notifications first) and every due
-    // timer. Returns the number of messages and timers handled.
+    // Dispatches the queued messages (notifications first) and the due
+    // timers. Returns the number of messages and timers handled.
     std::size_t processPending();
     // Runs until done() is true (checked after each round of dispatching),
     // quit() is called or the timeout passes; sleeps while there is nothing to
@@ -99,9 +125,12 @@ class EventLoop : public MessageQueue {
     void quit();
 
     // Single-shot timer: fn runs on the loop's thread once delay has passed
-    // (0 ms = at the next round). Returns an id for cancelTimer.
+    // (0 ms = at the next round). Returns an id for cancelTimer. Any thread.
     TimerId postDelayed(std::chrono::milliseconds delay, std::function<void()> fn);
     void cancelTimer(TimerId id);
+
+  protected:
+    void wakeUp() override;
 
   private:
     struct Timer {
@@ -109,14 +138,15 @@ class EventLoop : public MessageQueue {
         Clock::time_point due;
         std::function<void()> fn;
     };
-    bool hasWorkLocked(Clock::time_point now) const;
+    std::size_t runDueTimers();
+    bool readyLocked(Clock::time_point now) const;
 
-    std::mutex mutex_;
+    std::mutex mutex_;  // timers, flags
     std::condition_variable wake_;
-    std::deque<Message> urgent_;
-    std::deque<Message> posted_;
     std::vector<Timer> timers_;
+    std::vector<TimerId> cancelledNow_;  // cancelled during the current round
     TimerId nextTimer_ = 1;
+    bool signalled_ = false;
     bool quit_ = false;
 };
 

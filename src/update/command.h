@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "core/event.h"
+#include "update/progress.h"
 
 namespace vkt {
 
@@ -17,10 +18,10 @@ class Command : public Runnable {
     bool ok = true;
     // Window that receives the command's messages; 0 = none. Not owned.
     WindowHandle owner = 0;
-    // Span of the owner's progress bar the run may use, and the position at
-    // which it starts.
-    std::int32_t progressTotal = 100;
-    std::int32_t progressBase = 0;
+    // The owner sets progress.total (the span of its progress bar the run may
+    // use, 100 at construction) and progress.base (where the run starts);
+    // the run moves the base and the scale.
+    ProgressAccount progress;
 
     // A run that throws has failed: ok becomes false and WM_CMD_END is
     // posted, as every run ends with it.
@@ -31,6 +32,10 @@ class Command : public Runnable {
     void postBegin() const;                           // WM_CMD_BEGIN (0, 0), posted
     void postEnd() const;                             // WM_CMD_END (0, 0), posted
     void sendProgress(std::uint32_t position) const;  // WM_CMD_PROGRESS (position, 0)
+    // Reports unit k of n of a step of the given weight.
+    void reportUnit(std::uint32_t k, std::uint32_t n, std::uint32_t weight) const {
+        sendProgress(progress.position(k, n, weight));
+    }
 };
 
 }  // namespace vkt

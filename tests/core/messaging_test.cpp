@@ -243,6 +243,30 @@ TEST(EventLoop, TimersFireOnceInDueOrderAndCanBeCancelled) {
     EXPECT_EQ(fired.size(), 2u);
 }
 
+TEST(EventLoop, AHandlerThatKeepsPostingToItselfDoesNotTrapTheLoop) {
+    EventLoop loop;
+    Recorder r;
+    WindowHandle w = createWindow(&r, &loop);
+    r.onGot = [&](const Message& m) { postMessage(w, m.id + 1, 0, 0); };
+    postMessage(w, 1, 0, 0);
+    EXPECT_EQ(loop.processPending(), 1u);  // the repost waits for the next round
+    EXPECT_TRUE(loop.runUntil([&] { return r.got.size() >= 50; }, 10s));
+    destroyWindow(w);
+}
+
+TEST(EventLoop, ATimerCancelledByAnEarlierOneOfTheSameRoundDoesNotRun) {
+    EventLoop loop;
+    std::vector<int> fired;
+    EventLoop::TimerId second = 0;
+    loop.postDelayed(0ms, [&] {
+        fired.push_back(1);
+        loop.cancelTimer(second);
+    });
+    second = loop.postDelayed(0ms, [&] { fired.push_back(2); });
+    loop.processPending();
+    EXPECT_EQ(fired, std::vector<int>{1});
+}
+
 // A destroyWindow from another thread waits until a running handler has
 // returned, so the target may be freed right after it.
 TEST(Messaging, DestroyFromAnotherThreadWaitsForTheRunningHandler) {

@@ -28,7 +28,7 @@ struct ProbeCommand : Command {
         ++runs;
         ok = true;
         postBegin();
-        sendProgress(40);
+        reportUnit(1, 2, 60);  // half of a step of weight 60
         if (throwInRun)
             throw std::runtime_error("boom");
         if (!succeed)
@@ -67,6 +67,7 @@ struct CommandTest : ::testing::Test {
 TEST_F(CommandTest, ARunReportsBeginProgressAndEndToItsOwner) {
     ProbeCommand cmd;
     cmd.owner = ownerWindow;
+    cmd.progress.base = 10;
     ASSERT_TRUE(runBatch({&cmd}, loop, task, 10s));
     EXPECT_TRUE(cmd.ok);
     // Progress notifications are sent from the worker while the posts wait,
