@@ -13,7 +13,8 @@ Event::~Event() {
 }
 
 WindowHandle Event::createWindow() {
-    if (window_ == 0)
+    // A window that went away with its queue is created again.
+    if (!isWindow(window_))
         window_ = vkt::createWindow(this);
     return window_;
 }
@@ -154,7 +155,9 @@ TaskWaiter::~TaskWaiter() {
 }
 
 bool TaskWaiter::begin() {
-    if (task_.isBusy() || window_ == 0)
+    // The Task reports the end of the batch through its window, so it needs
+    // one (on this thread's queue when it has none yet).
+    if (task_.isBusy() || window_ == 0 || task_.createWindow() == 0)
         return false;
     task_.clear();
     for (Runnable* item : items_)
