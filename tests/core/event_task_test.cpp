@@ -7,27 +7,14 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/core/message_recorder.h"
+
 namespace vkt {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Recorder : MessageTarget {
-    std::vector<Message> got;
-    std::function<void(const Message&)> onGot;
-    std::intptr_t onMessage(std::uint32_t id, std::uintptr_t w, std::intptr_t l) override {
-        got.push_back(Message{0, id, w, l});
-        if (onGot)
-            onGot(got.back());
-        return 0;
-    }
-    std::size_t count(std::uint32_t id) const {
-        std::size_t n = 0;
-        for (const auto& m : got)
-            n += m.id == id;
-        return n;
-    }
-};
+using Recorder = vkt::testing::MessageRecorder;
 
 TEST(Event, CreateWindowIsIdempotentAndTheWindowDiesWithTheObject) {
     EventLoop loop;

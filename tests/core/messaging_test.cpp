@@ -6,28 +6,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/core/message_recorder.h"
+
 namespace vkt {
 namespace {
 
 using namespace std::chrono_literals;
 
 // Records every message it receives, in order.
-struct Recorder : MessageTarget {
-    std::vector<Message> got;
-    std::function<void(const Message&)> onGot;
-    std::intptr_t onMessage(std::uint32_t id, std::uintptr_t w, std::intptr_t l) override {
-        got.push_back(Message{0, id, w, l});
-        if (onGot)
-            onGot(got.back());
-        return 0;
-    }
-    std::vector<std::uint32_t> ids() const {
-        std::vector<std::uint32_t> out;
-        for (const auto& m : got)
-            out.push_back(m.id);
-        return out;
-    }
-};
+using Recorder = vkt::testing::MessageRecorder;
 
 TEST(Messaging, PostedMessagesArriveInOrderWithTheirParameters) {
     EventLoop loop;

@@ -6,18 +6,14 @@
 
 #include "core/error_stack.h"
 
+#include "tests/core/message_recorder.h"
+
 namespace vkt {
 namespace {
 
 using namespace std::chrono_literals;
 
-struct Recorder : MessageTarget {
-    std::vector<Message> got;
-    std::intptr_t onMessage(std::uint32_t id, std::uintptr_t w, std::intptr_t l) override {
-        got.push_back(Message{0, id, w, l});
-        return 0;
-    }
-};
+using Recorder = vkt::testing::MessageRecorder;
 
 // A command that reports like the real ones: begin, progress, end.
 struct ProbeCommand : Command {
