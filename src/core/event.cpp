@@ -12,10 +12,10 @@ Event::~Event() {
     listeners_.clear();
 }
 
-WindowHandle Event::createWindow() {
+WindowHandle Event::createWindow(MessageQueue* queue) {
     // A window that went away with its queue is created again.
     if (!isWindow(window_))
-        window_ = vkt::createWindow(this);
+        window_ = vkt::createWindow(this, queue);
     return window_;
 }
 
@@ -58,8 +58,8 @@ Task::~Task() {
         worker_->join();
 }
 
-WindowHandle Task::createWindow() {
-    WindowHandle handle = Event::createWindow();
+WindowHandle Task::createWindow(MessageQueue* queue) {
+    WindowHandle handle = Event::createWindow(queue);
     if (handle != 0)
         notify_ = handle;
     return notify_;
@@ -146,7 +146,10 @@ void Task::onTaskDone(std::intptr_t result) {
 // ---- TaskWaiter ----
 
 TaskWaiter::TaskWaiter(Task& task, std::function<void()> onDone, MessageQueue* queue)
-    : task_(task), onDone_(std::move(onDone)), window_(createWindow(this, queue)) {}
+    : task_(task),
+      onDone_(std::move(onDone)),
+      queue_(queue != nullptr ? queue : MessageQueue::current()),
+      window_(createWindow(this, queue_)) {}
 
 TaskWaiter::~TaskWaiter() {
     task_.removeListener(window_);
@@ -157,7 +160,7 @@ TaskWaiter::~TaskWaiter() {
 bool TaskWaiter::begin() {
     // The Task reports the end of the batch through its window, so it needs
     // one (on this thread's queue when it has none yet).
-    if (task_.isBusy() || window_ == 0 || task_.createWindow() == 0)
+    if (task_.isBusy() || window_ == 0 || task_.createWindow(queue_) == 0)
         return false;
     task_.clear();
     for (Runnable* item : items_)

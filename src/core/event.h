@@ -24,11 +24,12 @@ class Event : public MessageTarget {
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
-    // Creates the hidden window on the calling thread's current queue the
-    // first time it succeeds; later calls return the same handle while it
-    // names a window (a window destroyed with its queue is created again).
-    // Returns 0 (and tries again next time) when the thread has no queue.
-    virtual WindowHandle createWindow();
+    // Creates the hidden window on queue (the calling thread's current queue
+    // when null) the first time it succeeds; later calls return the same
+    // handle while it names a window (a window destroyed with its queue is
+    // created again). Returns 0 (and tries again next time) without a queue.
+    // Overrides keep the default argument.
+    virtual WindowHandle createWindow(MessageQueue* queue = nullptr);
     WindowHandle window() const { return window_; }
     bool created() const { return window_ != 0; }
 
@@ -68,7 +69,7 @@ class Task : public Event {
     static Task& instance();
 
     // Creates the window (see Event) and makes it the worker's notify window.
-    WindowHandle createWindow() override;
+    WindowHandle createWindow(MessageQueue* queue = nullptr) override;
 
     bool add(Runnable* item);  // false for null; the same item may be added twice
     std::size_t clear();       // returns the number of entries removed
@@ -118,7 +119,8 @@ class TaskWaiter : public MessageTarget {
 
     void add(Runnable* item) { items_.push_back(item); }
     // False when nothing was started: the Task is busy, or it or the waiter
-    // has no window. Creates the Task's window when it has none.
+    // has no window. Creates the Task's window on the waiter's queue when it
+    // has none.
     bool begin();
     bool finished() const { return finished_; }
     WindowHandle window() const { return window_; }
@@ -128,6 +130,7 @@ class TaskWaiter : public MessageTarget {
   private:
     Task& task_;
     std::function<void()> onDone_;
+    MessageQueue* queue_;
     WindowHandle window_ = 0;
     std::vector<Runnable*> items_;
     bool finished_ = false;

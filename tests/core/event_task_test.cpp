@@ -249,8 +249,10 @@ TEST_F(TaskFixture, ListenersAreToldOnlyAfterTheWorkerHasEnded) {
 }
 
 TEST(TaskWaiter, RunBatchReturnsAfterDoneAndCleansUp) {
-    EventLoop loop;
-    Task task;  // its window is created by the first batch
+    EventLoop current;
+    EventLoop loop;  // not the thread's current queue
+    ASSERT_EQ(MessageQueue::current(), &current);
+    Task task;  // its window is created by the first batch, on the loop that runs it
     Step a, b;
     b.result = false;
     EXPECT_TRUE(runBatch({&a, nullptr, &b}, loop, task, 10s));
