@@ -143,8 +143,7 @@ TEST_F(ErrorLogTest, ConcurrentWritersNeverInterleaveLines) {
         ASSERT_TRUE(std::regex_match(line, shape)) << line;
 }
 
-TEST(ErrorLogInstance, IsOneObject) {
-    EXPECT_EQ(&ErrorLog::instance(), &ErrorLog::instance());
+EXPECT_EQ(&ErrorLog::instance(), &ErrorLog::instance());
 }
 
 }  // namespace
