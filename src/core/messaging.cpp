@@ -24,9 +24,12 @@ struct Registry {
     WindowHandle next = 1;
 };
 
+// Never destroyed: objects with static lifetime (the Task, the cable
+// monitor) destroy their windows at exit, possibly after this registry's
+// own static destruction would have run.
 Registry& registry() {
-    static Registry r;
-    return r;
+    static auto* r = new Registry;
+    return *r;
 }
 
 thread_local MessageQueue* currentQueue = nullptr;
