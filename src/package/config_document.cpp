@@ -175,6 +175,16 @@ bool ConfigDocument::parseDocument() {
     return static_cast<bool>(result);
 }
 
+bool ConfigDocument::isWellFormed(std::string_view text, std::string& description) {
+    pugi::xml_document document;
+    pugi::xml_parse_result result =
+        document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
+    if (result) return true;
+    description = fmt::sprintf("%s at byte %d", result.description(),
+                               static_cast<long long>(result.offset));
+    return false;
+}
+
 std::string ConfigDocument::serialize() const {
     std::string out;
     if (!document_) return out;

@@ -71,6 +71,9 @@ public:
     static std::vector<pugi::xml_node> descendants(pugi::xml_node parent, std::string_view tag);
     // An attribute's text; nullopt when the attribute is absent.
     static std::optional<std::string> attribute(pugi::xml_node element, std::string_view name);
+    // Whether a text parses as this store parses its files; `description`
+    // tells what is wrong (and at which byte) when it does not.
+    static bool isWellFormed(std::string_view text, std::string& description);
     // The current document as UTF-8 text (the bytes saveDocument scrambles).
     std::string serialize() const;
 

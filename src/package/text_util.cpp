@@ -3,6 +3,8 @@
 #include <cctype>
 #include <limits>
 
+#include <fmt/printf.h>
+
 namespace vkt {
 
 std::string latin1ToUtf8(std::string_view bytes) {
@@ -138,6 +140,45 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b) {
         }
     }
     return true;
+}
+
+}  // namespace vkt
+
+namespace vkt {
+
+std::string jsonQuote(std::string_view text) {
+    std::string out = "\"";
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto b = static_cast<unsigned char>(text[i]);
+        if (b == '"' || b == '\\') {
+            out += '\\';
+            out += static_cast<char>(b);
+            ++i;
+        } else if (b < 0x20) {
+            out += fmt::sprintf("\\u%04x", b);
+            ++i;
+        } else if (b < 0x80) {
+            out += static_cast<char>(b);
+            ++i;
+        } else {
+            // Copy a complete, valid UTF-8 sequence; escape a stray byte.
+            std::size_t len = (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+            bool valid = len != 0 && i + len <= text.size();
+            for (std::size_t k = 1; valid && k < len; ++k) {
+                valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            }
+            if (valid) {
+                out.append(text.substr(i, len));
+                i += len;
+            } else {
+                out += fmt::sprintf("\\u%04x", b);
+                ++i;
+            }
+        }
+    }
+    out += '"';
+    return out;
 }
 
 }  // namespace vkt
