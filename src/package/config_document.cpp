@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <new>
 
@@ -37,14 +38,14 @@ private:
     std::string& out_;
 };
 
-// Calls visit(element) for every element named `tag` below `parent`, in
-// document order, until it returns false. The tree is walked without
+// Calls visit(element) for every element below `parent`, in document order,
+// until it returns false. The tree is walked without
 // recursion, so deep nesting costs no stack.
 template <typename Visit>
-void forEachDescendant(pugi::xml_node parent, std::string_view tag, Visit visit) {
+void forEachElement(pugi::xml_node parent, Visit visit) {
     pugi::xml_node node = parent.first_child();
     while (node) {
-        if (node.type() == pugi::node_element && tag == node.name() && !visit(node)) return;
+        if (node.type() == pugi::node_element && !visit(node)) return;
         if (node.first_child()) {
             node = node.first_child();
             continue;
@@ -53,6 +54,37 @@ void forEachDescendant(pugi::xml_node parent, std::string_view tag, Visit visit)
         if (!node || node == parent) return;
         node = node.next_sibling();
     }
+}
+
+template <typename Visit>
+void forEachDescendant(pugi::xml_node parent, std::string_view tag, Visit visit) {
+    forEachElement(parent, [&](pugi::xml_node element) {
+        return tag != element.name() || visit(element);
+    });
+}
+
+// The parser is lenient where XML is strict: a well-formed document has
+// exactly one root element and no attribute twice on an element.
+bool isSingleRooted(const pugi::xml_document& document) {
+    int roots = 0;
+    for (pugi::xml_node node : document.children()) {
+        if (node.type() == pugi::node_element) ++roots;
+        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return false;
+    }
+    if (roots != 1) return false;
+    bool unique = true;
+    forEachElement(document, [&](pugi::xml_node element) {
+        for (pugi::xml_attribute a = element.first_attribute(); a && unique; a = a.next_attribute()) {
+            for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
+                if (std::strcmp(a.name(), b.name()) == 0) {
+                    unique = false;
+                    break;
+                }
+            }
+        }
+        return unique;
+    });
+    return unique;
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
@@ -172,24 +204,35 @@ bool ConfigDocument::parseDocument() {
     while (length < textLength_ && length < text_.size() && text_[length] != 0) ++length;
     pugi::xml_parse_result result =
         document_->load_buffer(text_.data(), length, kParseOptions, pugi::encoding_utf8);
-    return static_cast<bool>(result);
+    return result && isSingleRooted(*document_);
 }
 
 bool ConfigDocument::isWellFormed(std::string_view text, std::string& description) {
     pugi::xml_document document;
     pugi::xml_parse_result result =
         document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
-    if (result) return true;
-    description = fmt::sprintf("%s at byte %d", result.description(),
-                               static_cast<long long>(result.offset));
-    return false;
+    if (!result) {
+        description = fmt::sprintf("%s at byte %d", result.description(),
+                                   static_cast<long long>(result.offset));
+        return false;
+    }
+    if (!isSingleRooted(document)) {
+        description = "not exactly one root element, or an attribute given twice";
+        return false;
+    }
+    return true;
 }
 
 std::string ConfigDocument::serialize() const {
     std::string out;
     if (!document_) return out;
+    // The parser keeps no white space outside the root element; each node at
+    // that level goes on a line of its own.
     StringWriter writer(out);
-    document_->save(writer, "", kFormatOptions, pugi::encoding_utf8);
+    for (pugi::xml_node node : document_->children()) {
+        node.print(writer, "", kFormatOptions, pugi::encoding_utf8);
+        out += '\n';
+    }
     return out;
 }
 
