@@ -16,14 +16,16 @@ namespace {
 
 bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return !in.bad();
 }
 
 // Prints every message on the error stack (oldest first) and clears it.
 void printErrors() {
-    for (const ErrorEntry& entry : errorEntries()) std::cerr << entry.message << "\n";
+    for (const ErrorEntry& entry : errorEntries())
+        std::cerr << entry.message << "\n";
     removeErrors(ErrorCategory::Ok);
 }
 
@@ -84,7 +86,8 @@ int runPack(const PackOptions& o) {
 
 std::string hexBytes(const std::uint8_t* p, std::size_t n) {
     std::string out;
-    for (std::size_t i = 0; i < n; ++i) out += fmt::sprintf("%02x", p[i]);
+    for (std::size_t i = 0; i < n; ++i)
+        out += fmt::sprintf("%02x", p[i]);
     return out;
 }
 
@@ -119,12 +122,15 @@ int runShow(const std::string& path, bool json) {
             std::cout << ",\"codeplugVersion\":"
                       << jsonQuote(versionBytesText(info.codeplugVersion.data()));
         }
-        if (info.type == 0) std::cout << ",\"modelNumber\":" << jsonQuote(model);
-        if (info.type == 3) std::cout << ",\"regionName\":" << jsonQuote(info.regionName);
+        if (info.type == 0)
+            std::cout << ",\"modelNumber\":" << jsonQuote(model);
+        if (info.type == 3)
+            std::cout << ",\"regionName\":" << jsonQuote(info.regionName);
         std::cout << ",\"digest\":" << jsonQuote(hexBytes(&raw[8], 16))
                   << ",\"digestMatches\":" << (digestOk ? "true" : "false")
                   << ",\"loads\":" << (loads ? "true" : "false");
-        if (!loads) std::cout << ",\"error\":" << jsonQuote(loadError);
+        if (!loads)
+            std::cout << ",\"error\":" << jsonQuote(loadError);
         std::cout << "}\n";
     } else {
         std::cout << "file:             " << path << "\n"
@@ -137,11 +143,14 @@ int runShow(const std::string& path, bool json) {
             std::cout << "codeplug version: " << versionBytesText(info.codeplugVersion.data())
                       << "\n";
         }
-        if (info.type == 0) std::cout << "model number:     " << model << "\n";
-        if (info.type == 3) std::cout << "region name:      " << info.regionName << "\n";
+        if (info.type == 0)
+            std::cout << "model number:     " << model << "\n";
+        if (info.type == 3)
+            std::cout << "region name:      " << info.regionName << "\n";
         std::cout << "digest:           " << hexBytes(&raw[8], 16)
                   << (digestOk ? " (matches)" : " (does not match)") << "\n";
-        if (!loads) std::cout << "load error:       " << loadError << "\n";
+        if (!loads)
+            std::cout << "load error:       " << loadError << "\n";
     }
     return loads ? kExitOk : kExitFailure;
 }

@@ -16,10 +16,11 @@ namespace vkt::cli {
 namespace {
 
 class PackageChecker {
-public:
+  public:
     // Moves everything on the error stack into the problem list.
     void collect() {
-        for (ErrorEntry& entry : errorEntries()) problems_.push_back(std::move(entry));
+        for (ErrorEntry& entry : errorEntries())
+            problems_.push_back(std::move(entry));
         removeErrors(ErrorCategory::Ok);
     }
     void problem(ErrorCategory category, const std::string& text) {
@@ -38,32 +39,39 @@ public:
         if (!isToolRegion(config.regionName)) {
             problem(ErrorCategory::Ini, fmt::sprintf(kWrongRegionFormat, kToolRegion));
         }
-        if (!config.firmwarePath.empty()) checkFirmware(config.firmwarePath);
+        if (!config.firmwarePath.empty())
+            checkFirmware(config.firmwarePath);
         std::vector<Cpg> maps;
         for (const auto& [version, path] : config.addressFiles) {
-            if (auto map = loadAddressMap(path)) maps.push_back(std::move(*map));
+            if (auto map = loadAddressMap(path))
+                maps.push_back(std::move(*map));
         }
-        for (const auto& [version, path] : config.voiceFiles) checkStream(path);
+        for (const auto& [version, path] : config.voiceFiles)
+            checkStream(path);
         for (const auto& [name, model] : config.models) {
             for (const auto& [block, versions] : model.blocks) {
-                for (const auto& [version, path] : versions) checkStream(path);
+                for (const auto& [version, path] : versions)
+                    checkStream(path);
             }
         }
-        for (const Cpg& map : maps) checkUserInfoRanges(config, map);
+        for (const Cpg& map : maps)
+            checkUserInfoRanges(config, map);
     }
 
     const std::vector<ErrorEntry>& problems() const { return problems_; }
 
-private:
+  private:
     bool load(const std::string& path, FtfImage& image) {
-        if (loadFtfImage(path, image)) return true;
+        if (loadFtfImage(path, image))
+            return true;
         collect();
         return false;
     }
 
     void checkFirmware(const std::string& path) {
         FtfImage image;
-        if (!load(path, image)) return;
+        if (!load(path, image))
+            return;
         Flash flash;
         if (image.length == 0 || !flash.setImage(image.data)) {
             collect();
@@ -88,7 +96,8 @@ private:
 
     void checkStream(const std::string& path) {
         FtfImage image;
-        if (!load(path, image)) return;
+        if (!load(path, image))
+            return;
         Cpg map;
         if (image.length == 0 || !map.parseStream(image.data)) {
             collect();
@@ -104,9 +113,8 @@ private:
         for (const auto& [kind, ranges] : config.userInfoRanges) {
             for (const UserInfoRange& range : ranges) {
                 if (kind == static_cast<std::int32_t>(BlockKind::USERVOI)) {
-                    if (range.length > 0xD800 ||
-                        static_cast<std::uint32_t>(range.address) !=
-                            flashLayout(2, BlockKind::USERVOI)) {
+                    if (range.length > 0xD800 || static_cast<std::uint32_t>(range.address) !=
+                                                     flashLayout(2, BlockKind::USERVOI)) {
                         problem(ErrorCategory::Ini,
                                 fmt::sprintf("Error:the lenth of block [%s] configured is not "
                                              "matched to the address map.",
@@ -147,7 +155,8 @@ int runCheck(const GlobalOptions& options, bool json) {
         }
         std::cout << "]}\n";
     } else {
-        for (const ErrorEntry& entry : problems) std::cout << entry.message << "\n";
+        for (const ErrorEntry& entry : problems)
+            std::cout << entry.message << "\n";
         if (problems.empty()) {
             std::cout << "Package OK: " << configPath(packageDir) << "\n";
         } else {

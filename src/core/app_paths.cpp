@@ -24,14 +24,18 @@ std::string nonEmptyEnv(const char* name) {
 std::string executableDir() {
     std::error_code ec;
     fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-    if (ec || !exe.has_parent_path()) return ".";
+    if (ec || !exe.has_parent_path())
+        return ".";
     return exe.parent_path().string();
 }
 
-std::string defaultPackageDir() { return executableDir() + "/../data"; }
+std::string defaultPackageDir() {
+    return executableDir() + "/../data";
+}
 
 std::string defaultDataDir() {
-    if (std::string dir = nonEmptyEnv("VKT_DATA_DIR"); !dir.empty()) return dir;
+    if (std::string dir = nonEmptyEnv("VKT_DATA_DIR"); !dir.empty())
+        return dir;
     std::error_code ec;
     if (fs::is_directory(kSystemDataDir, ec) && ::access(kSystemDataDir, W_OK) == 0) {
         return kSystemDataDir;
@@ -43,10 +47,16 @@ std::string defaultDataDir() {
     return (home.empty() ? std::string(".") : home) + "/.local/share/" + kToolFolder;
 }
 
-std::string configPath(const std::string& packageDir) { return packageDir + "/config.xml"; }
+std::string configPath(const std::string& packageDir) {
+    return packageDir + "/config.xml";
+}
 
-std::string setupPath(const std::string& dataDir) { return dataDir + "/data/setup.dat"; }
+std::string setupPath(const std::string& dataDir) {
+    return dataDir + "/data/setup.dat";
+}
 
-std::string logFolder(const std::string& dataDir) { return dataDir + "/log"; }
+std::string logFolder(const std::string& dataDir) {
+    return dataDir + "/log";
+}
 
 }  // namespace vkt

@@ -22,19 +22,19 @@ namespace {
 // elements, so that a document written back differs from the file it came
 // from only where an attribute was changed. A DOCTYPE is skipped, never
 // processed: no entity is defined by it and nothing external is fetched.
-constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_declaration |
-                                   pugi::parse_comments | pugi::parse_ws_pcdata;
+constexpr unsigned kParseOptions =
+    pugi::parse_default | pugi::parse_declaration | pugi::parse_comments | pugi::parse_ws_pcdata;
 // Written as it was parsed: no indentation added and no declaration invented.
 constexpr unsigned kFormatOptions = pugi::format_raw | pugi::format_no_declaration;
 
 class StringWriter : public pugi::xml_writer {
-public:
+  public:
     explicit StringWriter(std::string& out) : out_(out) {}
     void write(const void* data, std::size_t size) override {
         out_.append(static_cast<const char*>(data), size);
     }
 
-private:
+  private:
     std::string& out_;
 };
 
@@ -45,22 +45,24 @@ template <typename Visit>
 void forEachElement(pugi::xml_node parent, Visit visit) {
     pugi::xml_node node = parent.first_child();
     while (node) {
-        if (node.type() == pugi::node_element && !visit(node)) return;
+        if (node.type() == pugi::node_element && !visit(node))
+            return;
         if (node.first_child()) {
             node = node.first_child();
             continue;
         }
-        while (node && node != parent && !node.next_sibling()) node = node.parent();
-        if (!node || node == parent) return;
+        while (node && node != parent && !node.next_sibling())
+            node = node.parent();
+        if (!node || node == parent)
+            return;
         node = node.next_sibling();
     }
 }
 
 template <typename Visit>
 void forEachDescendant(pugi::xml_node parent, std::string_view tag, Visit visit) {
-    forEachElement(parent, [&](pugi::xml_node element) {
-        return tag != element.name() || visit(element);
-    });
+    forEachElement(parent,
+                   [&](pugi::xml_node element) { return tag != element.name() || visit(element); });
 }
 
 // The parser is lenient where XML is strict: a well-formed document has
@@ -68,13 +70,17 @@ void forEachDescendant(pugi::xml_node parent, std::string_view tag, Visit visit)
 bool isSingleRooted(const pugi::xml_document& document) {
     int roots = 0;
     for (pugi::xml_node node : document.children()) {
-        if (node.type() == pugi::node_element) ++roots;
-        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) return false;
+        if (node.type() == pugi::node_element)
+            ++roots;
+        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
+            return false;
     }
-    if (roots != 1) return false;
+    if (roots != 1)
+        return false;
     bool unique = true;
     forEachElement(document, [&](pugi::xml_node element) {
-        for (pugi::xml_attribute a = element.first_attribute(); a && unique; a = a.next_attribute()) {
+        for (pugi::xml_attribute a = element.first_attribute(); a && unique;
+             a = a.next_attribute()) {
             for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
                 if (std::strcmp(a.name(), b.name()) == 0) {
                     unique = false;
@@ -91,7 +97,8 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         data += n;
@@ -102,10 +109,12 @@ bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
-std::size_t scrambleBytes(const std::uint8_t* source, std::uint8_t* destination,
-                          std::size_t count, const std::uint8_t* key, std::size_t keyLength) {
-    if (source == nullptr || destination == nullptr || key == nullptr || keyLength == 0) return 0;
-    for (std::size_t i = 0; i < count; ++i) destination[i] = key[i % keyLength] ^ source[i];
+std::size_t scrambleBytes(const std::uint8_t* source, std::uint8_t* destination, std::size_t count,
+                          const std::uint8_t* key, std::size_t keyLength) {
+    if (source == nullptr || destination == nullptr || key == nullptr || keyLength == 0)
+        return 0;
+    for (std::size_t i = 0; i < count; ++i)
+        destination[i] = key[i % keyLength] ^ source[i];
     return count;
 }
 
@@ -123,19 +132,23 @@ bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     // Replace the file a link points to, not the link itself.
     if (fs::is_symlink(target, ec)) {
         target = fs::weakly_canonical(target, ec);
-        if (ec) return false;
+        if (ec)
+            return false;
     }
     fs::path folder = target.parent_path();
-    if (folder.empty()) folder = ".";
+    if (folder.empty())
+        folder = ".";
     std::string temp = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
     int fd = ::mkstemp(temp.data());
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     struct stat st {};
     const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.data(), bytes.size()) &&
-              ::fsync(fd) == 0;
+    bool ok =
+        ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
+    if (ok)
+        ok = ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
         return false;
@@ -166,20 +179,25 @@ bool ConfigDocument::createConfigDocument() {
     return true;
 }
 
-void ConfigDocument::releaseConfigDocument() { document_.reset(); }
+void ConfigDocument::releaseConfigDocument() {
+    document_.reset();
+}
 
 bool ConfigDocument::readScrambledFile(const std::string& path) {
-    if (path.empty() || utf8Length(path) >= kMaxConfigPathChars) return false;
+    if (path.empty() || utf8Length(path) >= kMaxConfigPathChars)
+        return false;
     documentPath_ = path;
     std::error_code ec;
-    std::FILE* f = fs::is_regular_file(fs::path(path), ec) ? std::fopen(path.c_str(), "rb") : nullptr;
+    std::FILE* f =
+        fs::is_regular_file(fs::path(path), ec) ? std::fopen(path.c_str(), "rb") : nullptr;
     if (f == nullptr) {
         raiseError(ErrorCategory::File, "Error:failed to open the specified file [%s].", path);
         return false;
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
     const std::uint64_t size = fs::file_size(fs::path(path), ec);
-    if (!ec && size == 0) return false;
+    if (!ec && size == 0)
+        return false;
     if (ec || size > kMaxConfigFileSize) {
         raiseError(ErrorCategory::File, "Error:invalid config file.");
         return false;
@@ -199,9 +217,11 @@ bool ConfigDocument::readScrambledFile(const std::string& path) {
 }
 
 bool ConfigDocument::parseDocument() {
-    if (!document_) return false;
+    if (!document_)
+        return false;
     std::size_t length = 0;
-    while (length < textLength_ && length < text_.size() && text_[length] != 0) ++length;
+    while (length < textLength_ && length < text_.size() && text_[length] != 0)
+        ++length;
     pugi::xml_parse_result result =
         document_->load_buffer(text_.data(), length, kParseOptions, pugi::encoding_utf8);
     return result && isSingleRooted(*document_);
@@ -225,7 +245,8 @@ bool ConfigDocument::isWellFormed(std::string_view text, std::string& descriptio
 
 std::string ConfigDocument::serialize() const {
     std::string out;
-    if (!document_) return out;
+    if (!document_)
+        return out;
     // The parser keeps no white space outside the root element; each node at
     // that level goes on a line of its own.
     StringWriter writer(out);
@@ -237,7 +258,8 @@ std::string ConfigDocument::serialize() const {
 }
 
 bool ConfigDocument::saveDocument() {
-    if (documentPath_.empty() || !document_) return false;
+    if (documentPath_.empty() || !document_)
+        return false;
     const std::string xml = serialize();
     std::vector<std::uint8_t> scrambled = scrambleConfigBytes(
         std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
@@ -247,15 +269,18 @@ bool ConfigDocument::saveDocument() {
 bool ConfigDocument::setDocumentAttribute(const std::string& tagName,
                                           const std::string& attributeName,
                                           const std::string& value) {
-    if (value.empty() || !document_) return false;
+    if (value.empty() || !document_)
+        return false;
     pugi::xml_node element;
     forEachDescendant(*document_, tagName, [&](pugi::xml_node found) {
         element = found;
         return false;
     });
-    if (!element) return false;
+    if (!element)
+        return false;
     pugi::xml_attribute attr = element.attribute(attributeName.c_str());
-    if (!attr) attr = element.append_attribute(attributeName.c_str());
+    if (!attr)
+        attr = element.append_attribute(attributeName.c_str());
     attr.set_value(value.c_str());
     return saveDocument();
 }
@@ -277,7 +302,8 @@ std::vector<pugi::xml_node> ConfigDocument::descendants(pugi::xml_node parent,
 std::optional<std::string> ConfigDocument::attribute(pugi::xml_node element,
                                                      std::string_view name) {
     for (pugi::xml_attribute attr : element.attributes()) {
-        if (name == attr.name()) return std::string(attr.value());
+        if (name == attr.name())
+            return std::string(attr.value());
     }
     return std::nullopt;
 }

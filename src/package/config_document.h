@@ -27,8 +27,8 @@ inline constexpr std::uint64_t kMaxConfigFileSize = 64ull * 1024 * 1024;
 
 // destination[i] = key[i % keyLength] ^ source[i]. Returns 0 and writes
 // nothing when source, destination or the key is missing; otherwise count.
-std::size_t scrambleBytes(const std::uint8_t* source, std::uint8_t* destination,
-                          std::size_t count, const std::uint8_t* key, std::size_t keyLength);
+std::size_t scrambleBytes(const std::uint8_t* source, std::uint8_t* destination, std::size_t count,
+                          const std::uint8_t* key, std::size_t keyLength);
 // Scrambles (or unscrambles) a whole buffer with kConfigScrambleKey.
 std::vector<std::uint8_t> scrambleConfigBytes(std::span<const std::uint8_t> bytes);
 
@@ -39,7 +39,7 @@ std::vector<std::uint8_t> scrambleConfigBytes(std::span<const std::uint8_t> byte
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes);
 
 class ConfigDocument {
-public:
+  public:
     ConfigDocument();
 
     // The process-wide store.
@@ -82,7 +82,7 @@ public:
     std::uint32_t textLength() const { return textLength_; }
     bool hasDocument() const { return document_ != nullptr; }
 
-private:
+  private:
     std::unique_ptr<pugi::xml_document> document_;
     std::vector<std::uint8_t> text_;
     std::uint32_t textLength_ = 0;

@@ -55,36 +55,44 @@ constexpr std::array<std::array<std::uint32_t, kBlockKindCount>, 3> kFlashLayout
 
 constexpr std::size_t kMaxTokenChars = 49;
 
-bool isSpace(char ch) { return std::isspace(static_cast<unsigned char>(ch)) != 0; }
+bool isSpace(char ch) {
+    return std::isspace(static_cast<unsigned char>(ch)) != 0;
+}
 
 // Splits the address-map text into upper-case tokens of at most 49 characters.
 class TokenReader {
-public:
+  public:
     TokenReader(const char* text, std::size_t length) : text_(text), length_(length) {}
 
     // nullopt when no character is left; an empty token when only white
     // space was left.
     std::optional<std::string> next() {
-        if (pos_ >= length_) return std::nullopt;
-        while (pos_ < length_ && isSpace(text_[pos_])) ++pos_;
+        if (pos_ >= length_)
+            return std::nullopt;
+        while (pos_ < length_ && isSpace(text_[pos_]))
+            ++pos_;
         std::string token;
         while (pos_ < length_ && !isSpace(text_[pos_]) && token.size() < kMaxTokenChars) {
-            token.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(text_[pos_]))));
+            token.push_back(
+                static_cast<char>(std::toupper(static_cast<unsigned char>(text_[pos_]))));
             ++pos_;
         }
         return token;
     }
 
-private:
+  private:
     const char* text_;
     std::size_t length_;
     std::size_t pos_ = 0;
 };
 
 int hexValue(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
     return -1;
 }
 
@@ -108,7 +116,8 @@ std::optional<std::uint32_t> readHexValue(const std::string& token) {
         value = std::min<std::uint64_t>(value * 16 + static_cast<std::uint64_t>(hexValue(token[i])),
                                         0xFFFFFFFFull);
     }
-    if (digits == 0) return std::nullopt;
+    if (digits == 0)
+        return std::nullopt;
     auto v = static_cast<std::uint32_t>(value);
     return negative ? 0u - v : v;
 }
@@ -116,12 +125,14 @@ std::optional<std::uint32_t> readHexValue(const std::string& token) {
 }  // namespace
 
 const char* blockKindName(std::int32_t kind) {
-    if (kind < 0 || kind >= kBlockKindCount) return "";
+    if (kind < 0 || kind >= kBlockKindCount)
+        return "";
     return kDefaults[static_cast<std::size_t>(kind)].name;
 }
 
 std::uint32_t flashLayout(std::int32_t radioType, std::int32_t kind) {
-    if (radioType < 0 || radioType > 2 || kind < 0 || kind >= kBlockKindCount) return 0;
+    if (radioType < 0 || radioType > 2 || kind < 0 || kind >= kBlockKindCount)
+        return 0;
     return kFlashLayout[static_cast<std::size_t>(radioType)][static_cast<std::size_t>(kind)];
 }
 
@@ -134,7 +145,8 @@ Cpg::Cpg() {
 }
 
 bool Cpg::parseAddressMap(const char* text, std::size_t length) {
-    if (text == nullptr || length == 0) return false;
+    if (text == nullptr || length == 0)
+        return false;
     TokenReader reader(text, length);
     enum class Expect { Nothing, Address, Size };
     // A value that comes before any section keyword has no block to apply
@@ -157,10 +169,12 @@ bool Cpg::parseAddressMap(const char* text, std::size_t length) {
         }
         if (*token == "=") {
             token = reader.next();
-            if (!token) break;
+            if (!token)
+                break;
         }
         auto value = readHexValue(*token);
-        if (!value) return false;
+        if (!value)
+            return false;
         if (current) {
             CpgBlock& entry = blocks_[static_cast<std::size_t>(*current)];
             if (expect == Expect::Address) {
@@ -180,7 +194,7 @@ namespace {
 // everywhere, and the input's last character is never part of a record (a
 // stream must end with at least one character after its last record).
 class StreamReader {
-public:
+  public:
     StreamReader(const std::uint8_t* bytes, std::size_t length) : bytes_(bytes), length_(length) {}
 
     // True when nothing but white space, or a single character, is left.
@@ -191,21 +205,25 @@ public:
 
     std::optional<char> nextChar() {
         skipSpace();
-        if (pos_ + 1 >= length_) return std::nullopt;
+        if (pos_ + 1 >= length_)
+            return std::nullopt;
         return static_cast<char>(bytes_[pos_++]);
     }
 
     std::optional<std::uint8_t> nextByte() {
         auto hi = nextChar();
-        if (!hi || hexValue(*hi) < 0) return std::nullopt;
+        if (!hi || hexValue(*hi) < 0)
+            return std::nullopt;
         auto lo = nextChar();
-        if (!lo || hexValue(*lo) < 0) return std::nullopt;
+        if (!lo || hexValue(*lo) < 0)
+            return std::nullopt;
         return static_cast<std::uint8_t>(hexValue(*hi) * 16 + hexValue(*lo));
     }
 
-private:
+  private:
     void skipSpace() {
-        while (pos_ < length_ && isSpace(static_cast<char>(bytes_[pos_]))) ++pos_;
+        while (pos_ < length_ && isSpace(static_cast<char>(bytes_[pos_])))
+            ++pos_;
     }
 
     const std::uint8_t* bytes_;
@@ -231,8 +249,10 @@ std::size_t addressBytesOf(char type) {
 }  // namespace
 
 bool Cpg::parseStream(const std::uint8_t* bytes, std::size_t length) {
-    if (bytes == nullptr) return false;
-    for (CpgBlock& entry : blocks_) entry.data.assign(entry.size, 0x00);
+    if (bytes == nullptr)
+        return false;
+    for (CpgBlock& entry : blocks_)
+        entry.data.assign(entry.size, 0x00);
     StreamReader reader(bytes, length);
     std::vector<std::uint8_t> record;
     auto malformed = [] {
@@ -241,25 +261,32 @@ bool Cpg::parseStream(const std::uint8_t* bytes, std::size_t length) {
     };
     while (!reader.atEnd()) {
         auto start = reader.nextChar();
-        if (!start || (*start != 'S' && *start != 's')) return malformed();
+        if (!start || (*start != 'S' && *start != 's'))
+            return malformed();
         auto type = reader.nextChar();
-        if (!type || *type < '0' || *type > '9') return malformed();
+        if (!type || *type < '0' || *type > '9')
+            return malformed();
         const std::size_t addressBytes = addressBytesOf(*type);
         auto count = reader.nextByte();
         // A record must hold its address and checksum; a shorter count is
         // malformed, so no byte outside the record is ever taken as data.
-        if (!count || *count < addressBytes + 1) return malformed();
+        if (!count || *count < addressBytes + 1)
+            return malformed();
         record.clear();
         std::uint8_t sum = *count;
         for (std::size_t i = 0; i < *count; ++i) {
             auto b = reader.nextByte();
-            if (!b) return malformed();
+            if (!b)
+                return malformed();
             record.push_back(*b);
-            if (i + 1 < *count) sum = static_cast<std::uint8_t>(sum + *b);
+            if (i + 1 < *count)
+                sum = static_cast<std::uint8_t>(sum + *b);
         }
-        if (static_cast<std::uint8_t>(~sum) != record.back()) return malformed();
+        if (static_cast<std::uint8_t>(~sum) != record.back())
+            return malformed();
         std::uint32_t address = 0;
-        for (std::size_t i = 0; i < addressBytes; ++i) address = (address << 8) | record[i];
+        for (std::size_t i = 0; i < addressBytes; ++i)
+            address = (address << 8) | record[i];
         route(address, record.data() + addressBytes, record.size() - addressBytes - 1);
     }
     return true;
@@ -268,7 +295,8 @@ bool Cpg::parseStream(const std::uint8_t* bytes, std::size_t length) {
 void Cpg::route(std::uint32_t address, const std::uint8_t* data, std::size_t length) {
     for (int kind = 0; kind <= static_cast<int>(BlockKind::VOI); ++kind) {
         CpgBlock& entry = blocks_[static_cast<std::size_t>(kind)];
-        if (address < entry.address || std::uint64_t{address} >= std::uint64_t{entry.address} + entry.size) {
+        if (address < entry.address ||
+            std::uint64_t{address} >= std::uint64_t{entry.address} + entry.size) {
             continue;
         }
         const std::size_t offset = address - entry.address;

@@ -33,13 +33,13 @@ inline const char* blockKindName(BlockKind kind) {
 
 struct CpgBlock {
     std::int32_t kind = 0;
-    std::uint32_t address = 0;  // first address of the window
-    std::uint32_t size = 0;     // window length, and the length of data once filled
+    std::uint32_t address = 0;       // first address of the window
+    std::uint32_t size = 0;          // window length, and the length of data once filled
     std::vector<std::uint8_t> data;  // empty until the first codeplug stream was read
 };
 
 class Cpg {
-public:
+  public:
     Cpg();
     virtual ~Cpg() = default;
 
@@ -49,7 +49,9 @@ public:
     // hex" shrinks it (windows never grow). False for an empty text or a value
     // that is no hexadecimal number; pushes nothing.
     bool parseAddressMap(const char* text, std::size_t length);
-    bool parseAddressMap(std::string_view text) { return parseAddressMap(text.data(), text.size()); }
+    bool parseAddressMap(std::string_view text) {
+        return parseAddressMap(text.data(), text.size());
+    }
 
     // Reads S-records into the block buffers (every buffer is zeroed first).
     // Pushes "Error:failed to parse CPG stream." (CPG) on a malformed record.
@@ -59,9 +61,11 @@ public:
     }
 
     const CpgBlock& block(BlockKind kind) const { return blocks_[static_cast<std::size_t>(kind)]; }
-    const CpgBlock& block(std::int32_t kind) const { return blocks_.at(static_cast<std::size_t>(kind)); }
+    const CpgBlock& block(std::int32_t kind) const {
+        return blocks_.at(static_cast<std::size_t>(kind));
+    }
 
-private:
+  private:
     void route(std::uint32_t address, const std::uint8_t* data, std::size_t length);
 
     std::array<CpgBlock, kBlockKindCount> blocks_;

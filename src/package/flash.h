@@ -15,7 +15,7 @@ inline constexpr int kMaxFirmwareSections = 60;
 inline constexpr std::uint16_t kFirmwareMarker = 0x09AA;
 
 class Flash {
-public:
+  public:
     Flash() = default;
     virtual ~Flash() = default;
     Flash(const Flash&) = delete;
@@ -33,7 +33,7 @@ public:
     const std::vector<std::uint8_t>& data() const { return data_; }
     std::int32_t length() const { return static_cast<std::int32_t>(data_.size()); }
 
-private:
+  private:
     std::vector<std::uint8_t> data_;
 };
 

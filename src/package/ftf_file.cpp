@@ -24,7 +24,8 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // a reader never blocks on it.
 FilePtr openForReading(const std::string& path) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec)) return nullptr;
+    if (!std::filesystem::is_regular_file(std::filesystem::path(path), ec))
+        return nullptr;
     return FilePtr(std::fopen(path.c_str(), "rb"));
 }
 
@@ -54,7 +55,8 @@ std::string bytesText(const std::uint8_t* p, std::size_t n) {
 }  // namespace
 
 void scrambleFtfImage(std::span<std::uint8_t> bytes) {
-    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= kFtfSignature[i % 3];
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] ^= kFtfSignature[i % 3];
 }
 
 std::array<std::uint8_t, 16> md5Digest(std::span<const std::uint8_t> bytes) {
@@ -76,7 +78,8 @@ int scanFtfFiles(const std::string& folder, FtfFileIndex& fileIndex, FtfNameInde
     }
     int count = 0;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
-        if (ec) break;
+        if (ec)
+            break;
         // Paths are byte strings here, so a name that is not UTF-8 passes
         // through unchanged.
         std::string name = it->path().filename().string();
@@ -95,7 +98,8 @@ int scanFtfFiles(const std::string& folder, FtfFileIndex& fileIndex, FtfNameInde
 bool findFtfPath(const FtfNameIndex& nameIndex, const std::string& internalName,
                  std::string& fullPath) {
     auto it = nameIndex.find(internalName);
-    if (it == nameIndex.end()) return false;
+    if (it == nameIndex.end())
+        return false;
     fullPath = it->second;
     return true;
 }
@@ -210,7 +214,8 @@ bool loadFtfImageInto(const std::string& path, FtfImage& image) {
         return false;
     }
     image.type = data[28];
-    image.versionText = fmt::sprintf("%c%02d.%02d", static_cast<char>(data[24]), data[25], data[26]);
+    image.versionText =
+        fmt::sprintf("%c%02d.%02d", static_cast<char>(data[24]), data[25], data[26]);
     image.versionWord = littleEndian32(&data[24]);
     const std::size_t nameLength = data[33];
     const std::uint64_t payload = bigEndian32(&data[29]);
@@ -225,7 +230,8 @@ bool loadFtfImageInto(const std::string& path, FtfImage& image) {
     std::size_t typeHeader = 0;
     switch (image.type) {
         case 0:
-            if (payload < 5 || payload < 5u + p[4]) break;
+            if (payload < 5 || payload < 5u + p[4])
+                break;
             if (p[4] > 20) {
                 raiseError(ErrorCategory::Ftf, "Error:the model name is tool long for [%s].", path);
                 return false;
@@ -237,15 +243,16 @@ bool loadFtfImageInto(const std::string& path, FtfImage& image) {
             break;
         case 1:
         case 2:
-            if (payload < 4) break;
+            if (payload < 4)
+                break;
             image.versionWord = littleEndian32(p);
             typeHeader = 4;
             break;
         case 3:
-            if (payload < 1 || payload < 1u + p[0]) break;
+            if (payload < 1 || payload < 1u + p[0])
+                break;
             if (p[0] > 10) {
-                raiseError(ErrorCategory::Ftf, "Error:the region name is too long for [%s].",
-                           path);
+                raiseError(ErrorCategory::Ftf, "Error:the region name is too long for [%s].", path);
                 return false;
             }
             image.regionName = bytesText(p + 1, p[0]);
@@ -278,7 +285,8 @@ bool loadFtfImage(const std::string& path, FtfImage& image) {
     image.modelNameLength = 0;
     image.modelName.fill(0);
     image.codeplugVersion = 0;
-    if (loadFtfImageInto(path, image)) return true;
+    if (loadFtfImageInto(path, image))
+        return true;
     image.data.clear();
     image.data.shrink_to_fit();
     image.length = 0;
@@ -339,12 +347,14 @@ bool buildFtfFile(const FtfSource& source, std::vector<std::uint8_t>& out, std::
 }
 
 bool parseVersionBytes(const std::string& text, std::array<std::uint8_t, 4>& out) {
-    if (text.size() < 2 || static_cast<unsigned char>(text[0]) >= 0x80) return false;
+    if (text.size() < 2 || static_cast<unsigned char>(text[0]) >= 0x80)
+        return false;
     std::array<std::uint8_t, 4> v{static_cast<std::uint8_t>(text[0]), 0, 0, 0};
     std::size_t pos = 1;
     for (int i = 1; i <= 3; ++i) {
         if (i > 1) {
-            if (pos >= text.size() || text[pos] != '.') return false;
+            if (pos >= text.size() || text[pos] != '.')
+                return false;
             ++pos;
         }
         unsigned value = 0;
@@ -354,10 +364,12 @@ bool parseVersionBytes(const std::string& text, std::array<std::uint8_t, 4>& out
             ++pos;
             ++digits;
         }
-        if (digits == 0 || value > 255) return false;
+        if (digits == 0 || value > 255)
+            return false;
         v[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value);
     }
-    if (pos != text.size()) return false;
+    if (pos != text.size())
+        return false;
     out = v;
     return true;
 }

@@ -76,13 +76,13 @@ void scrambleFtfImage(std::span<std::uint8_t> bytes);
 
 // Everything needed to write an FTF file.
 struct FtfSource {
-    std::int32_t type = 0;                           // 0..3
-    std::string internalName;                        // single-byte characters, at most 255
-    std::array<std::uint8_t, 4> version{};           // letter + three numbers
-    std::array<std::uint8_t, 4> codeplugVersion{};   // types 0..2
-    std::string modelNumber;                         // type 0, at most 20 bytes
-    std::string regionName;                          // type 3, at most 10 bytes
-    std::vector<std::uint8_t> image;                 // plain image bytes
+    std::int32_t type = 0;                          // 0..3
+    std::string internalName;                       // single-byte characters, at most 255
+    std::array<std::uint8_t, 4> version{};          // letter + three numbers
+    std::array<std::uint8_t, 4> codeplugVersion{};  // types 0..2
+    std::string modelNumber;                        // type 0, at most 20 bytes
+    std::string regionName;                         // type 3, at most 10 bytes
+    std::vector<std::uint8_t> image;                // plain image bytes
 };
 
 // Builds the bytes of an FTF file (header, digest, type header, scrambled

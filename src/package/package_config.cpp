@@ -17,20 +17,25 @@ struct UnexpectedFailure {};
 
 std::string requireAttribute(pugi::xml_node element, std::string_view name) {
     auto value = ConfigDocument::attribute(element, name);
-    if (!value) throw UnexpectedFailure{};
+    if (!value)
+        throw UnexpectedFailure{};
     return *value;
 }
 
-bool failIni(const char* message) { return !raiseErrorText(ErrorCategory::Ini, message); }
+bool failIni(const char* message) {
+    return !raiseErrorText(ErrorCategory::Ini, message);
+}
 
 // Items of a caret-separated version list, each kept as its low 8 bits.
 void addVersionItems(const std::string& list, std::set<std::uint8_t>& out) {
-    if (list.empty()) return;
+    if (list.empty())
+        return;
     std::size_t start = 0;
     while (true) {
         std::size_t caret = list.find('^', start);
         out.insert(parseDecimalLow8(std::string_view(list).substr(start, caret - start)));
-        if (caret == std::string::npos) break;
+        if (caret == std::string::npos)
+            break;
         start = caret + 1;
     }
 }
@@ -43,7 +48,8 @@ std::optional<std::int32_t> userInfoKind(const std::string& name) {
     };
     static constexpr Named kKinds[] = {{"DYN", 0}, {"CH", 6}, {"FRE", 7}, {"USERVOI", 9}};
     for (const Named& k : kKinds) {
-        if (equalsIgnoreCase(name, k.name)) return k.kind;
+        if (equalsIgnoreCase(name, k.name))
+            return k.kind;
     }
     return std::nullopt;
 }
@@ -61,9 +67,13 @@ bool isToolRegion(const std::string& regionName) {
 
 PackageConfig::PackageConfig(ConfigDocument& store) : store_(store) {}
 
-PackageConfig& PackageConfig::instance() { return *instanceSlot(); }
+PackageConfig& PackageConfig::instance() {
+    return *instanceSlot();
+}
 
-void PackageConfig::resetInstance() { instanceSlot() = std::make_unique<PackageConfig>(); }
+void PackageConfig::resetInstance() {
+    instanceSlot() = std::make_unique<PackageConfig>();
+}
 
 bool PackageConfig::loadPackageConfig(const std::string& configPath, const std::string& setupPath) {
     return loadConfigHalf(configPath) && loadSetupHalf(setupPath);
@@ -77,7 +87,8 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
     try {
         // The index covers every entry of the folder that holds config.xml.
         std::string folder = std::filesystem::path(configPath).parent_path().string();
-        if (folder.empty()) folder = ".";
+        if (folder.empty())
+            folder = ".";
         FtfFileIndex fileIndex;
         FtfNameIndex nameIndex;
         scanFtfFiles(folder, fileIndex, nameIndex);
@@ -86,11 +97,14 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
         };
 
         pugi::xml_node root = store_.root();
-        if (!root) throw UnexpectedFailure{};
+        if (!root)
+            throw UnexpectedFailure{};
         regionId = requireAttribute(root, "id");
-        if (regionId.empty()) return failIni("The Region ID is empty.");
+        if (regionId.empty())
+            return failIni("The Region ID is empty.");
         regionName = requireAttribute(root, "name");
-        if (regionName.empty()) return failIni("The Region name is empty.");
+        if (regionName.empty())
+            return failIni("The Region name is empty.");
 
         auto firmware = ConfigDocument::descendants(root, "fi");
         if (!firmware.empty()) {
@@ -100,7 +114,8 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
             }
             firmwarePath = path;
             firmwareVersion = requireAttribute(firmware.front(), "ver");
-            if (firmwareVersion.empty()) return failIni("The FW version is empty.");
+            if (firmwareVersion.empty())
+                return failIni("The FW version is empty.");
         }
 
         struct VersionedFiles {
@@ -115,7 +130,8 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
                              "Address file is lost."}}) {
             for (pugi::xml_node element : ConfigDocument::descendants(root, group.tag)) {
                 std::string version = requireAttribute(element, "ver");
-                if (version.empty()) return failIni(group.emptyVersion);
+                if (version.empty())
+                    return failIni(group.emptyVersion);
                 std::string path;
                 if (!lookup(requireAttribute(element, "name") + version, path)) {
                     return failIni(group.lost);
@@ -128,14 +144,17 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
         if (!userInfo.empty()) {
             for (pugi::xml_node element : ConfigDocument::descendants(userInfo.front(), "bl")) {
                 auto kind = userInfoKind(requireAttribute(element, "name"));
-                if (!kind) continue;  // empty or not a kept block: skipped silently
+                if (!kind)
+                    continue;  // empty or not a kept block: skipped silently
                 UserInfoRange range;
                 addVersionItems(requireAttribute(element, "from"), range.fromVersions);
                 addVersionItems(requireAttribute(element, "to"), range.toVersions);
                 std::string addr = requireAttribute(element, "addr");
-                if (!addr.empty()) range.address = parseHexClamped(addr);
+                if (!addr.empty())
+                    range.address = parseHexClamped(addr);
                 std::string len = requireAttribute(element, "len");
-                if (!len.empty()) range.length = parseHexClamped(len);
+                if (!len.empty())
+                    range.length = parseHexClamped(len);
                 userInfoRanges[*kind].push_back(std::move(range));
             }
         }
@@ -143,19 +162,25 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
         for (pugi::xml_node element : ConfigDocument::descendants(root, "mo")) {
             ModelEntry entry;
             entry.type = requireAttribute(element, "type");
-            if (entry.type.empty()) return failIni("Block type is empty.");
+            if (entry.type.empty())
+                return failIni("Block type is empty.");
             entry.alias = requireAttribute(element, "alias");
-            if (entry.alias.empty()) return failIni("Block alias is empty.");
+            if (entry.alias.empty())
+                return failIni("Block alias is empty.");
             StrictInt image = parseStrictInt(requireAttribute(element, "img"));
-            if (!image.isNumber) throw UnexpectedFailure{};
+            if (!image.isNumber)
+                throw UnexpectedFailure{};
             entry.image = image.value && *image.value >= 0 && *image.value <= 2 ? *image.value : -1;
             std::string modelName = requireAttribute(element, "name");
-            if (modelName.empty()) return failIni("Model name is empty.");
+            if (modelName.empty())
+                return failIni("Model name is empty.");
             for (pugi::xml_node block : ConfigDocument::descendants(element, "bl")) {
                 std::string blockName = requireAttribute(block, "name");
-                if (blockName.empty()) return failIni("Block name is empty.");
+                if (blockName.empty())
+                    return failIni("Block name is empty.");
                 std::string version = requireAttribute(block, "ver");
-                if (version.empty()) return failIni("Block version is empty.");
+                if (version.empty())
+                    return failIni("Block version is empty.");
                 std::string path;
                 if (!lookup(modelName + blockName + version, path)) {
                     raiseError(ErrorCategory::Ini, "Block %s file is lost.", modelName);
@@ -184,11 +209,14 @@ bool PackageConfig::loadSetupHalf(const std::string& setupPath) {
     std::string name;
     try {
         pugi::xml_node root = store_.root();
-        if (!root) throw UnexpectedFailure{};
+        if (!root)
+            throw UnexpectedFailure{};
         id = requireAttribute(root, "id");
-        if (id.empty()) return failIni("The Region ID is empty.");
+        if (id.empty())
+            return failIni("The Region ID is empty.");
         name = requireAttribute(root, "name");
-        if (name.empty()) return failIni("The Region name is empty.");
+        if (name.empty())
+            return failIni("The Region name is empty.");
     } catch (const UnexpectedFailure&) {
         raiseError(ErrorCategory::Ini, "Failed to load setup file [%s].", setupPath);
         return false;
@@ -196,13 +224,16 @@ bool PackageConfig::loadSetupHalf(const std::string& setupPath) {
         raiseError(ErrorCategory::Ini, "Failed to load setup file [%s].", setupPath);
         return false;
     }
-    if (id != regionId) return failIni("The setup has a different region id with config.");
-    if (name != regionName) return failIni("The setup has a different region name with config.");
+    if (id != regionId)
+        return failIni("The setup has a different region id with config.");
+    if (name != regionName)
+        return failIni("The setup has a different region name with config.");
     // The chosen language and the dealer password; both may be absent.
     pugi::xml_node document = store_.root().root();
     auto firstValue = [&](const char* tag, const char* attribute) {
         auto elements = ConfigDocument::descendants(document, tag);
-        if (elements.empty()) return std::string();
+        if (elements.empty())
+            return std::string();
         return ConfigDocument::attribute(elements.front(), attribute).value_or(std::string());
     };
     defaultLanguage = firstValue("langs", "def");
@@ -216,7 +247,8 @@ bool PackageConfig::isModelKnown(const std::string& modelName) const {
 
 bool PackageConfig::getModel(const std::string& modelName, ModelEntry& entry) const {
     auto it = models.find(modelName);
-    if (it == models.end() || it->second.type.empty()) return false;
+    if (it == models.end() || it->second.type.empty())
+        return false;
     entry = it->second;
     return true;
 }
@@ -227,7 +259,8 @@ bool lookupPath(const std::map<std::string, std::string>& files, const std::stri
                 std::string& path) {
     path.clear();
     auto it = files.find(version);
-    if (it != files.end()) path = it->second;
+    if (it != files.end())
+        path = it->second;
     return !path.empty();
 }
 
@@ -237,9 +270,11 @@ bool PackageConfig::getBlockFile(const std::string& modelName, const std::string
                                  const std::string& version, std::string& path) const {
     path.clear();
     auto model = models.find(modelName);
-    if (model == models.end()) return false;
+    if (model == models.end())
+        return false;
     auto block = model->second.blocks.find(blockName);
-    if (block == model->second.blocks.end()) return false;
+    if (block == model->second.blocks.end())
+        return false;
     return lookupPath(block->second, version, path);
 }
 
@@ -256,9 +291,11 @@ bool PackageConfig::findUserInfoRange(std::int32_t kind, std::uint8_t fromVersio
                                       std::int32_t& length) const {
     address = 0;
     length = 0;
-    if (static_cast<std::uint32_t>(kind) > 9) return false;
+    if (static_cast<std::uint32_t>(kind) > 9)
+        return false;
     auto it = userInfoRanges.find(kind);
-    if (it == userInfoRanges.end()) return false;
+    if (it == userInfoRanges.end())
+        return false;
     for (const UserInfoRange& range : it->second) {
         if ((range.fromVersions.empty() || range.fromVersions.count(fromVersion) != 0) &&
             (range.toVersions.empty() || range.toVersions.count(toVersion) != 0)) {
@@ -272,7 +309,8 @@ bool PackageConfig::findUserInfoRange(std::int32_t kind, std::uint8_t fromVersio
 
 template <typename Map, typename Key>
 bool PackageConfig::step(const Map& map, Cursor<Key>& cursor, Key& out) {
-    if (cursor.pastEnd) return false;
+    if (cursor.pastEnd)
+        return false;
     auto it = cursor.key ? map.lower_bound(*cursor.key) : map.begin();
     if (it == map.end()) {
         cursor.pastEnd = true;
@@ -290,12 +328,15 @@ bool PackageConfig::step(const Map& map, Cursor<Key>& cursor, Key& out) {
 
 template <typename Map, typename Key>
 bool PackageConfig::advance(const Map& map, Cursor<Key>& cursor, Key& out) {
-    if (step(map, cursor, out)) return true;
+    if (step(map, cursor, out))
+        return true;
     cursor = Cursor<Key>{};
     return false;
 }
 
-bool PackageConfig::nextModelName(std::string& name) { return advance(models, modelCursor_, name); }
+bool PackageConfig::nextModelName(std::string& name) {
+    return advance(models, modelCursor_, name);
+}
 
 bool PackageConfig::nextVoiceVersion(std::string& version) {
     return advance(voiceFiles, voiceCursor_, version);
@@ -329,22 +370,26 @@ bool PackageConfig::nextBlockVersion(const std::string& modelName, const std::st
     }
     const std::map<std::string, std::string>* versions = nullptr;
     if (auto model = models.find(blockModel_); model != models.end()) {
-        if (auto block = model->second.blocks.find(blockName_); block != model->second.blocks.end()) {
+        if (auto block = model->second.blocks.find(blockName_);
+            block != model->second.blocks.end()) {
             versions = &block->second;
         }
     }
-    if (versions != nullptr && step(*versions, blockCursor_, version)) return true;
+    if (versions != nullptr && step(*versions, blockCursor_, version))
+        return true;
     blockRestart_ = true;
     return false;
 }
 
 bool PackageConfig::setDefaultLanguage(const std::string& code) {
-    if (code.empty()) return false;
+    if (code.empty())
+        return false;
     return store_.setDocumentAttribute("langs", "def", code);
 }
 
 bool PackageConfig::setDealerPassword(const std::string& password) {
-    if (password.empty()) return false;
+    if (password.empty())
+        return false;
     savedPassword = password;
     return store_.setDocumentAttribute("pwd", "cd2", password);
 }

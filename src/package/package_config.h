@@ -32,15 +32,15 @@ struct UserInfoRange {
 };
 
 struct ModelEntry {
-    std::string type;   // series text
-    std::string alias;  // display name
+    std::string type;         // series text
+    std::string alias;        // display name
     std::int32_t image = -1;  // picture 0, 1 or 2; -1 for anything else
     // block name -> version -> full path of the FTF file
     std::map<std::string, std::map<std::string, std::string>> blocks;
 };
 
 class PackageConfig {
-public:
+  public:
     // Reads and writes through `store` (the process-wide store by default).
     explicit PackageConfig(ConfigDocument& store = ConfigDocument::instance());
 
@@ -94,7 +94,7 @@ public:
     std::string loginPassword;           // setup.dat: first pwd/@cd2
     std::string savedPassword;           // last password stored by setDealerPassword
 
-private:
+  private:
     // Cursor of one enumerator: on the element with key `key`, on the first
     // element when `key` is empty, or past the end.
     template <typename Key>

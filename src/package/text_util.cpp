@@ -45,7 +45,11 @@ std::size_t utf8Length(std::string_view text) {
     std::size_t i = 0;
     while (i < text.size()) {
         auto b = static_cast<unsigned char>(text[i]);
-        std::size_t len = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 1;
+        std::size_t len = b < 0x80           ? 1
+                          : (b >> 5) == 0x6  ? 2
+                          : (b >> 4) == 0xE  ? 3
+                          : (b >> 3) == 0x1E ? 4
+                                             : 1;
         std::size_t n = 1;
         while (n < len && i + n < text.size() &&
                (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) {
@@ -60,15 +64,19 @@ std::size_t utf8Length(std::string_view text) {
 namespace {
 
 int hexDigit(char ch) {
-    if (ch >= '0' && ch <= '9') return ch - '0';
-    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    if (ch >= '0' && ch <= '9')
+        return ch - '0';
+    if (ch >= 'a' && ch <= 'f')
+        return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F')
+        return ch - 'A' + 10;
     return -1;
 }
 
 std::size_t skipSpaceAndSign(std::string_view text, bool& negative) {
     std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
     negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
@@ -90,11 +98,15 @@ std::int32_t parseHexClamped(std::string_view text) {
     std::int64_t value = 0;
     for (; i < text.size() && hexDigit(text[i]) >= 0; ++i) {
         value = value * 16 + hexDigit(text[i]);
-        if (value > kLimit) value = kLimit;  // saturate; clamped below
+        if (value > kLimit)
+            value = kLimit;  // saturate; clamped below
     }
-    if (negative) value = -value;
-    if (value > std::numeric_limits<std::int32_t>::max()) return std::numeric_limits<std::int32_t>::max();
-    if (value < std::numeric_limits<std::int32_t>::min()) return std::numeric_limits<std::int32_t>::min();
+    if (negative)
+        value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max())
+        return std::numeric_limits<std::int32_t>::max();
+    if (value < std::numeric_limits<std::int32_t>::min())
+        return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(value);
 }
 
@@ -105,7 +117,8 @@ std::uint8_t parseDecimalLow8(std::string_view text) {
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10u + static_cast<std::uint32_t>(text[i] - '0');
     }
-    if (negative) value = 0u - value;
+    if (negative)
+        value = 0u - value;
     return static_cast<std::uint8_t>(value & 0xFFu);
 }
 
@@ -117,13 +130,18 @@ StrictInt parseStrictInt(std::string_view text) {
     std::int64_t value = 0;
     bool overflow = false;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, ++digits) {
-        if (!overflow) value = value * 10 + (text[i] - '0');
-        if (value > (std::int64_t{1} << 32)) overflow = true;
+        if (!overflow)
+            value = value * 10 + (text[i] - '0');
+        if (value > (std::int64_t{1} << 32))
+            overflow = true;
     }
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-    if (digits == 0 || i != text.size()) return result;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    if (digits == 0 || i != text.size())
+        return result;
     result.isNumber = true;
-    if (negative) value = -value;
+    if (negative)
+        value = -value;
     if (!overflow && value >= std::numeric_limits<std::int32_t>::min() &&
         value <= std::numeric_limits<std::int32_t>::max()) {
         result.value = static_cast<std::int32_t>(value);
@@ -132,7 +150,8 @@ StrictInt parseStrictInt(std::string_view text) {
 }
 
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
+    if (a.size() != b.size())
+        return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (std::toupper(static_cast<unsigned char>(a[i])) !=
             std::toupper(static_cast<unsigned char>(b[i]))) {

@@ -11,9 +11,10 @@ namespace {
 
 // Sets an environment variable for one scope and restores it afterwards.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
+        if (const char* old = std::getenv(name))
+            old_ = old;
         if (value) {
             ::setenv(name, value, 1);
         } else {
@@ -28,7 +29,7 @@ public:
         }
     }
 
-private:
+  private:
     const char* name_;
     std::optional<std::string> old_;
 };
@@ -47,7 +48,8 @@ TEST(AppPaths, DataFolderFromEnvironment) {
         ScopedEnv data("VKT_DATA_DIR", "/tmp/vkt-data");
         EXPECT_EQ(defaultDataDir(), "/tmp/vkt-data");
     }
-    if (std::filesystem::is_directory("/var/lib/vkt-update-tool")) GTEST_SKIP();
+    if (std::filesystem::is_directory("/var/lib/vkt-update-tool"))
+        GTEST_SKIP();
     ScopedEnv data("VKT_DATA_DIR", "");
     {
         ScopedEnv xdg("XDG_DATA_HOME", "/tmp/xdg");

@@ -10,23 +10,28 @@ namespace {
 using test::runCommand;
 using test::TempDir;
 
-std::string vkt(const std::string& args) { return std::string(VKT_BIN) + " " + args; }
+std::string vkt(const std::string& args) {
+    return std::string(VKT_BIN) + " " + args;
+}
 
 TEST(CliFtf, PackShowExtractGiveBackTheImage) {
     TempDir dir;
     std::mt19937 rng(3);
     auto image = test::randomBytes(rng, 5000);
     test::writeFile(dir.file("image.bin"), image);
-    auto r = runCommand(vkt("ftf pack --type 0 --name M1DEFR01.02.04 --version R01.02.04 "
-                            "--codeplug-version R01.02.05 --model VK2150EMA01 " +
-                            dir.file("image.bin") + " " + dir.file("out.ftf")));
+    auto r =
+        runCommand(vkt("ftf pack --type 0 --name M1DEFR01.02.04 --version R01.02.04 "
+                       "--codeplug-version R01.02.05 --model VK2150EMA01 " +
+                       dir.file("image.bin") + " " + dir.file("out.ftf")));
     ASSERT_EQ(r.exitCode, 0);
     r = runCommand(vkt("ftf show --json " + dir.file("out.ftf")));
     EXPECT_EQ(r.exitCode, 0);
-    EXPECT_NE(r.output.find("\"type\":0,\"version\":\"R01.02.04\",\"internalName\":\"M1DEFR01.02.04\""),
-              std::string::npos)
+    EXPECT_NE(
+        r.output.find("\"type\":0,\"version\":\"R01.02.04\",\"internalName\":\"M1DEFR01.02.04\""),
+        std::string::npos)
         << r.output;
-    EXPECT_NE(r.output.find("\"imageLength\":5000,\"codeplugVersion\":\"R01.02.05\""), std::string::npos);
+    EXPECT_NE(r.output.find("\"imageLength\":5000,\"codeplugVersion\":\"R01.02.05\""),
+              std::string::npos);
     EXPECT_NE(r.output.find("\"modelNumber\":\"VK2150EMA01\""), std::string::npos);
     EXPECT_NE(r.output.find("\"digestMatches\":true"), std::string::npos);
     r = runCommand(vkt("ftf extract " + dir.file("out.ftf") + " " + dir.file("back.bin")));
@@ -50,10 +55,13 @@ TEST(CliFtf, BadUsageExitsWithTwo) {
     TempDir dir;
     test::writeText(dir.file("i"), "x");
     for (const std::string& args :
-         {std::string("ftf"), std::string("ftf pack"), "ftf pack --type 5 --name N --version R01.02.03 " + dir.file("i") + " o",
+         {std::string("ftf"), std::string("ftf pack"),
+          "ftf pack --type 5 --name N --version R01.02.03 " + dir.file("i") + " o",
           "ftf pack --type 1 --name N --version 1.2.3 " + dir.file("i") + " " + dir.file("o"),
-          "ftf pack --type 3 --name N --version R01.02.03 --region ELEVENCHARS " + dir.file("i") + " " + dir.file("o"),
-          "ftf pack --type 1 --name \xe2\x82\xac --version R01.02.03 " + dir.file("i") + " " + dir.file("o"),
+          "ftf pack --type 3 --name N --version R01.02.03 --region ELEVENCHARS " + dir.file("i") +
+              " " + dir.file("o"),
+          "ftf pack --type 1 --name \xe2\x82\xac --version R01.02.03 " + dir.file("i") + " " +
+              dir.file("o"),
           std::string("config"), std::string("config encode onlyone"), std::string("package"),
           std::string("package check extra")}) {
         EXPECT_EQ(runCommand(vkt(args) + " >/dev/null 2>&1").exitCode, 2) << args;
@@ -64,18 +72,29 @@ TEST(CliFtf, BadUsageExitsWithTwo) {
 
 TEST(CliConfig, EncodeDecodeRoundTrip) {
     TempDir dir;
-    const std::string xml = "<?xml version=\"1.0\"?>\r\n<setup id=\"EMEA\"><pwd cd2=\"1\"/></setup>\n";
+    const std::string xml =
+        "<?xml version=\"1.0\"?>\r\n<setup id=\"EMEA\"><pwd cd2=\"1\"/></setup>\n";
     test::writeText(dir.file("plain.xml"), xml);
-    ASSERT_EQ(runCommand(vkt("config encode " + dir.file("plain.xml") + " " + dir.file("s.dat"))).exitCode, 0);
+    ASSERT_EQ(runCommand(vkt("config encode " + dir.file("plain.xml") + " " + dir.file("s.dat")))
+                  .exitCode,
+              0);
     auto scrambled = test::readFile(dir.file("s.dat"));
     auto expected = scrambleConfigBytes(test::readFile(dir.file("plain.xml")));
     EXPECT_EQ(scrambled, expected);
-    ASSERT_EQ(runCommand(vkt("config decode " + dir.file("s.dat") + " " + dir.file("back.xml"))).exitCode, 0);
+    ASSERT_EQ(
+        runCommand(vkt("config decode " + dir.file("s.dat") + " " + dir.file("back.xml"))).exitCode,
+        0);
     EXPECT_EQ(test::readText(dir.file("back.xml")), xml);
     // Text that is not XML is refused both ways.
     test::writeText(dir.file("bad.xml"), "<setup>");
-    EXPECT_EQ(runCommand(vkt("config encode " + dir.file("bad.xml") + " " + dir.file("o") + " 2>/dev/null")).exitCode, 1);
-    EXPECT_EQ(runCommand(vkt("config decode " + dir.file("plain.xml") + " " + dir.file("o") + " 2>/dev/null")).exitCode, 1);
+    EXPECT_EQ(runCommand(vkt("config encode " + dir.file("bad.xml") + " " + dir.file("o") +
+                             " 2>/dev/null"))
+                  .exitCode,
+              1);
+    EXPECT_EQ(runCommand(vkt("config decode " + dir.file("plain.xml") + " " + dir.file("o") +
+                             " 2>/dev/null"))
+                  .exitCode,
+              1);
     EXPECT_FALSE(std::filesystem::exists(dir.file("o")));
 }
 
@@ -88,7 +107,7 @@ TEST(CliPackage, DemoPackagePassesTheCheck) {
 
 // A copy of the demo package whose plain config.xml went through `edit`.
 class BrokenDemo {
-public:
+  public:
     template <typename Edit>
     explicit BrokenDemo(Edit edit) {
         std::filesystem::copy(VKT_DEMO_PACKAGE, dir.file("data"));
@@ -122,12 +141,12 @@ TEST(CliPackage, CheckReportsTheSystemsOwnMessages) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.output.find("The VP versio is empty\n"), std::string::npos) << r.output;
 
-    BrokenDemo otherRegion([](std::string& xml) {
-        replace(xml, "name=\"EMEA\"", "name=\"APAC\"");
-    });
+    BrokenDemo otherRegion(
+        [](std::string& xml) { replace(xml, "name=\"EMEA\"", "name=\"APAC\""); });
     r = otherRegion.check();
     EXPECT_EQ(r.exitCode, 1);
-    EXPECT_NE(r.output.find("The setup has a different region name with config."), std::string::npos);
+    EXPECT_NE(r.output.find("The setup has a different region name with config."),
+              std::string::npos);
 
     BrokenDemo badRange([](std::string& xml) {
         replace(xml, "addr=\"0x821000\" len=\"0x800\"", "addr=\"0x821000\" len=\"0x1800\"");

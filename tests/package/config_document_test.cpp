@@ -11,7 +11,8 @@ namespace {
 using test::TempDir;
 
 std::vector<std::uint8_t> scrambled(const std::string& text) {
-    return scrambleConfigBytes(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return scrambleConfigBytes(
+        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 std::string unscrambled(const std::string& path) {
@@ -20,7 +21,7 @@ std::string unscrambled(const std::string& path) {
 }
 
 class ConfigDocumentTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         removeErrors(ErrorCategory::Ok);
         ASSERT_TRUE(store.createConfigDocument());
@@ -135,7 +136,8 @@ TEST_F(ConfigDocumentTest, SetAttributeChangesOnlyThatAttributeAndRewritesTheFil
     EXPECT_EQ(ConfigDocument::attribute(pwd[0], "cd2"), "123");
     // No temporary file is left beside the target.
     std::size_t files = 0;
-    for (auto& e : std::filesystem::directory_iterator(dir.path())) files += e.is_regular_file();
+    for (auto& e : std::filesystem::directory_iterator(dir.path()))
+        files += e.is_regular_file();
     EXPECT_EQ(files, 1u);
 }
 
@@ -190,12 +192,14 @@ TEST_F(ConfigDocumentTest, SavedFileReadsBackWithTheSameElementsInOtherParsers) 
         EXPECT_EQ(r.exitCode, 0) << r.output;
         r = test::runCommand(std::string(VKT_XMLLINT) +
                              " --xpath 'concat(/setup/pwd/@cd2,\"|\",/setup/@id,\"|\","
-                             "/setup/deep/deeper/@b,\"|\",count(//*))' " + plain);
+                             "/setup/deep/deeper/@b,\"|\",count(//*))' " +
+                             plain);
         EXPECT_EQ(r.output, "98765|EMEA|<2>|5\n");
     }
     auto r = test::runCommand(
         "python3 -c \"import sys,xml.etree.ElementTree as E; t=E.parse(sys.argv[1]).getroot(); "
-        "print(sorted((e.tag, sorted(e.attrib.items())) for e in t.iter()))\" " + plain);
+        "print(sorted((e.tag, sorted(e.attrib.items())) for e in t.iter()))\" " +
+        plain);
     EXPECT_EQ(r.output,
               "[('deep', []), ('deeper', [('a', '1'), ('b', '<2>')]), ('langs', [('def', '')]), "
               "('pwd', [('cd2', '98765')]), ('setup', [('id', 'EMEA'), ('name', 'EMEA')])]\n");
@@ -205,9 +209,11 @@ TEST_F(ConfigDocumentTest, DeepAndHugeDocumentsDoNotCrash) {
     const int depth = 200000;
     std::string deep;
     deep.reserve(depth * 8);
-    for (int i = 0; i < depth; ++i) deep += "<a>";
+    for (int i = 0; i < depth; ++i)
+        deep += "<a>";
     deep += "<langs def=\"x\"/>";
-    for (int i = 0; i < depth; ++i) deep += "</a>";
+    for (int i = 0; i < depth; ++i)
+        deep += "</a>";
     std::string path = put("deep.dat", deep);
     ASSERT_TRUE(store.readScrambledFile(path));
     ASSERT_TRUE(store.parseDocument());
@@ -216,7 +222,8 @@ TEST_F(ConfigDocumentTest, DeepAndHugeDocumentsDoNotCrash) {
     EXPECT_EQ(test::readFile(path).size(), deep.size() + 2);  // "de" and a final line end
 
     std::string huge = "<r>";
-    for (int i = 0; i < 200000; ++i) huge += "<vp ver=\"R" + std::to_string(i) + "\" name=\"V\"/>";
+    for (int i = 0; i < 200000; ++i)
+        huge += "<vp ver=\"R" + std::to_string(i) + "\" name=\"V\"/>";
     huge += "</r>";
     ASSERT_TRUE(store.readScrambledFile(put("huge.dat", huge)));
     ASSERT_TRUE(store.parseDocument());

@@ -10,7 +10,8 @@ namespace {
 std::string record(int type, std::size_t addressBytes, std::uint32_t address,
                    const std::vector<std::uint8_t>& data) {
     std::vector<std::uint8_t> body;
-    for (std::size_t i = addressBytes; i-- > 0;) body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
+    for (std::size_t i = addressBytes; i-- > 0;)
+        body.push_back(static_cast<std::uint8_t>(address >> (8 * i)));
     body.insert(body.end(), data.begin(), data.end());
     auto count = static_cast<std::uint8_t>(body.size() + 1);
     std::uint8_t sum = count;
@@ -27,7 +28,7 @@ bool parse(Cpg& cpg, const std::string& text) {
 }
 
 class CpgTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { removeErrors(ErrorCategory::Ok); }
     void TearDown() override { removeErrors(ErrorCategory::Ok); }
     Cpg cpg;
@@ -93,7 +94,9 @@ TEST_F(CpgTest, AddressMapFailuresAndUnattachedValues) {
 
 TEST_F(CpgTest, RecordsAreRoutedIntoTheirWindow) {
     // S1 record from the checksum example: accepted, but 0x8200 lies in no window.
-    EXPECT_TRUE(parse(cpg, "S105820011224" "5\n"));
+    EXPECT_TRUE(parse(cpg,
+                      "S105820011224"
+                      "5\n"));
     EXPECT_FALSE(parse(cpg, "S1058200112246\n"));
     EXPECT_EQ(firstErrorText(), "Error:failed to parse CPG stream.");
     EXPECT_EQ(firstErrorCode(), 4);
@@ -115,7 +118,8 @@ TEST_F(CpgTest, RecordsAreRoutedIntoTheirWindow) {
     EXPECT_EQ(cpg.block(BlockKind::BAK).data[0], 0);
 
     // A new stream starts from zeroed buffers; later records overwrite earlier ones.
-    ASSERT_TRUE(parse(cpg, record(3, 4, 0x826000, {5, 5}) + "\n" + record(3, 4, 0x826001, {6}) + "\n"));
+    ASSERT_TRUE(
+        parse(cpg, record(3, 4, 0x826000, {5, 5}) + "\n" + record(3, 4, 0x826001, {6}) + "\n"));
     EXPECT_EQ(cpg.block(BlockKind::DEF).data[0], 5);
     EXPECT_EQ(cpg.block(BlockKind::DEF).data[1], 6);
     EXPECT_EQ(cpg.block(BlockKind::DEF).data[0xFFE], 0);
@@ -133,7 +137,8 @@ TEST_F(CpgTest, StreamEndsNeedOneCharacterAfterTheLastRecord) {
     removeErrors(ErrorCategory::Ok);
     // White space may split a record anywhere, even a byte's two digits.
     std::string spaced;
-    for (char c : rec) spaced += std::string(1, c) + " \n";
+    for (char c : rec)
+        spaced += std::string(1, c) + " \n";
     EXPECT_TRUE(parse(cpg, spaced));
     EXPECT_EQ(cpg.block(BlockKind::DEF).data[0], 0x42);
     EXPECT_TRUE(parse(cpg, "s" + rec.substr(1) + "\n"));
@@ -155,7 +160,8 @@ TEST_F(CpgTest, RecordsWithoutRoomForAddressAndChecksumAreMalformed) {
 }
 
 TEST_F(CpgTest, ObjcopyStreamsParseToTheOriginalBytes) {
-    if (std::string(VKT_OBJCOPY).empty()) GTEST_SKIP() << "objcopy not installed";
+    if (std::string(VKT_OBJCOPY).empty())
+        GTEST_SKIP() << "objcopy not installed";
     test::TempDir dir;
     std::mt19937 rng(42);
     struct Case {
@@ -170,9 +176,9 @@ TEST_F(CpgTest, ObjcopyStreamsParseToTheOriginalBytes) {
                           Case{"", BlockKind::DYN, 0x820000, 0x1000}}) {
         auto bytes = test::randomBytes(rng, c.length);
         test::writeFile(dir.file("in.bin"), bytes);
-        auto result = test::runCommand(fmt::sprintf(
-            "%s -I binary -O srec %s --change-addresses 0x%x %s %s 2>&1", VKT_OBJCOPY, c.options,
-            c.address, dir.file("in.bin"), dir.file("out.srec")));
+        auto result = test::runCommand(
+            fmt::sprintf("%s -I binary -O srec %s --change-addresses 0x%x %s %s 2>&1", VKT_OBJCOPY,
+                         c.options, c.address, dir.file("in.bin"), dir.file("out.srec")));
         ASSERT_EQ(result.exitCode, 0) << result.output;
         auto srec = test::readFile(dir.file("out.srec"));
         ASSERT_TRUE(cpg.parseStream(srec)) << firstErrorText();
@@ -190,7 +196,8 @@ TEST_F(CpgTest, RandomInputNeverCrashes) {
     for (int i = 0; i < 3000; ++i) {
         std::string text;
         const std::size_t n = rng() % 80;
-        for (std::size_t k = 0; k < n; ++k) text += alphabet[rng() % alphabet.size()];
+        for (std::size_t k = 0; k < n; ++k)
+            text += alphabet[rng() % alphabet.size()];
         parse(cpg, text);
         cpg.parseAddressMap(text);
         auto raw = test::randomBytes(rng, rng() % 80);
@@ -198,7 +205,8 @@ TEST_F(CpgTest, RandomInputNeverCrashes) {
         cpg.parseAddressMap(reinterpret_cast<const char*>(raw.data()), raw.size());
     }
     removeErrors(ErrorCategory::Ok);
-    for (int k = 0; k < kBlockKindCount; ++k) EXPECT_GE(cpg.block(k).data.size(), cpg.block(k).size);
+    for (int k = 0; k < kBlockKindCount; ++k)
+        EXPECT_GE(cpg.block(k).data.size(), cpg.block(k).size);
 }
 
 }  // namespace

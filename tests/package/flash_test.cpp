@@ -25,12 +25,13 @@ std::vector<std::uint8_t> imageHead(std::uint16_t tableCount) {
 void addSection(std::vector<std::uint8_t>& v, std::uint16_t length) {
     put16(v, length);
     std::size_t words = length + 2u;
-    if (words % 4) words += 4 - words % 4;
+    if (words % 4)
+        words += 4 - words % 4;
     v.resize(v.size() + 2 * words, 0xA5);
 }
 
 class FlashTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { removeErrors(ErrorCategory::Ok); }
     void TearDown() override { removeErrors(ErrorCategory::Ok); }
     Flash flash;
@@ -81,7 +82,8 @@ TEST_F(FlashTest, WalkStopsAtTableOverrunAndAfterSixtySections) {
 
 TEST_F(FlashTest, ImagesBeyondTwoMebibytesAreBadFlash) {
     auto image = imageHead(0);
-    for (int i = 0; i < 20; ++i) addSection(image, 0xFFFE);  // 0x20002 bytes each
+    for (int i = 0; i < 20; ++i)
+        addSection(image, 0xFFFE);  // 0x20002 bytes each
     image.resize(image.size() + 2, 0);
     EXPECT_FALSE(flash.setImage(image));
     EXPECT_EQ(firstErrorText(), "Error:bad flash.");
@@ -97,7 +99,8 @@ TEST_F(FlashTest, RandomImagesNeverReadPastTheirEnd) {
             bytes[0] = 0x09;
             bytes[1] = 0xAA;
         }
-        if (bytes.size() >= 8) bytes[6] = 0;
+        if (bytes.size() >= 8)
+            bytes[6] = 0;
         if (flash.setImage(bytes)) {
             EXPECT_LE(flash.data().size(), bytes.size());
         }

@@ -41,7 +41,7 @@ std::vector<std::uint8_t> built(const FtfSource& source) {
 }
 
 class FtfTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { removeErrors(ErrorCategory::Ok); }
     void TearDown() override { removeErrors(ErrorCategory::Ok); }
     std::string put(const std::string& name, const std::vector<std::uint8_t>& bytes) {
@@ -111,7 +111,8 @@ TEST_F(FtfTest, ImageIsScrambledWithTheSignatureCharacters) {
 }
 
 TEST_F(FtfTest, DigestAgreesWithOpenssl) {
-    if (std::string(VKT_OPENSSL).empty()) GTEST_SKIP() << "openssl not installed";
+    if (std::string(VKT_OPENSSL).empty())
+        GTEST_SKIP() << "openssl not installed";
     std::mt19937 rng(7);
     auto bytes = test::randomBytes(rng, 100000);
     std::string path = put("blob.bin", bytes);
@@ -119,7 +120,8 @@ TEST_F(FtfTest, DigestAgreesWithOpenssl) {
     ASSERT_EQ(result.exitCode, 0);
     auto digest = md5Digest(bytes);
     std::string hex;
-    for (auto b : digest) hex += fmt::sprintf("%02x", b);
+    for (auto b : digest)
+        hex += fmt::sprintf("%02x", b);
     EXPECT_EQ(result.output.substr(0, 32), hex);
 }
 
@@ -150,7 +152,8 @@ TEST_F(FtfTest, ScanAcceptsWhatTheLoaderRefuses) {
 
     // Region name of 12 characters: 10 kept by the scan, refused by the loader.
     payload = {12};
-    for (char c : std::string("ABCDEFGHIJKL")) payload.push_back(static_cast<std::uint8_t>(c));
+    for (char c : std::string("ABCDEFGHIJKL"))
+        payload.push_back(static_cast<std::uint8_t>(c));
     path = put("region.ftf", rawFtf(3, "LONGREGION", payload));
     ASSERT_TRUE(readFtfInfo(path, info));
     EXPECT_EQ(info.regionName, "ABCDEFGHIJ");
@@ -182,7 +185,8 @@ TEST_F(FtfTest, HeaderReaderNamesWhatIsMissing) {
         {cut(full0, 36), "Error:failed to read internal name for file [%s]."},
         {cut(full0, 40), "Error:faild to retrival codeplug version for [%s]."},
         {cut(full0, 44), "Error:failed to retrival model number for [%s]."},
-        {cut(rawFtf(1, name, {'R', 1, 0, 0}), 40), "Error:faild to retreval codeplug version for [%s]."},
+        {cut(rawFtf(1, name, {'R', 1, 0, 0}), 40),
+         "Error:faild to retreval codeplug version for [%s]."},
         {cut(full3, 38), "Error:faild to retreval codeplug version for [%s]."},
         {cut(full3, 41), "Error:failed to retrival model number for [%s]."},
     };
@@ -316,7 +320,8 @@ TEST_F(FtfTest, PackerRefusesFieldsThatDoNotFit) {
     std::array<std::uint8_t, 4> v{};
     EXPECT_TRUE(parseVersionBytes("R01.02.03", v));
     EXPECT_EQ(v, (std::array<std::uint8_t, 4>{'R', 1, 2, 3}));
-    for (const char* bad : {"", "R", "R01.02", "R01.02.03.04", "R1.2.256", "R01.02.x3", "R01-02-03"}) {
+    for (const char* bad :
+         {"", "R", "R01.02", "R01.02.03.04", "R1.2.256", "R01.02.x3", "R01-02-03"}) {
         EXPECT_FALSE(parseVersionBytes(bad, v)) << bad;
     }
 }

@@ -14,7 +14,7 @@ const std::string kSetup =
     "<setup id=\"EMEA\" name=\"EMEA\"><langs def=\"\"/><pwd cd2=\"4815\"/></setup>";
 
 class PackageConfigTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         removeErrors(ErrorCategory::Ok);
         ASSERT_TRUE(store.createConfigDocument());
@@ -72,7 +72,8 @@ const std::string kFull =
     "<bl name=\"STA\"/><bl name=\"\"/></bu>"
     "<mo type=\"VK2\" alias=\"VK-215\" img=\"1\" name=\"M1\">"
     "<bl name=\"DEF\" ver=\"R01.02.05\"/><bl name=\"DEF\" ver=\"R01.02.04\"/></mo>"
-    "<group><mo type=\"VK3\" alias=\"VK-3\" img=\"5\" name=\"M2\"><bl name=\"DEF\" ver=\"R01\"/></mo></group>";
+    "<group><mo type=\"VK3\" alias=\"VK-3\" img=\"5\" name=\"M2\"><bl name=\"DEF\" "
+    "ver=\"R01\"/></mo></group>";
 
 TEST_F(PackageConfigTest, LoadsAWholePackage) {
     ASSERT_TRUE(load(kFull)) << allErrorTexts();
@@ -119,9 +120,10 @@ TEST_F(PackageConfigTest, LoadsAWholePackage) {
 }
 
 TEST_F(PackageConfigTest, RangesAreMatchedByVersionInFileOrder) {
-    ASSERT_TRUE(load("<bu><bl name=\"DYN\" from=\"1\" to=\"\" addr=\"A\" len=\"1\"/>"
-                     "<bl name=\"DYN\" from=\"\" to=\"\" addr=\"B\" len=\"2\"/>"
-                     "<bl name=\"FRE\" from=\"\" to=\"4^5\" addr=\"0x7FFFFFFFFF\" len=\"-0x10\"/></bu>"));
+    ASSERT_TRUE(
+        load("<bu><bl name=\"DYN\" from=\"1\" to=\"\" addr=\"A\" len=\"1\"/>"
+             "<bl name=\"DYN\" from=\"\" to=\"\" addr=\"B\" len=\"2\"/>"
+             "<bl name=\"FRE\" from=\"\" to=\"4^5\" addr=\"0x7FFFFFFFFF\" len=\"-0x10\"/></bu>"));
     std::int32_t address = -1;
     std::int32_t length = -1;
     EXPECT_TRUE(config.findUserInfoRange(0, 2, 5, address, length));
@@ -154,11 +156,13 @@ TEST_F(PackageConfigTest, EnumeratorsGiveEveryElementOnceThenFalse) {
     EXPECT_EQ(v, "R02");
 
     std::vector<std::string> names;
-    while (config.nextModelName(v)) names.push_back(v);
+    while (config.nextModelName(v))
+        names.push_back(v);
     EXPECT_EQ(names, (std::vector<std::string>{"M1", "M2"}));
     std::vector<std::int32_t> kinds;
     std::int32_t kind = 0;
-    while (config.nextUserInfoKind(kind)) kinds.push_back(kind);
+    while (config.nextUserInfoKind(kind))
+        kinds.push_back(kind);
     EXPECT_EQ(kinds, (std::vector<std::int32_t>{0, 9}));
     EXPECT_TRUE(config.nextAddressVersion(v));
     EXPECT_FALSE(config.nextAddressVersion(v));
@@ -239,7 +243,8 @@ TEST_F(PackageConfigTest, FilesAreFoundByInternalNameOnly) {
     EXPECT_EQ(firstErrorText(), "Voice file is lost.");
     removeErrors(ErrorCategory::Ok);
     PackageConfig fresh(store);
-    writeScrambled(configPath(), "<p id=\"EMEA\" name=\"EMEA\"><vp name=\"VOICE_\" ver=\"R01.00\"/></p>");
+    writeScrambled(configPath(),
+                   "<p id=\"EMEA\" name=\"EMEA\"><vp name=\"VOICE_\" ver=\"R01.00\"/></p>");
     EXPECT_TRUE(fresh.loadPackageConfig(configPath(), setupPath()));
     std::string path;
     EXPECT_TRUE(fresh.getVoiceFile("R01.00", path));
@@ -253,8 +258,9 @@ TEST_F(PackageConfigTest, WithoutFirmwareTheLoadGoesOn) {
 }
 
 TEST_F(PackageConfigTest, ALaterModelReplacesAnEarlierOneWhole) {
-    ASSERT_TRUE(load("<mo type=\"A\" alias=\"a\" img=\"0\" name=\"M1\"><bl name=\"DEF\" ver=\"R01.02.04\"/></mo>"
-                     "<mo type=\"B\" alias=\"b\" img=\"2\" name=\"M1\"/>"));
+    ASSERT_TRUE(load(
+        "<mo type=\"A\" alias=\"a\" img=\"0\" name=\"M1\"><bl name=\"DEF\" ver=\"R01.02.04\"/></mo>"
+        "<mo type=\"B\" alias=\"b\" img=\"2\" name=\"M1\"/>"));
     ModelEntry entry;
     ASSERT_TRUE(config.getModel("M1", entry));
     EXPECT_EQ(entry.type, "B");
@@ -294,7 +300,8 @@ TEST_F(PackageConfigTest, SetupFileFaults) {
     removeErrors(ErrorCategory::Ok);
     EXPECT_FALSE(config.loadPackageConfig(dir.file("pkg/none.xml"), setupPath()));
     EXPECT_EQ(errorCount(), 2u);
-    EXPECT_EQ(test::errorMessages()[1], "The initial file [" + dir.file("pkg/none.xml") + "] is invalid.");
+    EXPECT_EQ(test::errorMessages()[1],
+              "The initial file [" + dir.file("pkg/none.xml") + "] is invalid.");
 }
 
 TEST_F(PackageConfigTest, SettersRewriteTheSetupFile) {

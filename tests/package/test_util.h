@@ -17,7 +17,7 @@
 namespace vkt::test {
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "vkt-pkg-XXXXXX").string();
         path_ = ::mkdtemp(pattern.data()) ? pattern : std::string();
@@ -31,13 +31,14 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 inline void writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 inline void writeText(const std::string& path, const std::string& text) {
@@ -63,10 +64,12 @@ struct CommandResult {
 inline CommandResult runCommand(const std::string& command) {
     CommandResult result;
     std::FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) return result;
+    if (pipe == nullptr)
+        return result;
     std::array<char, 4096> buf{};
     std::size_t n = 0;
-    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0) result.output.append(buf.data(), n);
+    while ((n = std::fread(buf.data(), 1, buf.size(), pipe)) > 0)
+        result.output.append(buf.data(), n);
     int status = ::pclose(pipe);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
@@ -74,14 +77,16 @@ inline CommandResult runCommand(const std::string& command) {
 
 inline std::vector<std::uint8_t> randomBytes(std::mt19937& rng, std::size_t n) {
     std::vector<std::uint8_t> out(n);
-    for (auto& b : out) b = static_cast<std::uint8_t>(rng());
+    for (auto& b : out)
+        b = static_cast<std::uint8_t>(rng());
     return out;
 }
 
 // Messages on the error stack, oldest first.
 inline std::vector<std::string> errorMessages() {
     std::vector<std::string> out;
-    for (const auto& e : errorEntries()) out.push_back(e.message);
+    for (const auto& e : errorEntries())
+        out.push_back(e.message);
     return out;
 }
 
