@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/error_stack.h"
+#include "package/text_util.h"
 
 namespace vkt {
 namespace {
@@ -86,40 +87,15 @@ class TokenReader {
     std::size_t pos_ = 0;
 };
 
-int hexValue(char ch) {
-    if (ch >= '0' && ch <= '9')
-        return ch - '0';
-    if (ch >= 'a' && ch <= 'f')
-        return ch - 'a' + 10;
-    if (ch >= 'A' && ch <= 'F')
-        return ch - 'A' + 10;
-    return -1;
-}
-
 // A hexadecimal value the way "%x" reads it: an optional sign and 0x prefix,
 // then digits up to the first other character. Values beyond 32 bits are
 // clamped. nullopt when no digit converts.
 std::optional<std::uint32_t> readHexValue(const std::string& token) {
-    std::size_t i = 0;
-    bool negative = false;
-    if (i < token.size() && (token[i] == '+' || token[i] == '-')) {
-        negative = token[i] == '-';
-        ++i;
-    }
-    if (i + 2 < token.size() && token[i] == '0' && (token[i + 1] == 'X' || token[i + 1] == 'x') &&
-        hexValue(token[i + 2]) >= 0) {
-        i += 2;
-    }
-    std::uint64_t value = 0;
-    std::size_t digits = 0;
-    for (; i < token.size() && hexValue(token[i]) >= 0; ++i, ++digits) {
-        value = std::min<std::uint64_t>(value * 16 + static_cast<std::uint64_t>(hexValue(token[i])),
-                                        0xFFFFFFFFull);
-    }
-    if (digits == 0)
+    const HexNumber number = scanHexNumber(token);
+    if (number.digits == 0)
         return std::nullopt;
-    auto v = static_cast<std::uint32_t>(value);
-    return negative ? 0u - v : v;
+    auto v = static_cast<std::uint32_t>(std::min<std::uint64_t>(number.magnitude, 0xFFFFFFFFull));
+    return number.negative ? 0u - v : v;
 }
 
 }  // namespace
@@ -212,12 +188,12 @@ class StreamReader {
 
     std::optional<std::uint8_t> nextByte() {
         auto hi = nextChar();
-        if (!hi || hexValue(*hi) < 0)
+        if (!hi || hexDigit(*hi) < 0)
             return std::nullopt;
         auto lo = nextChar();
-        if (!lo || hexValue(*lo) < 0)
+        if (!lo || hexDigit(*lo) < 0)
             return std::nullopt;
-        return static_cast<std::uint8_t>(hexValue(*hi) * 16 + hexValue(*lo));
+        return static_cast<std::uint8_t>(hexDigit(*hi) * 16 + hexDigit(*lo));
     }
 
   private:

@@ -190,10 +190,7 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
             }
             models[modelName] = std::move(entry);
         }
-    } catch (const UnexpectedFailure&) {
-        raiseError(ErrorCategory::Ini, "Failed to load config file [%s].", configPath);
-        return false;
-    } catch (const std::exception&) {
+    } catch (...) {  // UnexpectedFailure, or the parser running out of memory
         raiseError(ErrorCategory::Ini, "Failed to load config file [%s].", configPath);
         return false;
     }
@@ -217,10 +214,7 @@ bool PackageConfig::loadSetupHalf(const std::string& setupPath) {
         name = requireAttribute(root, "name");
         if (name.empty())
             return failIni("The Region name is empty.");
-    } catch (const UnexpectedFailure&) {
-        raiseError(ErrorCategory::Ini, "Failed to load setup file [%s].", setupPath);
-        return false;
-    } catch (const std::exception&) {
+    } catch (...) {  // UnexpectedFailure, or the parser running out of memory
         raiseError(ErrorCategory::Ini, "Failed to load setup file [%s].", setupPath);
         return false;
     }

@@ -1,5 +1,6 @@
 #include "package/text_util.h"
 
+#include <algorithm>
 #include <cctype>
 #include <limits>
 
@@ -61,8 +62,6 @@ std::size_t utf8Length(std::string_view text) {
     return count;
 }
 
-namespace {
-
 int hexDigit(char ch) {
     if (ch >= '0' && ch <= '9')
         return ch - '0';
@@ -72,6 +71,8 @@ int hexDigit(char ch) {
         return ch - 'A' + 10;
     return -1;
 }
+
+namespace {
 
 std::size_t skipSpaceAndSign(std::string_view text, bool& negative) {
     std::size_t i = 0;
@@ -87,27 +88,28 @@ std::size_t skipSpaceAndSign(std::string_view text, bool& negative) {
 
 }  // namespace
 
-std::int32_t parseHexClamped(std::string_view text) {
-    bool negative = false;
-    std::size_t i = skipSpaceAndSign(text, negative);
-    if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        i + 2 < text.size() && hexDigit(text[i + 2]) >= 0) {
+HexNumber scanHexNumber(std::string_view text) {
+    HexNumber number;
+    std::size_t i = skipSpaceAndSign(text, number.negative);
+    if (i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+        hexDigit(text[i + 2]) >= 0) {
         i += 2;
     }
-    constexpr std::int64_t kLimit = std::int64_t{1} << 32;
-    std::int64_t value = 0;
-    for (; i < text.size() && hexDigit(text[i]) >= 0; ++i) {
-        value = value * 16 + hexDigit(text[i]);
-        if (value > kLimit)
-            value = kLimit;  // saturate; clamped below
+    constexpr std::uint64_t kLimit = std::uint64_t{1} << 32;
+    for (; i < text.size() && hexDigit(text[i]) >= 0; ++i, ++number.digits) {
+        number.magnitude = std::min<std::uint64_t>(
+            number.magnitude * 16 + static_cast<std::uint64_t>(hexDigit(text[i])), kLimit);
     }
-    if (negative)
+    return number;
+}
+
+std::int32_t parseHexClamped(std::string_view text) {
+    const HexNumber number = scanHexNumber(text);
+    auto value = static_cast<std::int64_t>(number.magnitude);
+    if (number.negative)
         value = -value;
-    if (value > std::numeric_limits<std::int32_t>::max())
-        return std::numeric_limits<std::int32_t>::max();
-    if (value < std::numeric_limits<std::int32_t>::min())
-        return std::numeric_limits<std::int32_t>::min();
-    return static_cast<std::int32_t>(value);
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 std::uint8_t parseDecimalLow8(std::string_view text) {

@@ -19,6 +19,19 @@ std::optional<std::string> utf8ToLatin1(std::string_view text);
 // Number of Unicode characters in a UTF-8 text; an invalid byte counts as one.
 std::size_t utf8Length(std::string_view text);
 
+// Value of a hexadecimal digit, or -1.
+int hexDigit(char ch);
+
+// The hexadecimal number at the start of a text: leading white space, an
+// optional sign and an optional 0x prefix, then hex digits up to the first
+// other character. The magnitude saturates at 2^32.
+struct HexNumber {
+    bool negative = false;
+    std::size_t digits = 0;
+    std::uint64_t magnitude = 0;
+};
+HexNumber scanHexNumber(std::string_view text);
+
 // Hexadecimal number in the manner of strtol(text, nullptr, 16): leading white
 // space, an optional sign and an optional 0x prefix are accepted, reading stops
 // at the first character that is no hex digit, no digit gives 0, and the result
