@@ -44,7 +44,8 @@ class PackageConfig {
     // Reads and writes through `store` (the process-wide store by default).
     explicit PackageConfig(ConfigDocument& store = ConfigDocument::instance());
 
-    // The process-wide configuration, and a way for tests to start afresh.
+    // The process-wide configuration, and a way for tests (and `vkt package
+    // check`) to start afresh; a reset invalidates references to the old one.
     static PackageConfig& instance();
     static void resetInstance();
 
