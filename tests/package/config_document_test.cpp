@@ -88,6 +88,11 @@ TEST_F(ConfigDocumentTest, ReadFailuresAndThePathRule) {
     removeErrors(ErrorCategory::Ok);
     EXPECT_FALSE(store.readScrambledFile(dir.path()));  // a folder is no file
     EXPECT_EQ(firstErrorCode(), 1);
+    removeErrors(ErrorCategory::Ok);
+    // A (sparse) file over the size limit is refused before it is read.
+    std::filesystem::resize_file(good, kMaxConfigFileSize + 1);
+    EXPECT_FALSE(store.readScrambledFile(good));
+    EXPECT_EQ(firstErrorText(), "Error:invalid config file.");
 }
 
 TEST_F(ConfigDocumentTest, ParseRefusesBadXmlWithoutMessages) {

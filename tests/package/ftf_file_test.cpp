@@ -231,6 +231,19 @@ TEST_F(FtfTest, LengthsThatPointPastTheEndAreRefused) {
     EXPECT_EQ(firstErrorCode(), 7);
 }
 
+TEST_F(FtfTest, OversizedFilesAreRefusedBeforeTheyAreRead) {
+    // A sparse file just over the limit, with a valid header at its start.
+    std::string path = put("big.ftf", rawFtf(1, "BIG", {'R', 1, 0, 0}));
+    std::filesystem::resize_file(path, kMaxFtfFileSize + 1);
+    FtfInfo info;
+    EXPECT_TRUE(readFtfInfo(path, info));  // the header scan reads only the header
+    FtfImage image;
+    EXPECT_FALSE(loadFtfImage(path, image));
+    EXPECT_EQ(firstErrorText(), "Error:failed to read file [" + path + "].");
+    EXPECT_EQ(firstErrorCode(), 1);
+    EXPECT_EQ(image.data.capacity(), 0u);
+}
+
 TEST_F(FtfTest, TruncatedAndRandomFilesNeverCrashTheReaders) {
     FtfSource src;
     src.type = 0;
