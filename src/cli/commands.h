@@ -7,7 +7,11 @@ namespace vkt::cli {
 
 // Add one line per group; main.cpp calls every function in this list.
 #define VKT_CLI_COMMAND_GROUPS(X) \
-    X(addVersionCommand)
+    X(addCablesCommand) \
+    X(addVersionCommand) \
+    X(addFtfCommands) \
+    X(addConfigCommands) \
+    X(addPackageCommands)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
 VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)

@@ -8,7 +8,7 @@ namespace vkt {
 namespace {
 
 class ErrorStackTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { removeErrors(0); }
     void TearDown() override { removeErrors(0); }
 };
@@ -64,7 +64,8 @@ TEST_F(ErrorStackTest, LongMessagesAreCutAt255Characters) {
     removeErrors(0);
     // Characters, not bytes: 300 two-byte characters keep 255 characters.
     std::string umlauts;
-    for (int i = 0; i < 300; ++i) umlauts += "\xC3\xBC";
+    for (int i = 0; i < 300; ++i)
+        umlauts += "\xC3\xBC";
     raiseErrorText(ErrorCategory::File, umlauts);
     EXPECT_EQ(firstErrorText().size(), 510u);
 }
@@ -82,10 +83,12 @@ TEST_F(ErrorStackTest, ConcurrentRaisesAreAllKept) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([] {
-            for (int i = 0; i < 250; ++i) raiseError(ErrorCategory::Prot, "e%d", i);
+            for (int i = 0; i < 250; ++i)
+                raiseError(ErrorCategory::Prot, "e%d", i);
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(errorCount(), 1000u);
 }
 

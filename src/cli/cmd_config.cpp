@@ -1,0 +1,61 @@
+// `vkt config encode|decode`: scramble a plain XML file into the form the tool
+// reads (config.xml, setup.dat), and back.
+#include <fstream>
+#include <iostream>
+#include <iterator>
+
+#include "cli/cli_common.h"
+#include "package/config_document.h"
+
+namespace vkt::cli {
+namespace {
+
+int transcode(const std::string& in, const std::string& out, bool encode) {
+    const char* name = encode ? "vkt config encode" : "vkt config decode";
+    std::ifstream file(in, std::ios::binary);
+    if (!file) {
+        std::cerr << name << ": cannot read [" << in << "]\n";
+        return kExitFailure;
+    }
+    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
+                                    std::istreambuf_iterator<char>()};
+    if (bytes.size() > kMaxConfigFileSize) {
+        std::cerr << name << ": [" << in << "] is too large\n";
+        return kExitFailure;
+    }
+    std::vector<std::uint8_t> result = scrambleConfigBytes(bytes);
+    // Refuse to produce a file that the tool could not parse.
+    const std::vector<std::uint8_t>& plain = encode ? bytes : result;
+    std::string description;
+    if (!ConfigDocument::isWellFormed(
+            std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()),
+            description)) {
+        std::cerr << name << ": [" << in << "] " << (encode ? "is" : "does not decode to")
+                  << " well-formed XML: " << description << "\n";
+        return kExitFailure;
+    }
+    if (!writeFileAtomically(out, result)) {
+        std::cerr << name << ": cannot write [" << out << "]\n";
+        return kExitFailure;
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+void addConfigCommands(CLI::App& app, GlobalOptions&) {
+    auto* config = app.add_subcommand("config", "Scramble or unscramble config.xml / setup.dat");
+    config->require_subcommand(1);
+    for (bool encode : {true, false}) {
+        auto paths = std::make_shared<std::pair<std::string, std::string>>();
+        auto* sub = config->add_subcommand(
+            encode ? "encode" : "decode",
+            encode ? "Scramble a plain XML file (PLAIN.xml -> OUT)"
+                   : "Unscramble a configuration file (SCRAMBLED -> OUT.xml)");
+        sub->add_option(encode ? "PLAIN" : "SCRAMBLED", paths->first, "Input file")->required();
+        sub->add_option("OUT", paths->second, "Output file")->required();
+        setHandler(sub, [paths, encode] { return transcode(paths->first, paths->second, encode); });
+    }
+}
+
+}  // namespace vkt::cli

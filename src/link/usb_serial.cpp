@@ -1,0 +1,208 @@
+#include "link/usb_serial.h"
+
+#include <cctype>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "core/error_stack.h"
+
+namespace vkt {
+namespace {
+
+constexpr std::uint8_t kLowLatencyMs = 2;
+constexpr int kMaxDescriptionRetries = 13;
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+USBSerial::USBSerial(std::shared_ptr<CableDriver> driver)
+    : driver_(std::move(driver)),
+      sleep_([](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }) {}
+
+USBSerial::~USBSerial() {
+    if (isOpen())
+        close();
+}
+
+bool USBSerial::open(int index) {
+    if (isOpen() && !close())
+        return false;
+    std::lock_guard lock(portLock_);
+    std::unique_ptr<CablePort> port;
+    std::uint32_t status = kCableInvalidHandle;
+    if (driver_ && index >= 0)
+        status = driver_->open(static_cast<std::uint32_t>(index), port);
+    if (status != kCableOk || !port) {
+        store(status == kCableOk ? kCableOtherError : status);
+        port_.reset();
+        open_.store(false);
+        raiseError(ErrorCategory::Prot, "Error:failed to open the port refered by the index [%d]",
+                   index);
+        return false;
+    }
+    store(kCableOk);
+    // A low latency timer lets short replies through at once instead of
+    // after the chip's default 16 ms; a port without one still works.
+    port->setLatencyTimer(kLowLatencyMs);
+    port_ = std::move(port);
+    open_.store(true);
+    return true;
+}
+
+bool USBSerial::close() {
+    if (!isOpen())
+        return false;
+    std::lock_guard lock(portLock_);
+    // Dropping the port closes it; the back-ends' close does not fail.
+    open_.store(false);
+    port_.reset();
+    store(kCableOk);
+    return true;
+}
+
+bool USBSerial::setBaudRate(std::uint32_t rate) {
+    if (!isOpen())
+        return false;
+    if (store(port_->setBaudRate(rate)) != kCableOk) {
+        raiseError(ErrorCategory::Prot, "Error:failed to set baud rade [%d].", rate);
+        return false;
+    }
+    baudRate_.store(rate);
+    return true;
+}
+
+bool USBSerial::setDataCharacteristics() {
+    if (!isOpen())
+        return false;
+    if (store(port_->setDataCharacteristics(8, 0, 0)) != kCableOk) {
+        raiseError(ErrorCategory::Prot, "Error:failed to set parity data stop.");
+        return false;
+    }
+    return true;
+}
+
+bool USBSerial::setFlowControl() {
+    if (!isOpen())
+        return false;
+    if (store(port_->setFlowControl(0, 0, 0)) != kCableOk) {
+        raiseError(ErrorCategory::Prot, "Error:failed to set flow.");
+        return false;
+    }
+    return true;
+}
+
+bool USBSerial::setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) {
+    if (!isOpen())
+        return false;
+    if (store(port_->setTimeouts(readMs, writeMs)) != kCableOk) {
+        raiseError(ErrorCategory::Prot, "Error:failed to configure time out.");
+        return false;
+    }
+    readTimeoutMs_.store(readMs);
+    writeTimeoutMs_.store(writeMs);
+    return true;
+}
+
+bool USBSerial::purge(std::uint32_t mask) {
+    if (!isOpen())
+        return false;
+    if (store(port_->purge(mask)) != kCableOk) {
+        raiseError(ErrorCategory::Prot, "Error:failed to purge port.");
+        return false;
+    }
+    return true;
+}
+
+std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
+    if (!isOpen() || buffer == nullptr)
+        return 0;
+    std::size_t total = 0;
+    while (total < count) {
+        std::size_t got = 0;
+        const std::uint32_t status = store(port_->read(buffer + total, count - total, got));
+        if (got > count - total)
+            got = count - total;  // a back-end never may, but stay bounded
+        total += got;
+        if (status != kCableOk || got == 0)
+            break;
+    }
+    return total;
+}
+
+std::size_t USBSerial::write(const std::uint8_t* buffer, std::size_t count) {
+    if (!isOpen() || buffer == nullptr)
+        return 0;
+    std::size_t total = 0;
+    while (total < count) {
+        purge(4);
+        std::size_t written = 0;
+        const std::uint32_t status = store(port_->write(buffer + total, count - total, written));
+        if (written > count - total)
+            written = count - total;
+        total += written;
+        if (status != kCableOk || written == 0)
+            break;
+    }
+    return total;
+}
+
+int USBSerial::findCables(int& firstIndex) {
+    std::uint32_t numDevices = 0;
+    {
+        std::lock_guard lock(listLock_);
+        if (store(driver_->countDevices(numDevices)) != kCableOk)
+            return 0;
+    }
+    std::lock_guard lock(portLock_);
+    int cables = 0;
+    std::uint32_t status = kCableOk;
+    for (std::uint32_t i = 0; i < numDevices; ++i) {
+        std::string description;
+        CableSystemError systemError = CableSystemError::None;
+        int retries = 0;
+        for (;;) {
+            description.clear();
+            status = driver_->deviceDescription(i, description, systemError);
+            if (status == kCableOk)
+                break;
+            if (status != kCableDeviceNotOpened || retries >= kMaxDescriptionRetries)
+                break;
+            if (systemError == CableSystemError::AccessDenied) {
+                sleep_(std::chrono::milliseconds(500));
+            } else if (systemError == CableSystemError::GeneralFailure) {
+                sleep_(std::chrono::milliseconds(10));
+            } else {
+                break;
+            }
+            ++retries;
+        }
+        if (status == kCableOk && equalsIgnoringCase(description, kCableDescription)) {
+            if (cables == 0)
+                firstIndex = static_cast<int>(i);
+            ++cables;
+        }
+    }
+    store(status);
+    return cables;
+}
+
+int USBSerial::countDevices() {
+    std::lock_guard lock(listLock_);
+    std::uint32_t n = 0;
+    const std::uint32_t status = driver_->countDevices(n);
+    store(kCableOk);
+    return status == kCableOk ? static_cast<int>(n) : 0;
+}
+
+}  // namespace vkt

@@ -1,0 +1,92 @@
+// USBSerial: the programming cable as the radio link sees it. Finds cables by
+// their USB description, opens one by its device index, sets the serial line
+// and moves bytes. The bytes go through a CableDriver back-end (tty, ftdi,
+// sim), given to the constructor.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "link/cable_driver.h"
+
+namespace vkt {
+
+// Line settings used throughout the tool.
+inline constexpr std::uint32_t kSlowLineRate = 16406;
+inline constexpr std::uint32_t kFastLineRate = 240000;
+inline constexpr std::uint32_t kConnectReadTimeoutMs = 250;
+inline constexpr std::uint32_t kConnectWriteTimeoutMs = 300;
+// The USB description of a programming cable (compared without letter case).
+inline constexpr const char* kCableDescription = "QX CPS Cable";
+
+class USBSerial {
+  public:
+    using SleepFunction = std::function<void(std::chrono::milliseconds)>;
+
+    explicit USBSerial(std::shared_ptr<CableDriver> driver);
+    virtual ~USBSerial();
+    USBSerial(const USBSerial&) = delete;
+    USBSerial& operator=(const USBSerial&) = delete;
+
+    // Opens the cable with the given device index, closing an open one first.
+    bool open(int index);
+    // False without a message when nothing is open.
+    bool close();
+    bool setBaudRate(std::uint32_t rate);
+    // 8 data bits, 1 stop bit, no parity.
+    bool setDataCharacteristics();
+    // No flow control.
+    bool setFlowControl();
+    bool setTimeouts(std::uint32_t readMs, std::uint32_t writeMs);
+    // Reads until `count` bytes arrived, a read fails or one read brings
+    // nothing (time-out). Returns the number of bytes received.
+    virtual std::size_t read(std::uint8_t* buffer, std::size_t count);
+    // Writes until every byte left, a write fails or one write takes
+    // nothing. Returns the number of bytes written.
+    virtual std::size_t write(const std::uint8_t* buffer, std::size_t count);
+    // Purges the cable's queues (kPurgeRx | kPurgeTx; other bits are passed
+    // on and ignored by the back-ends). Pushes a PROT error on failure.
+    bool purge(std::uint32_t mask);
+
+    // Number of programming cables; the lowest matching index goes to
+    // firstIndex (left untouched when there is none).
+    int findCables(int& firstIndex);
+    // Number of devices of any description; clears lastStatus.
+    int countDevices();
+
+    bool isOpen() const { return open_.load(); }
+    std::uint32_t lastStatus() const { return lastStatus_.load(); }
+    void resetLastStatus() { lastStatus_.store(kCableOk); }
+    std::uint32_t baudRate() const { return baudRate_.load(); }
+    std::uint32_t readTimeoutMs() const { return readTimeoutMs_.load(); }
+    std::uint32_t writeTimeoutMs() const { return writeTimeoutMs_.load(); }
+    CableDriver& driver() { return *driver_; }
+
+    // How the cable search waits between description retries; tests replace
+    // it to count the waits instead of sleeping.
+    void setSleepFunction(SleepFunction sleep) { sleep_ = std::move(sleep); }
+
+  private:
+    std::uint32_t store(std::uint32_t status) {
+        lastStatus_.store(status);
+        return status;
+    }
+
+    std::shared_ptr<CableDriver> driver_;
+    std::unique_ptr<CablePort> port_;
+    std::atomic<bool> open_{false};
+    std::atomic<std::uint32_t> lastStatus_{kCableOk};
+    std::mutex portLock_;  // open, close and the description scan
+    std::mutex listLock_;  // device-count queries
+    std::atomic<std::uint32_t> readTimeoutMs_{0};
+    std::atomic<std::uint32_t> writeTimeoutMs_{0};
+    std::atomic<std::uint32_t> baudRate_{kSlowLineRate};
+    SleepFunction sleep_;
+};
+
+}  // namespace vkt

@@ -1,0 +1,47 @@
+// Progress accounting of a command run: the run is split into nine numbered
+// steps with fixed weights; the enabled steps share the span from the base
+// to the total of the owner's progress bar in proportion to their weights.
+#pragma once
+
+#include <array>
+#include <bitset>
+#include <cstdint>
+
+namespace vkt {
+
+inline constexpr std::size_t kStepCount = 9;
+inline constexpr std::array<std::uint32_t, kStepCount> kStepWeights{3, 10, 1, 1, 2, 1, 4, 3, 1};
+
+// Number of pieces of at most `chunk` bytes that `length` bytes take.
+constexpr std::uint32_t chunkCount(std::uint32_t length, std::uint32_t chunk) {
+    return chunk == 0 ? 0 : static_cast<std::uint32_t>((std::uint64_t{length} + chunk - 1) / chunk);
+}
+
+struct ProgressAccount {
+    std::int32_t total = 100;  // span of the bar the run may use
+    std::int32_t base = 0;     // position at which the current step starts
+    float scale = 1.0f;        // bar units per unit of step weight
+    std::bitset<kStepCount> steps;
+
+    void enable(std::size_t step);
+    void disable(std::size_t step);
+    bool enabled(std::size_t step) const { return step < kStepCount && steps.test(step); }
+    void clearSteps() { steps.reset(); }
+
+    // Sum of the weights of the enabled steps.
+    std::uint32_t weightSum() const;
+    // scale := (total - base, as unsigned 32-bit) / weightSum; unchanged when
+    // no step is enabled.
+    void computeScale();
+    // weight[step] * scale, truncated; 0 for a step that is not enabled.
+    std::uint32_t stepWeight(std::size_t step) const;
+    // Position after unit k of n of a step of the given weight:
+    // base + trunc(k / n * weight). n = 0 gives the base.
+    std::uint32_t position(std::uint32_t k, std::uint32_t n, std::uint32_t weight) const;
+    // Moves the base past a finished step.
+    void advance(std::uint32_t weight) {
+        base = static_cast<std::int32_t>(static_cast<std::uint32_t>(base) + weight);
+    }
+};
+
+}  // namespace vkt
