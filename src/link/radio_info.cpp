@@ -6,6 +6,7 @@
 
 #include "core/error_stack.h"
 #include "link/sbep.h"
+#include "link/sbep_frame.h"
 #include "link/usb_serial.h"
 #include "package/cpg.h"
 #include "package/flash.h"
@@ -60,16 +61,16 @@ bool RadioInfo::closePort() {
 bool RadioInfo::openPort(int index) {
     if (portOpen_) closePort();
     if (!cable_->open(index)) return false;
-    if (!cable_->setBaudRate(kConnectBaudRate)) {
+    if (!cable_->setBaudRate(kSlowLineRate)) {
         raiseError(ErrorCategory::Prot, "Error:failed to set baud rade [%d].",
-                   static_cast<int>(kConnectBaudRate));
+                   static_cast<int>(kSlowLineRate));
         return false;
     }
     if (!cable_->setDataCharacteristics()) return false;
     if (!cable_->setFlowControl()) return false;
     if (!cable_->setTimeouts(kConnectReadTimeoutMs, kConnectWriteTimeoutMs)) return false;
     engine_->detectEcho();
-    cable_->setBaudRate(kConnectBaudRate);
+    cable_->setBaudRate(kSlowLineRate);
     portIndex_ = index;
     portOpen_ = true;
     return true;

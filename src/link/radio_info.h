@@ -21,11 +21,6 @@ class SBEP;
 class Flash;
 class Cpg;
 
-inline constexpr std::uint32_t kConnectBaudRate = 16406;
-inline constexpr std::uint32_t kFlashBaudRate = 240000;
-inline constexpr std::uint32_t kConnectReadTimeoutMs = 250;
-inline constexpr std::uint32_t kConnectWriteTimeoutMs = 300;
-
 using VersionTriple = std::array<std::uint8_t, 3>;
 
 class RadioInfo {
