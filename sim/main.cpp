@@ -49,7 +49,8 @@ struct Options {
 
 bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
+    if (!in)
+        return false;
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return true;
 }
@@ -65,7 +66,8 @@ bool preload(const std::string& spec, std::uint32_t defaultAddress, bool needAdd
         char* end = nullptr;
         const std::string number = spec.substr(at + 1);
         const unsigned long v = std::strtoul(number.c_str(), &end, 0);
-        if (number.empty() || *end || v > 0xFFFFFF) return false;
+        if (number.empty() || *end || v > 0xFFFFFF)
+            return false;
         address = static_cast<std::uint32_t>(v);
     } else if (needAddress) {
         return false;
@@ -95,20 +97,25 @@ bool buildRadio(const Options& o, vkt::sim::RadioConfig& config, std::string& er
     config.flashSize = o.flashSize;
     config.timing.paceFactor = o.pace;
     using us = std::chrono::microseconds;
-    if (o.erase64kUs >= 0) config.timing.erase64k = us(o.erase64kUs);
-    if (o.erase4kUs >= 0) config.timing.erase4k = us(o.erase4kUs);
-    if (o.programUs >= 0) config.timing.programPerByte = us(o.programUs);
-    if (o.turnaroundUs >= 0) config.timing.turnaround = us(o.turnaroundUs);
+    if (o.erase64kUs >= 0)
+        config.timing.erase64k = us(o.erase64kUs);
+    if (o.erase4kUs >= 0)
+        config.timing.erase4k = us(o.erase4kUs);
+    if (o.programUs >= 0)
+        config.timing.programPerByte = us(o.programUs);
+    if (o.turnaroundUs >= 0)
+        config.timing.turnaround = us(o.turnaroundUs);
     for (const auto& text : o.faults) {
         vkt::sim::Fault f;
-        if (!vkt::sim::parseFault(text, f, error)) return false;
+        if (!vkt::sim::parseFault(text, f, error))
+            return false;
         config.faults.push_back(f);
     }
     return true;
 }
 
 class PtyServer {
-public:
+  public:
     PtyServer(vkt::sim::SimRadio& radio, const Options& o) : radio_(radio), options_(o) {}
     ~PtyServer() { closePty(); }
 
@@ -165,11 +172,14 @@ public:
             }
             pollfd fds[2] = {{signalFd, POLLIN, 0}, {master_, POLLIN, 0}};
             const int n = poll(fds, master_ >= 0 ? 2 : 1, timeoutMs);
-            if (n < 0 && errno != EINTR) return;
-            if (fds[0].revents & POLLIN) return;
+            if (n < 0 && errno != EINTR)
+                return;
+            if (fds[0].revents & POLLIN)
+                return;
             if (master_ >= 0 && (fds[1].revents & POLLIN)) {
                 const ssize_t got = ::read(master_, buffer.data(), buffer.size());
-                if (got > 0) incoming({buffer.data(), static_cast<std::size_t>(got)});
+                if (got > 0)
+                    incoming({buffer.data(), static_cast<std::size_t>(got)});
             }
             sendDue();
             writeLog();
@@ -182,24 +192,30 @@ public:
     }
 
     void closePty() {
-        if (linked_) unlink(options_.link.c_str());
+        if (linked_)
+            unlink(options_.link.c_str());
         linked_ = false;
-        if (slave_ >= 0) ::close(slave_);
-        if (master_ >= 0) ::close(master_);
+        if (slave_ >= 0)
+            ::close(slave_);
+        if (master_ >= 0)
+            ::close(master_);
         slave_ = master_ = -1;
         pending_.clear();
     }
 
     void writeLog() {
-        if (options_.logFile.empty()) return;
+        if (options_.logFile.empty())
+            return;
         const auto entries = radio_.requestLogSince(logged_);
-        if (entries.empty()) return;
+        if (entries.empty())
+            return;
         std::ofstream out(options_.logFile, std::ios::app);
-        for (const auto& e : entries) out << vkt::sim::formatLogEntry(e) << '\n';
+        for (const auto& e : entries)
+            out << vkt::sim::formatLogEntry(e) << '\n';
         logged_ += entries.size();
     }
 
-private:
+  private:
     std::uint32_t hostRate() const {
         return vkt::sim::terminalRate(master_).value_or(radio_.lineRate());
     }
@@ -211,8 +227,7 @@ private:
         if (radio_.echo()) {
             const double pace = radio_.timing().paceFactor;
             const auto perByte = std::chrono::nanoseconds(
-                pace > 0 ? static_cast<std::int64_t>(vkt::sim::byteSeconds(rate) * 1e9 / pace)
-                         : 0);
+                pace > 0 ? static_cast<std::int64_t>(vkt::sim::byteSeconds(rate) * 1e9 / pace) : 0);
             auto t = now;
             for (std::uint8_t b : bytes) {
                 t += perByte;
@@ -221,15 +236,16 @@ private:
         }
         radio_.receive(bytes, rate, now, out);
         for (const auto& b : out) {
-            auto pos = std::upper_bound(
-                pending_.begin(), pending_.end(), b.due,
-                [](Clock::time_point t, const WireByte& w) { return t < w.due; });
+            auto pos =
+                std::upper_bound(pending_.begin(), pending_.end(), b.due,
+                                 [](Clock::time_point t, const WireByte& w) { return t < w.due; });
             pending_.insert(pos, b);
         }
     }
 
     void sendDue() {
-        if (master_ < 0 || pending_.empty()) return;
+        if (master_ < 0 || pending_.empty())
+            return;
         const auto now = Clock::now();
         const std::uint32_t rate = hostRate();
         std::vector<std::uint8_t> chunk;

@@ -10,10 +10,13 @@ namespace vkt::sim {
 std::optional<std::uint32_t> terminalRate(int fd) {
 #if defined(TCGETS2)
     struct termios2 tio {};
-    if (ioctl(fd, TCGETS2, &tio) != 0) return std::nullopt;
-    if ((tio.c_cflag & CBAUD) == BOTHER) return tio.c_ospeed;
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return std::nullopt;
+    if ((tio.c_cflag & CBAUD) == BOTHER)
+        return tio.c_ospeed;
     // A standard rate code: the kernel fills c_ospeed for those as well.
-    if (tio.c_ospeed) return tio.c_ospeed;
+    if (tio.c_ospeed)
+        return tio.c_ospeed;
     return std::nullopt;
 #else
     (void)fd;
@@ -24,7 +27,8 @@ std::optional<std::uint32_t> terminalRate(int fd) {
 bool setTerminalRate(int fd, std::uint32_t rate) {
 #if defined(TCGETS2)
     struct termios2 tio {};
-    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (ioctl(fd, TCGETS2, &tio) != 0)
+        return false;
     tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
     tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     tio.c_ospeed = rate;

@@ -46,7 +46,9 @@ inline std::uint8_t garbleByte(std::uint8_t b) {
 }
 
 // Seconds one byte (start, 8 data, stop bit) occupies the line at `rate`.
-inline double byteSeconds(std::uint32_t rate) { return rate ? 10.0 / rate : 0.0; }
+inline double byteSeconds(std::uint32_t rate) {
+    return rate ? 10.0 / rate : 0.0;
+}
 
 // Radio-side operation times (before division by the pace factor).
 struct Timing {
@@ -58,13 +60,13 @@ struct Timing {
 };
 
 enum class FaultKind {
-    DropByte,        // one reply byte is not sent
-    CorruptByte,     // one reply byte is XORed with `value` (0x55 when 0)
-    CorruptChecksum, // the reply's checksum byte is inverted
-    Delay,           // the reply starts `value` ms later (real time, not paced)
-    OmitAck,         // the reply is sent without its acknowledge byte
-    WrongOpcode,     // the reply frame carries opcode `value` (0: a plausible wrong one)
-    PullCable,       // the cable is pulled: nothing more passes until replug()
+    DropByte,         // one reply byte is not sent
+    CorruptByte,      // one reply byte is XORed with `value` (0x55 when 0)
+    CorruptChecksum,  // the reply's checksum byte is inverted
+    Delay,            // the reply starts `value` ms later (real time, not paced)
+    OmitAck,          // the reply is sent without its acknowledge byte
+    WrongOpcode,      // the reply frame carries opcode `value` (0: a plausible wrong one)
+    PullCable,        // the cable is pulled: nothing more passes until replug()
 };
 
 enum class FaultTrigger {
@@ -98,13 +100,13 @@ std::string describeFault(const Fault& fault);
 struct RequestLogEntry {
     std::uint64_t number = 0;  // 1-based request number
     std::uint8_t opcode = 0;
-    int subFunction = -1;              // first data byte for 0x72, 0x38, 0x23, 0x10, 0x22; else -1
+    int subFunction = -1;  // first data byte for 0x72, 0x38, 0x23, 0x10, 0x22; else -1
     std::optional<std::uint32_t> address;
-    std::uint32_t length = 0;          // bytes read or written, 0 for commands
-    std::vector<std::uint8_t> frame;   // every byte of the frame, checksum included
+    std::uint32_t length = 0;         // bytes read or written, 0 for commands
+    std::vector<std::uint8_t> frame;  // every byte of the frame, checksum included
     Clock::time_point time;
-    int replyOpcode = -1;              // -1: no reply
-    int refuseReason = -1;             // reason byte when the reply was 0x8F
+    int replyOpcode = -1;   // -1: no reply
+    int refuseReason = -1;  // reason byte when the reply was 0x8F
 };
 
 std::string formatLogEntry(const RequestLogEntry& entry);
@@ -117,14 +119,14 @@ struct WireByte {
 };
 
 struct RadioConfig {
-    int radioType = 0;                   // 0, 1 or 2
+    int radioType = 0;  // 0, 1 or 2
     std::string serialNumber = "158THL0001";
     std::vector<std::uint8_t> modelRecord;  // 11 bytes; default "QX7500A" + four 0x00
     std::vector<std::uint8_t> firmwareVersion{'R', 1, 0x02, 0x03};
     std::vector<std::uint8_t> codeplugVersion{'R', 1, 2, 3};
     std::uint16_t statusWord = 0;
-    std::uint8_t statusFlags = 0;        // 0x02: serial-number update refused
-    bool echo = true;                    // cable in its ANALOG mode echoes what the host sends
+    std::uint8_t statusFlags = 0;  // 0x02: serial-number update refused
+    bool echo = true;              // cable in its ANALOG mode echoes what the host sends
     std::size_t flashSize = kDefaultFlashSize;
     Timing timing;
     FaultPlan faults;
@@ -142,7 +144,7 @@ std::uint32_t dynFlashAddress(int radioType);
 std::uint32_t defFlashAddress(int radioType);
 
 class SimRadio {
-public:
+  public:
     explicit SimRadio(RadioConfig config = {});
 
     // Host bytes reach the radio. The first byte starts at `start` (or when
@@ -175,7 +177,7 @@ public:
     std::uint32_t lineRate() const;
     std::optional<std::uint16_t> protection() const;  // last value set, none at power-on
     bool flashUnlocked() const;
-    int testMode() const;  // -1 before any test-mode request
+    int testMode() const;                     // -1 before any test-mode request
     std::string factorySerialNumber() const;  // empty until a factory block backup
     std::vector<std::uint8_t> factoryModelRecord() const;
     std::uint64_t bytesIn() const;
@@ -201,7 +203,7 @@ public:
     bool cablePulled() const;
     std::uint64_t pullGeneration() const;
 
-private:
+  private:
     struct Reply {
         std::uint8_t opcode = 0;
         std::vector<std::uint8_t> data;

@@ -33,7 +33,8 @@ std::string sha256Hex(std::span<const std::uint8_t> bytes) {
         return {};
     }
     std::string hex;
-    for (unsigned int i = 0; i < length; ++i) hex += fmt::format("{:02x}", digest[i]);
+    for (unsigned int i = 0; i < length; ++i)
+        hex += fmt::format("{:02x}", digest[i]);
     return hex;
 }
 
@@ -67,7 +68,8 @@ std::string stateJson(const SimRadio& radio, const DumpFiles& files) {
 
 bool writeBinaryFile(const std::string& path, std::span<const std::uint8_t> bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
+    if (!out)
+        return false;
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);

@@ -11,8 +11,8 @@
 namespace vkt::sim {
 
 struct DumpFiles {
-    std::string flashImage;     // raw flash image written beside the summary, if any
-    std::string memoryWindow;   // raw memory 0x820000..0x82FFFF, if any
+    std::string flashImage;    // raw flash image written beside the summary, if any
+    std::string memoryWindow;  // raw memory 0x820000..0x82FFFF, if any
 };
 
 std::string sha256Hex(std::span<const std::uint8_t> bytes);

@@ -24,7 +24,7 @@ struct VirtualDevice {
 };
 
 class VirtualCableDriver : public CableDriver {
-public:
+  public:
     // One "QX CPS Cable" with a default radio.
     VirtualCableDriver();
     // One "QX CPS Cable" wired to `radio`.
@@ -47,7 +47,7 @@ public:
 
     struct DeviceState;
 
-private:
+  private:
     bool plugged(const DeviceState& d) const;
     DeviceState* byIndex(std::uint32_t index);
 

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "link/sbep_frame.h"
+#include "sim/pty_rate.h"
 #include "sim/state_dump.h"
 
 extern char** environ;
@@ -35,7 +36,7 @@ std::string slurp(const fs::path& p) {
 }
 
 class SimProcess {
-public:
+  public:
     explicit SimProcess(std::vector<std::string> args) {
         int out[2];
         EXPECT_EQ(pipe(out), 0);
@@ -45,7 +46,8 @@ public:
         posix_spawn_file_actions_addclose(&actions, out[0]);
         args.insert(args.begin(), VKT_RADIO_SIM_PATH);
         std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
+        for (auto& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         EXPECT_EQ(posix_spawn(&pid_, VKT_RADIO_SIM_PATH, &actions, nullptr, argv.data(), environ),
                   0);
@@ -54,7 +56,8 @@ public:
         // The first line of output is the slave path.
         char c = 0;
         pollfd p{out[0], POLLIN, 0};
-        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n') slave_ += c;
+        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
+            slave_ += c;
         close(out[0]);
     }
     ~SimProcess() {
@@ -72,7 +75,7 @@ public:
         return status;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     std::string slave_;
 };
@@ -85,13 +88,26 @@ Bytes readFor(int fd, std::size_t count, int timeoutMs) {
                               end - std::chrono::steady_clock::now())
                               .count();
         pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            break;
         std::uint8_t buf[64];
         const ssize_t n = read(fd, buf, std::min(sizeof buf, count - out.size()));
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         out.insert(out.end(), buf, buf + n);
     }
     return out;
+}
+
+int openRaw(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0)
+        return fd;
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    return fd;
 }
 
 TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
@@ -105,12 +121,8 @@ TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
     ASSERT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link).string(), sim.slave());
 
-    const int fd = open(link.c_str(), O_RDWR | O_NOCTTY);
+    const int fd = openRaw(link.string());
     ASSERT_GE(fd, 0);
-    termios tio{};
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
 
     // Echo of the request, then acknowledge and the status word.
     const Bytes status = vkt::sbep::encodeFrame(0x10, Bytes{0x01}, false);
@@ -153,6 +165,39 @@ TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
     const std::string log = slurp(dir / "requests.log");
     EXPECT_NE(log.find("op=17 addr=821000 len=2 reply=84"), std::string::npos) << log;
     fs::remove_all(dir);
+}
+
+TEST(RadioSimProgram, FollowsTheHostsLineRateOnThePty) {
+    const fs::path dump = fs::temp_directory_path() / ("vkt-rate-" + std::to_string(getpid()));
+    SimProcess sim({"--no-echo", "--dump", dump.string()});
+    ASSERT_FALSE(sim.slave().empty());
+    const int fd = openRaw(sim.slave());
+    ASSERT_GE(fd, 0);
+    const Bytes status = vkt::sbep::encodeFrame(0x10, Bytes{0x01}, false);
+    auto ask = [&] {
+        write(fd, status.data(), status.size());
+        return readFor(fd, 6, 300);
+    };
+    EXPECT_EQ(ask().size(), 6u) << "the pty starts at the radio's rate";
+    ASSERT_TRUE(vkt::sim::setTerminalRate(fd, 240000));
+    EXPECT_TRUE(ask().empty()) << "a host at another rate is not understood";
+
+    ASSERT_TRUE(vkt::sim::setTerminalRate(fd, 16406));
+    const Bytes fast =
+        vkt::sbep::encodeFrame(0x38, Bytes{0x2A, 0x00, 0x00, 0x00, 0x00, 0x03, 0xA9, 0x80}, false);
+    write(fd, fast.data(), fast.size());
+    const Bytes reply = readFor(fd, 5, 1000);
+    ASSERT_EQ(reply.size(), 5u);
+    EXPECT_EQ(reply[2], 0x8C);
+    ASSERT_TRUE(vkt::sim::setTerminalRate(fd, 240000));
+    EXPECT_EQ(ask().size(), 6u) << "host and radio both at 240000";
+    close(fd);
+
+    const int rc = sim.terminate();
+    ASSERT_TRUE(WIFEXITED(rc));
+    EXPECT_EQ(WEXITSTATUS(rc), 0);
+    EXPECT_NE(slurp(dump).find("\"lineRate\": 240000"), std::string::npos);
+    fs::remove(dump);
 }
 
 TEST(RadioSimProgram, RejectsBadOptions) {

@@ -29,10 +29,8 @@ TEST(SimFaults, EachReplyFaultBreaksOnlyItsRequest) {
     c.statusWord = 0x1234;
     c.faults = {fault(FaultKind::DropByte, 1, 0, 3),        // drops 0x12
                 fault(FaultKind::CorruptByte, 2, 0x01, 4),  // 0x34 -> 0x35
-                fault(FaultKind::CorruptChecksum, 3),
-                fault(FaultKind::OmitAck, 4),
-                fault(FaultKind::WrongOpcode, 5, 0x95),
-                fault(FaultKind::Delay, 6, 60)};
+                fault(FaultKind::CorruptChecksum, 3),      fault(FaultKind::OmitAck, 4),
+                fault(FaultKind::WrongOpcode, 5, 0x95),    fault(FaultKind::Delay, 6, 60)};
     Bench bench(c, 30);
     const Bytes good{0x50, 0xF3, 0x90, 0x12, 0x34, 0x36};
     ASSERT_EQ(sbep::checksum(Bytes{0xF3, 0x90, 0x12, 0x34}), 0x36);

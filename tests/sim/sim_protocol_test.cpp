@@ -24,7 +24,8 @@ TEST(SimProtocol, IdentityItemsAndStatusRepliesAreExactFrames) {
     auto r = bench.request(0x23, {0x01});
     ASSERT_TRUE(r.complete);
     Bytes expected{0x50, 0xFD, 0xA3, 0x01, 0x00};
-    for (char ch : std::string("123ABC4567")) expected.push_back(std::uint8_t(ch));
+    for (char ch : std::string("123ABC4567"))
+        expected.push_back(std::uint8_t(ch));
     expected.push_back(sbep::checksum(std::span(expected).subspan(1)));
     EXPECT_EQ(r.raw, expected);
 
@@ -223,9 +224,9 @@ TEST(SimProtocol, CodeplugCommitResetsTheSerialOnlyAfterADefaultBlockWrite) {
     EXPECT_EQ(bench.radio->serialNumber(), kDefaultSerial);
 
     // The tool writes the old number back; the next commit keeps it.
-    EXPECT_EQ(bench.request(0x18, {0x01, 0x01, '7', '7', '7', 'X', 'Y', 'Z', '0', '0', '4', '2'})
-                  .opcode,
-              0x8C);
+    EXPECT_EQ(
+        bench.request(0x18, {0x01, 0x01, '7', '7', '7', 'X', 'Y', 'Z', '0', '0', '4', '2'}).opcode,
+        0x8C);
     bench.softport(0x2E);
     EXPECT_EQ(bench.radio->serialNumber(), "777XYZ0042");
 
@@ -294,7 +295,8 @@ TEST(SimProtocol, ReplyBytesArriveGarbledWhenTheCableSwitchedTooEarly) {
     const Bytes garbled = bench.readUpTo(5);
     ASSERT_EQ(garbled.size(), 5u);
     EXPECT_EQ(garbled[0], garbleByte(0x50));
-    for (auto b : garbled) EXPECT_LT(b, 0xF0);
+    for (auto b : garbled)
+        EXPECT_LT(b, 0xF0);
     EXPECT_EQ(bench.radio->lineRate(), 240000u);
 }
 

@@ -18,15 +18,15 @@ using Bytes = std::vector<std::uint8_t>;
 
 struct Reply {
     bool acked = false;
-    bool complete = false;  // a whole frame with a good checksum
-    std::uint8_t first = 0;   // the first byte received (ack or not)
+    bool complete = false;   // a whole frame with a good checksum
+    std::uint8_t first = 0;  // the first byte received (ack or not)
     std::uint8_t opcode = 0;
     Bytes data;
     Bytes raw;  // every byte read, ack included
 };
 
 class Bench {
-public:
+  public:
     explicit Bench(RadioConfig config = {}, std::uint32_t readMs = 40)
         : radio(std::make_shared<SimRadio>(std::move(config))),
           driver(std::make_shared<VirtualCableDriver>(radio)) {
@@ -74,19 +74,24 @@ public:
     Reply readReply() {
         Reply r;
         Bytes b = readUpTo(1);
-        if (b.empty()) return r;
+        if (b.empty())
+            return r;
         r.raw = b;
         r.first = b[0];
         r.acked = b[0] == sbep::kAck;
-        if (!r.acked) return r;
+        if (!r.acked)
+            return r;
         sbep::FrameDecoder decoder;
         for (;;) {
             b = readUpTo(1);
-            if (b.empty()) return r;
+            if (b.empty())
+                return r;
             r.raw.push_back(b[0]);
             decoder.feed(b[0]);
-            if (decoder.failed()) return r;
-            if (decoder.done()) break;
+            if (decoder.failed())
+                return r;
+            if (decoder.done())
+                break;
         }
         r.complete = true;
         r.opcode = decoder.opcode();
@@ -108,18 +113,21 @@ public:
     }
     Reply flashWrite(std::uint32_t a, const Bytes& bytes) {
         return request(
-            0x72, joined({0x01, std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)}, bytes),
+            0x72,
+            joined({0x01, std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)}, bytes),
             true);
     }
     Reply flashRead(std::uint32_t a, std::uint16_t n) {
-        return request(0x72, {0x03, std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a),
-                              std::uint8_t(n >> 8), std::uint8_t(n)},
+        return request(0x72,
+                       {0x03, std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a),
+                        std::uint8_t(n >> 8), std::uint8_t(n)},
                        true);
     }
     Reply testMode(std::uint8_t mode) { return request(0x22, {mode, 0, 0}); }
     Reply memWrite(std::uint32_t a, const Bytes& bytes) {
         return request(
-            0x17, joined({0x00, std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)}, bytes),
+            0x17,
+            joined({0x00, std::uint8_t(a >> 16), std::uint8_t(a >> 8), std::uint8_t(a)}, bytes),
             true);
     }
     Reply memRead(std::uint32_t a, std::uint8_t n) {
