@@ -26,6 +26,7 @@
 
 namespace {
 
+using vkt::sim::appendEcho;
 using vkt::sim::Clock;
 using vkt::sim::WireByte;
 
@@ -224,23 +225,10 @@ class PtyServer {
         const auto now = Clock::now();
         const std::uint32_t rate = hostRate();
         std::vector<WireByte> out;
-        if (radio_.echo()) {
-            const double pace = radio_.timing().paceFactor;
-            const auto perByte = std::chrono::nanoseconds(
-                pace > 0 ? static_cast<std::int64_t>(vkt::sim::byteSeconds(rate) * 1e9 / pace) : 0);
-            auto t = now;
-            for (std::uint8_t b : bytes) {
-                t += perByte;
-                out.push_back(WireByte{b, 0, t});
-            }
-        }
+        if (radio_.echo())
+            appendEcho(bytes, vkt::sim::pacedByteTime(rate, radio_.timing().paceFactor), now, out);
         radio_.receive(bytes, rate, now, out);
-        for (const auto& b : out) {
-            auto pos =
-                std::upper_bound(pending_.begin(), pending_.end(), b.due,
-                                 [](Clock::time_point t, const WireByte& w) { return t < w.due; });
-            pending_.insert(pos, b);
-        }
+        vkt::sim::mergeByDue(pending_, out);
     }
 
     void sendDue() {

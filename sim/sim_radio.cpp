@@ -218,6 +218,30 @@ std::string formatLogEntry(const RequestLogEntry& e) {
     return line;
 }
 
+std::chrono::nanoseconds pacedByteTime(std::uint32_t rate, double paceFactor) {
+    if (paceFactor <= 0)
+        return std::chrono::nanoseconds{0};
+    return std::chrono::nanoseconds{
+        static_cast<std::int64_t>(byteSeconds(rate) * 1e9 / paceFactor)};
+}
+
+void appendEcho(std::span<const std::uint8_t> bytes, std::chrono::nanoseconds perByte,
+                Clock::time_point start, std::vector<WireByte>& out) {
+    for (std::uint8_t b : bytes) {
+        start += perByte;
+        out.push_back(WireByte{b, 0, start});
+    }
+}
+
+void mergeByDue(std::deque<WireByte>& queue, const std::vector<WireByte>& bytes) {
+    for (const WireByte& b : bytes) {
+        auto pos =
+            std::upper_bound(queue.begin(), queue.end(), b.due,
+                             [](Clock::time_point t, const WireByte& w) { return t < w.due; });
+        queue.insert(pos, b);
+    }
+}
+
 // ---------------------------------------------------------------- SimRadio
 
 SimRadio::SimRadio(RadioConfig config) : config_(std::move(config)) {
@@ -241,7 +265,7 @@ std::chrono::nanoseconds SimRadio::paced(std::chrono::nanoseconds t) const {
 }
 
 std::chrono::nanoseconds SimRadio::byteTime(std::uint32_t rate) const {
-    return paced(std::chrono::nanoseconds{static_cast<std::int64_t>(byteSeconds(rate) * 1e9)});
+    return pacedByteTime(rate, config_.timing.paceFactor);
 }
 
 void SimRadio::receive(std::span<const std::uint8_t> bytes, std::uint32_t senderRate,
@@ -707,6 +731,20 @@ void SimRadio::setCodeplugVersion(std::vector<std::uint8_t> v) {
     std::lock_guard l(mutex_);
     v.resize(4, 0);
     config_.codeplugVersion = std::move(v);
+}
+bool SimRadio::setFirmwareVersionText(const std::string& text) {
+    std::vector<std::uint8_t> v;
+    if (!parseVersionText(text, true, v))
+        return false;
+    setFirmwareVersion(std::move(v));
+    return true;
+}
+bool SimRadio::setCodeplugVersionText(const std::string& text) {
+    std::vector<std::uint8_t> v;
+    if (!parseVersionText(text, false, v))
+        return false;
+    setCodeplugVersion(std::move(v));
+    return true;
 }
 std::vector<std::uint8_t> SimRadio::firmwareVersion() const {
     std::lock_guard l(mutex_);

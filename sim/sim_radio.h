@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -118,6 +119,14 @@ struct WireByte {
     Clock::time_point due;
 };
 
+// Line time of one byte at `rate` divided by `paceFactor`; zero when not pacing.
+std::chrono::nanoseconds pacedByteTime(std::uint32_t rate, double paceFactor);
+// The cable's echo: each byte comes back as it leaves the host, never garbled.
+void appendEcho(std::span<const std::uint8_t> bytes, std::chrono::nanoseconds perByte,
+                Clock::time_point start, std::vector<WireByte>& out);
+// Inserts `bytes` into `queue`, which stays ordered by due time.
+void mergeByDue(std::deque<WireByte>& queue, const std::vector<WireByte>& bytes);
+
 struct RadioConfig {
     int radioType = 0;  // 0, 1 or 2
     std::string serialNumber = "158THL0001";
@@ -164,6 +173,9 @@ class SimRadio {
     std::vector<std::uint8_t> modelRecord() const;
     void setFirmwareVersion(std::vector<std::uint8_t> v);
     void setCodeplugVersion(std::vector<std::uint8_t> v);
+    // From text like "R01.02.03" (firmware: last two groups hexadecimal).
+    bool setFirmwareVersionText(const std::string& text);
+    bool setCodeplugVersionText(const std::string& text);
     std::vector<std::uint8_t> firmwareVersion() const;
     std::vector<std::uint8_t> codeplugVersion() const;
     void setStatusWord(std::uint16_t word);

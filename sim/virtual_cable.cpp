@@ -70,33 +70,16 @@ class VirtualCablePort : public CablePort {
         const auto now = Clock::now();
         const auto start = std::max(now, txFree_);
         std::vector<WireByte> incoming;
-        std::chrono::nanoseconds perByte{0};
         auto& radio = state_->device.radio;
-        const bool echo = radio ? radio->echo() : true;
-        if (radio) {
-            const double pace = radio->timing().paceFactor;
-            if (pace > 0) {
-                perByte = std::chrono::nanoseconds(
-                    static_cast<std::int64_t>(byteSeconds(rate_) * 1e9 / pace));
-            }
-        }
-        if (echo) {
-            // The cable returns each byte as it leaves, at the cable's own rate.
-            auto t = start;
-            for (std::size_t i = 0; i < count; ++i) {
-                t += perByte;
-                incoming.push_back(WireByte{buffer[i], 0, t});
-            }
-        }
+        const auto perByte =
+            radio ? pacedByteTime(rate_, radio->timing().paceFactor) : std::chrono::nanoseconds{0};
+        // A cable with no radio behind it still echoes.
+        if (!radio || radio->echo())
+            appendEcho({buffer, count}, perByte, start, incoming);
         if (radio)
             radio->receive({buffer, count}, rate_, start, incoming);
         txFree_ = start + perByte * static_cast<std::int64_t>(count);
-        for (const WireByte& b : incoming) {
-            auto pos =
-                std::upper_bound(rx_.begin(), rx_.end(), b.due,
-                                 [](Clock::time_point t, const WireByte& w) { return t < w.due; });
-            rx_.insert(pos, b);
-        }
+        mergeByDue(rx_, incoming);
         // The bytes left the host; a pull they caused shows on the next call.
         written = count;
         return kCableOk;

@@ -38,6 +38,9 @@ TEST(SimProtocol, IdentityItemsAndStatusRepliesAreExactFrames) {
     EXPECT_EQ(r.data, (Bytes{0x03, 0x00, 'R', 1, 0x10, 0x20}));
     r = bench.request(0x23, {0x04});
     EXPECT_EQ(r.data, (Bytes{0x04, 0x00, 'R', 2, 3, 4}));
+    EXPECT_FALSE(bench.radio->setCodeplugVersionText("R2.3.4.5"));
+    ASSERT_TRUE(bench.radio->setCodeplugVersionText("S03.12.07"));
+    EXPECT_EQ(bench.request(0x23, {0x04}).data, (Bytes{0x04, 0x00, 'S', 3, 12, 7}));
     // Unknown item: an empty 0xA3 reply, F1 A3 6B.
     r = bench.request(0x23, {0x07});
     EXPECT_EQ(r.raw, (Bytes{0x50, 0xF1, 0xA3, 0x6B}));
