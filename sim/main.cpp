@@ -306,10 +306,14 @@ int main(int argc, char** argv) {
                    "Pace factor: 1 = real line and radio timing, 10 = ten times faster, "
                    "0 = instant (default)")
         ->check(CLI::NonNegativeNumber);
-    app.add_option("--erase64k-us", o.erase64kUs, "Time of a 64 KB erase in microseconds (500000)");
-    app.add_option("--erase4k-us", o.erase4kUs, "Time of a 4 KB erase in microseconds (45000)");
-    app.add_option("--program-us", o.programUs, "Flash programming time per byte in us (6)");
-    app.add_option("--turnaround-us", o.turnaroundUs, "Turnaround per request in us (1000)");
+    app.add_option("--erase64k-us", o.erase64kUs, "Time of a 64 KB erase in microseconds (500000)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--erase4k-us", o.erase4kUs, "Time of a 4 KB erase in microseconds (45000)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--program-us", o.programUs, "Flash programming time per byte in us (6)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--turnaround-us", o.turnaroundUs, "Turnaround per request in us (1000)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--flash-size", o.flashSize, "Flash size in bytes (default 4 MiB)")
         ->check(CLI::Range(std::size_t{0x10000}, std::size_t{0x1000000}));
     app.add_option("--fault", o.faults,
@@ -323,7 +327,12 @@ int main(int argc, char** argv) {
     app.add_option("--dump-flash", o.dumpFlash, "Write the raw flash image to FILE on exit");
     app.add_option("--dump-memory", o.dumpMemory,
                    "Write radio memory 0x820000..0x82FFFF to FILE on exit");
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help exits 0; every usage error exits 2.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     vkt::sim::RadioConfig config;
     std::string error;
