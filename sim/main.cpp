@@ -166,17 +166,22 @@ class PtyServer {
         std::vector<std::uint8_t> buffer(4096);
         for (;;) {
             int timeoutMs = -1;
-            if (!pending_.empty()) {
+            if (blocked_) {
+                timeoutMs = 1000;
+            } else if (!pending_.empty()) {
                 const auto wait = pending_.front().due - Clock::now();
                 timeoutMs = static_cast<int>(std::clamp<std::int64_t>(
                     std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0, 1000));
             }
-            pollfd fds[2] = {{signalFd, POLLIN, 0}, {master_, POLLIN, 0}};
+            const short events = static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0));
+            pollfd fds[2] = {{signalFd, POLLIN, 0}, {master_, events, 0}};
             const int n = poll(fds, master_ >= 0 ? 2 : 1, timeoutMs);
             if (n < 0 && errno != EINTR)
                 return;
             if (fds[0].revents & POLLIN)
                 return;
+            if (fds[1].revents & POLLOUT)
+                blocked_ = false;
             if (master_ >= 0 && (fds[1].revents & POLLIN)) {
                 const ssize_t got = ::read(master_, buffer.data(), buffer.size());
                 if (got > 0)
@@ -202,6 +207,7 @@ class PtyServer {
             ::close(master_);
         slave_ = master_ = -1;
         pending_.clear();
+        blocked_ = false;
     }
 
     void writeLog() {
@@ -232,7 +238,7 @@ class PtyServer {
     }
 
     void sendDue() {
-        if (master_ < 0 || pending_.empty())
+        if (master_ < 0 || pending_.empty() || blocked_)
             return;
         const auto now = Clock::now();
         const std::uint32_t rate = hostRate();
@@ -249,8 +255,13 @@ class PtyServer {
             if (w > 0) {
                 done += static_cast<std::size_t>(w);
             } else if (w < 0 && errno == EAGAIN) {
-                pollfd p{master_, POLLOUT, 0};
-                poll(&p, 1, 100);
+                // The host is not reading: keep the rest (already judged) and
+                // wait for room without blocking the signal.
+                for (std::size_t i = chunk.size(); i > done; --i) {
+                    pending_.push_front(WireByte{chunk[i - 1], 0, now});
+                }
+                blocked_ = true;
+                return;
             } else {
                 return;  // the host side went away; bytes are lost as on a real line
             }
@@ -264,6 +275,7 @@ class PtyServer {
     bool linked_ = false;
     std::string slavePath_;
     std::deque<WireByte> pending_;
+    bool blocked_ = false;  // the pty's buffer was full at the last write
     std::size_t logged_ = 0;
 };
 

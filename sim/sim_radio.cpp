@@ -668,7 +668,7 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
             log.length = static_cast<std::uint32_t>(count);
             if (!protection_ || !unlockValue(*protection_))
                 return refuse(kRefuseLocked, log);
-            if (std::size_t{address} + count > flash_.size())
+            if (count > sbep::kMaxFlashChunk || std::size_t{address} + count > flash_.size())
                 return refuse(kRefuseRange, log);
             // NOR programming can only clear bits.
             for (std::size_t i = 0; i < count; ++i)

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "link/sbep_frame.h"
 #include "sim/pty_rate.h"
@@ -67,10 +68,20 @@ class SimProcess {
         }
     }
     const std::string& slave() const { return slave_; }
+    // SIGTERM, then up to 5 s for the exit; a simulator that ignores it is
+    // killed and reported as signalled.
     int terminate() {
         kill(pid_, SIGTERM);
         int status = 0;
-        waitpid(pid_, &status, 0);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         pid_ = -1;
         return status;
     }
@@ -198,6 +209,25 @@ TEST(RadioSimProgram, FollowsTheHostsLineRateOnThePty) {
     EXPECT_EQ(WEXITSTATUS(rc), 0);
     EXPECT_NE(slurp(dump).find("\"lineRate\": 240000"), std::string::npos);
     fs::remove(dump);
+}
+
+TEST(RadioSimProgram, AHostThatStopsReadingDoesNotHangTheSimulator) {
+    SimProcess sim({});
+    ASSERT_FALSE(sim.slave().empty());
+    const int fd = openRaw(sim.slave());
+    ASSERT_GE(fd, 0);
+    // 40 flash reads of 4 KB: far more than a pty buffers.
+    const Bytes read4k =
+        vkt::sbep::encodeFrame(0x72, Bytes{0x03, 0x00, 0x00, 0x00, 0x10, 0x00}, false);
+    for (int i = 0; i < 40; ++i)
+        write(fd, read4k.data(), read4k.size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto t0 = std::chrono::steady_clock::now();
+    const int rc = sim.terminate();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    ASSERT_TRUE(WIFEXITED(rc));
+    EXPECT_EQ(WEXITSTATUS(rc), 0);
+    close(fd);
 }
 
 TEST(RadioSimProgram, RejectsBadOptions) {
