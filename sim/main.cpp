@@ -57,15 +57,15 @@ bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
 }
 
 // "FILE@ADDR" (ADDR in C notation, default `defaultAddress`).
-bool preload(const std::string& spec, std::uint32_t defaultAddress, bool needAddress,
+bool preload(const std::string& source, std::uint32_t defaultAddress, bool needAddress,
              std::vector<std::uint8_t>& bytes, std::uint32_t& address) {
-    std::string path = spec;
+    std::string path = source;
     address = defaultAddress;
-    const auto at = spec.rfind('@');
+    const auto at = source.rfind('@');
     if (at != std::string::npos) {
-        path = spec.substr(0, at);
+        path = source.substr(0, at);
         char* end = nullptr;
-        const std::string number = spec.substr(at + 1);
+        const std::string number = source.substr(at + 1);
         const unsigned long v = std::strtoul(number.c_str(), &end, 0);
         if (number.empty() || *end || v > 0xFFFFFF)
             return false;
@@ -353,21 +353,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     vkt::sim::SimRadio radio(std::move(config));
-    for (const auto& spec : o.loadFlash) {
+    for (const auto& source : o.loadFlash) {
         std::vector<std::uint8_t> bytes;
         std::uint32_t address = 0;
-        if (!preload(spec, 0, false, bytes, address)) {
-            std::fprintf(stderr, "vkt-radio-sim: cannot load flash from %s\n", spec.c_str());
+        if (!preload(source, 0, false, bytes, address)) {
+            std::fprintf(stderr, "vkt-radio-sim: cannot load flash from %s\n", source.c_str());
             return 2;
         }
         radio.loadFlash(address, bytes);
     }
-    for (const auto& spec : o.loadMemory) {
+    for (const auto& source : o.loadMemory) {
         std::vector<std::uint8_t> bytes;
         std::uint32_t address = 0;
-        if (!preload(spec, 0, true, bytes, address)) {
+        if (!preload(source, 0, true, bytes, address)) {
             std::fprintf(stderr, "vkt-radio-sim: cannot load memory from %s (FILE@ADDR)\n",
-                         spec.c_str());
+                         source.c_str());
             return 2;
         }
         radio.loadMemory(address, bytes);

@@ -325,7 +325,7 @@ void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point ar
     entry.number = ++requests_;
     entry.opcode = frame.opcode();
     entry.frame = frame.raw();
-    entry.time = Clock::now();
+    entry.time = arrival;
 
     if (requestFault(FaultKind::PullCable, entry.number)) {
         pulled_ = true;

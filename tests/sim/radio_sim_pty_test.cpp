@@ -125,9 +125,18 @@ TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
     const fs::path dir = fs::temp_directory_path() / ("vkt-radio-sim-" + std::to_string(getpid()));
     fs::create_directories(dir);
     const fs::path link = dir / "radio";
-    SimProcess sim({"--link", link.string(), "--serial", "555QQQ1234", "--status", "0x0080",
-                    "--type", "1", "--dump", (dir / "state.json").string(), "--dump-memory",
-                    (dir / "memory.bin").string(), "--log", (dir / "requests.log").string()});
+    std::ofstream(dir / "preload.bin", std::ios::binary) << "\x11\x22\x33";
+    const std::string preload = (dir / "preload.bin").string();
+    SimProcess sim({"--link",        link.string(),
+                    "--serial",      "555QQQ1234",
+                    "--status",      "0x0080",
+                    "--type",        "1",
+                    "--dump",        (dir / "state.json").string(),
+                    "--dump-memory", (dir / "memory.bin").string(),
+                    "--dump-flash",  (dir / "flash.bin").string(),
+                    "--load-flash",  preload + "@0x1000",
+                    "--load-memory", preload + "@0x820100",
+                    "--log",         (dir / "requests.log").string()});
     ASSERT_FALSE(sim.slave().empty());
     ASSERT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(fs::read_symlink(link).string(), sim.slave());
@@ -173,6 +182,10 @@ TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
     EXPECT_EQ(std::uint8_t(memory[0x1001]), 0xAD);
     const Bytes memoryBytes(memory.begin(), memory.end());
     EXPECT_NE(json.find(vkt::sim::sha256Hex(memoryBytes)), std::string::npos);
+    EXPECT_EQ(memory.substr(0x100, 3), "\x11\x22\x33");
+    const std::string flash = slurp(dir / "flash.bin");
+    ASSERT_EQ(flash.size(), 4u * 1024 * 1024);
+    EXPECT_EQ(flash.substr(0xFFF, 5), "\xFF\x11\x22\x33\xFF");
     const std::string log = slurp(dir / "requests.log");
     EXPECT_NE(log.find("op=17 addr=821000 len=2 reply=84"), std::string::npos) << log;
     fs::remove_all(dir);
