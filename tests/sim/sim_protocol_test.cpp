@@ -303,6 +303,46 @@ TEST(SimProtocol, ReplyBytesArriveGarbledWhenTheCableSwitchedTooEarly) {
     EXPECT_EQ(bench.radio->lineRate(), 240000u);
 }
 
+// The requests of a default-block update that keeps the personality, in
+// the order a tool sends them, on a type 2 radio.
+TEST(SimProtocol, AnUpdateThatWritesThePersonalityBackKeepsIt) {
+    RadioConfig c;
+    c.radioType = 2;
+    c.serialNumber = "900ABC0007";
+    Bench bench(c);
+    const Bytes personality(0x40, 0x3C);
+    bench.radio->loadMemory(0x820000, personality);
+
+    EXPECT_EQ(bench.testMode(8).data, (Bytes{8, 2}));
+    EXPECT_TRUE(bench.softport(0x2A, {0x00, 0x03, 0xA9, 0x80}).complete);
+    ASSERT_EQ(bench.port->setBaudRate(240000), kCableOk);
+    const auto saved = bench.memRead(0x820000, 0x40);
+    ASSERT_EQ(saved.data.size(), 4u + 0x40);
+
+    EXPECT_EQ(bench.protection(0x3000).opcode, 0x95);
+    EXPECT_EQ(bench.erase(4, defFlashAddress(2)).opcode, 0x95);
+    EXPECT_EQ(bench.flashWrite(defFlashAddress(2), Bytes(0x100, 0x42)).opcode, 0x95);
+    EXPECT_EQ(bench.erase(6, dynFlashAddress(2)).opcode, 0x95);
+    EXPECT_EQ(bench.radio->memory(0x820000, 1), Bytes{0xFF}) << "the personality is gone";
+
+    EXPECT_TRUE(bench.softport(0x2A, {0x00, 0x00, 0x40, 0x16}, 1).complete);
+    ASSERT_EQ(bench.port->setBaudRate(16406), kCableOk);
+    EXPECT_EQ(bench.status(1).data, (Bytes{0, 0}));
+    EXPECT_EQ(bench.testMode(1).opcode, 0x8C);
+    EXPECT_EQ(bench.softport(0x2E).opcode, 0x8C);
+    EXPECT_EQ(bench.radio->serialNumber(), kDefaultSerial);
+    EXPECT_EQ(bench.memWrite(0x820000, Bytes(saved.data.begin() + 4, saved.data.end())).opcode,
+              0x84);
+    EXPECT_EQ(bench.softport(0x1F).opcode, 0x8C);
+    EXPECT_EQ(bench.protection(0x1040).opcode, 0x95);
+    EXPECT_FALSE(bench.radio->flashUnlocked());
+
+    EXPECT_EQ(bench.radio->memory(0x820000, 0x40), personality);
+    EXPECT_EQ(bench.radio->flash(defFlashAddress(2), 0x101),
+              Bench::joined(Bytes(0x100, 0x42), {0xFF}));
+    EXPECT_EQ(bench.radio->lineRate(), 16406u);
+}
+
 TEST(SimProtocol, HelpersParseVersionsAndFaults) {
     std::vector<std::uint8_t> v;
     EXPECT_TRUE(parseVersionText("R01.10.20", true, v));
