@@ -1,0 +1,891 @@
+#include "sim/sim_radio.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+namespace vkt::sim {
+
+namespace {
+
+constexpr std::uint32_t kPageSize = 0x1000;
+constexpr std::uint32_t kAddressLimit = 0x1000000;  // 24-bit memory space
+
+std::uint32_t be24(const std::vector<std::uint8_t>& d, std::size_t at) {
+    return (std::uint32_t{d[at]} << 16) | (std::uint32_t{d[at + 1]} << 8) | d[at + 2];
+}
+
+void putAddress(std::vector<std::uint8_t>& out, std::uint32_t address) {
+    out.push_back(static_cast<std::uint8_t>(address >> 24));
+    out.push_back(static_cast<std::uint8_t>(address >> 16));
+    out.push_back(static_cast<std::uint8_t>(address >> 8));
+    out.push_back(static_cast<std::uint8_t>(address));
+}
+
+bool parseNumber(const std::string& text, std::uint64_t& value) {
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    value = std::strtoull(text.c_str(), &end, 0);
+    return end && *end == '\0';
+}
+
+std::vector<std::uint8_t> defaultModel() {
+    return {'Q', 'X', '7', '5', '0', '0', 'A', 0, 0, 0, 0};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- helpers
+
+std::uint32_t dynFlashAddress(int radioType) {
+    switch (radioType) {
+        case 0:
+            return 0x70000;
+        case 1:
+            return 0xE0000;
+        case 2:
+            return 0x180000;
+        default:
+            return 0;
+    }
+}
+
+std::uint32_t defFlashAddress(int radioType) {
+    switch (radioType) {
+        case 0:
+            return 0x64000;
+        case 1:
+        case 2:
+            return 0x84000;
+        default:
+            return 0;
+    }
+}
+
+bool parseVersionText(const std::string& text, bool hexTail, std::vector<std::uint8_t>& out) {
+    // Letter, then three dot-separated numbers.
+    if (text.size() < 2 || !std::isalpha(static_cast<unsigned char>(text[0])))
+        return false;
+    std::vector<std::uint8_t> v{static_cast<std::uint8_t>(text[0])};
+    std::size_t pos = 1;
+    for (int group = 0; group < 3; ++group) {
+        if (group > 0) {
+            if (pos >= text.size() || text[pos] != '.')
+                return false;
+            ++pos;
+        }
+        const std::size_t start = pos;
+        while (pos < text.size() && std::isxdigit(static_cast<unsigned char>(text[pos])))
+            ++pos;
+        const std::string digits = text.substr(start, pos - start);
+        if (digits.empty() || digits.size() > 3)
+            return false;
+        const int base = (hexTail && group > 0) ? 16 : 10;
+        char* end = nullptr;
+        const unsigned long n = std::strtoul(digits.c_str(), &end, base);
+        if (*end != '\0' || n > 255)
+            return false;
+        v.push_back(static_cast<std::uint8_t>(n));
+    }
+    if (pos != text.size())
+        return false;
+    out = std::move(v);
+    return true;
+}
+
+std::string versionText(std::span<const std::uint8_t> v, bool hexTail) {
+    if (v.size() < 4)
+        return {};
+    return hexTail ? fmt::format("{:c}{:02d}.{:02x}.{:02x}", char(v[0]), v[1], v[2], v[3])
+                   : fmt::format("{:c}{:02d}.{:02d}.{:02d}", char(v[0]), v[1], v[2], v[3]);
+}
+
+bool modelRecordFromText(const std::string& text, std::vector<std::uint8_t>& out) {
+    if (text.empty() || text.size() > 11)
+        return false;
+    out.assign(11, 0);
+    std::copy(text.begin(), text.end(), out.begin());
+    return true;
+}
+
+bool parseFault(const std::string& text, Fault& fault, std::string& error) {
+    const auto at = text.find('@');
+    if (at == std::string::npos) {
+        error = "fault '" + text + "' has no @";
+        return false;
+    }
+    const std::string kind = text.substr(0, at);
+    Fault f;
+    if (kind == "drop")
+        f.kind = FaultKind::DropByte;
+    else if (kind == "corrupt")
+        f.kind = FaultKind::CorruptByte;
+    else if (kind == "checksum")
+        f.kind = FaultKind::CorruptChecksum;
+    else if (kind == "delay")
+        f.kind = FaultKind::Delay;
+    else if (kind == "noack")
+        f.kind = FaultKind::OmitAck;
+    else if (kind == "opcode")
+        f.kind = FaultKind::WrongOpcode;
+    else if (kind == "pull")
+        f.kind = FaultKind::PullCable;
+    else {
+        error = "unknown fault kind '" + kind + "'";
+        return false;
+    }
+    std::string rest = text.substr(at + 1);
+    if (rest.empty() || (rest[0] != 'r' && rest[0] != 'b')) {
+        error = "fault '" + text + "': expected r<request> or b<byte> after @";
+        return false;
+    }
+    f.trigger = rest[0] == 'r' ? FaultTrigger::Request : FaultTrigger::WireByte;
+    rest.erase(0, 1);
+    // Split off the optional parts, last first.
+    auto takeSuffix = [&rest](char mark, std::string& part) {
+        // 'x' may occur in a 0x prefix: only a trailing xDIGITS counts as a count.
+        const auto p = rest.rfind(mark);
+        if (p == std::string::npos)
+            return;
+        if (mark == 'x' && (p == 0 || rest[p - 1] == '0'))
+            return;
+        part = rest.substr(p + 1);
+        rest.erase(p);
+    };
+    std::string countText, offsetText, valueText;
+    takeSuffix('x', countText);
+    takeSuffix('+', offsetText);
+    takeSuffix(':', valueText);
+    std::uint64_t n = 0;
+    if (!parseNumber(rest, n) || n == 0) {
+        error = "fault '" + text + "': the request or byte number must be 1 or more";
+        return false;
+    }
+    f.at = n;
+    if (!valueText.empty()) {
+        if (!parseNumber(valueText, n) || n > 0xFFFFFFFF) {
+            error = "fault '" + text + "': bad value";
+            return false;
+        }
+        f.value = static_cast<std::uint32_t>(n);
+    }
+    if (!offsetText.empty()) {
+        if (!parseNumber(offsetText, n) || n > 0xFFFF) {
+            error = "fault '" + text + "': bad offset";
+            return false;
+        }
+        f.offset = static_cast<std::uint32_t>(n);
+    }
+    if (!countText.empty()) {
+        if (!parseNumber(countText, n) || n == 0 || n > 0xFFFF) {
+            error = "fault '" + text + "': bad count";
+            return false;
+        }
+        f.count = static_cast<std::uint32_t>(n);
+    }
+    fault = f;
+    return true;
+}
+
+std::string describeFault(const Fault& f) {
+    static const char* const names[] = {"drop",  "corrupt", "checksum", "delay",
+                                        "noack", "opcode",  "pull"};
+    return fmt::format("{}@{}{}:{}+{}x{}", names[static_cast<int>(f.kind)],
+                       f.trigger == FaultTrigger::Request ? 'r' : 'b', f.at, f.value, f.offset,
+                       f.count);
+}
+
+std::string formatLogEntry(const RequestLogEntry& e) {
+    std::string line = fmt::format("#{} op={:02X}", e.number, e.opcode);
+    if (e.subFunction >= 0)
+        line += fmt::format(" sub={:02X}", e.subFunction);
+    if (e.address)
+        line += fmt::format(" addr={:06X}", *e.address);
+    if (e.length)
+        line += fmt::format(" len={}", e.length);
+    line += e.replyOpcode >= 0 ? fmt::format(" reply={:02X}", e.replyOpcode) : " reply=none";
+    if (e.refuseReason >= 0)
+        line += fmt::format(" reason={:02X}", e.refuseReason);
+    line += " frame=";
+    const std::size_t shown = std::min<std::size_t>(e.frame.size(), 24);
+    for (std::size_t i = 0; i < shown; ++i)
+        line += fmt::format("{:02X}", e.frame[i]);
+    if (shown < e.frame.size())
+        line += fmt::format("...({} bytes)", e.frame.size());
+    return line;
+}
+
+std::chrono::nanoseconds pacedByteTime(std::uint32_t rate, double paceFactor) {
+    if (paceFactor <= 0)
+        return std::chrono::nanoseconds{0};
+    return std::chrono::nanoseconds{
+        static_cast<std::int64_t>(byteSeconds(rate) * 1e9 / paceFactor)};
+}
+
+void appendEcho(std::span<const std::uint8_t> bytes, std::chrono::nanoseconds perByte,
+                Clock::time_point start, std::vector<WireByte>& out) {
+    for (std::uint8_t b : bytes) {
+        start += perByte;
+        out.push_back(WireByte{b, 0, start});
+    }
+}
+
+void mergeByDue(std::deque<WireByte>& queue, const std::vector<WireByte>& bytes) {
+    for (const WireByte& b : bytes) {
+        auto pos =
+            std::upper_bound(queue.begin(), queue.end(), b.due,
+                             [](Clock::time_point t, const WireByte& w) { return t < w.due; });
+        queue.insert(pos, b);
+    }
+}
+
+// ---------------------------------------------------------------- SimRadio
+
+SimRadio::SimRadio(RadioConfig config) : config_(std::move(config)) {
+    if (config_.modelRecord.size() != 11)
+        config_.modelRecord = defaultModel();
+    if (config_.serialNumber.size() != 10)
+        config_.serialNumber.resize(10, ' ');
+    if (config_.firmwareVersion.size() != 4)
+        config_.firmwareVersion = {'R', 1, 0, 0};
+    if (config_.codeplugVersion.size() != 4)
+        config_.codeplugVersion = {'R', 1, 0, 0};
+    flash_.assign(config_.flashSize ? config_.flashSize : kDefaultFlashSize, 0xFF);
+    byteFaultDone_.assign(config_.faults.size(), false);
+}
+
+std::chrono::nanoseconds SimRadio::paced(std::chrono::nanoseconds t) const {
+    if (config_.timing.paceFactor <= 0)
+        return std::chrono::nanoseconds{0};
+    return std::chrono::nanoseconds{
+        static_cast<std::int64_t>(static_cast<double>(t.count()) / config_.timing.paceFactor)};
+}
+
+std::chrono::nanoseconds SimRadio::byteTime(std::uint32_t rate) const {
+    return pacedByteTime(rate, config_.timing.paceFactor);
+}
+
+void SimRadio::receive(std::span<const std::uint8_t> bytes, std::uint32_t senderRate,
+                       Clock::time_point start, std::vector<WireByte>& out) {
+    std::lock_guard lock(mutex_);
+    Clock::time_point t = std::max(start, inputFree_);
+    const auto perByte = byteTime(senderRate);
+    for (std::uint8_t raw : bytes) {
+        if (pulled_)
+            break;
+        t += perByte;
+        countWireByte();
+        if (pulled_)
+            break;  // the cable went with this byte
+        ++bytesIn_;
+        const std::uint8_t b = senderRate == rate_ ? raw : garbleByte(raw);
+        decoder_.feed(b);
+        if (decoder_.failed()) {
+            // A broken frame is dropped; a header byte that broke it may start the next one.
+            decoder_.reset();
+            if (b >= 0xF0)
+                decoder_.feed(b);
+        } else if (decoder_.done()) {
+            handleFrame(decoder_, t, out);
+            decoder_.reset();
+        }
+    }
+    inputFree_ = t;
+}
+
+void SimRadio::countWireByte() {
+    ++wireBytes_;
+    for (std::size_t i = 0; i < config_.faults.size(); ++i) {
+        const Fault& f = config_.faults[i];
+        if (f.kind == FaultKind::PullCable && f.trigger == FaultTrigger::WireByte &&
+            !byteFaultDone_[i] && wireBytes_ >= f.at) {
+            byteFaultDone_[i] = true;
+            pulled_ = true;
+            ++pullGeneration_;
+        }
+    }
+}
+
+const Fault* SimRadio::requestFault(FaultKind kind, std::uint64_t request) const {
+    for (const Fault& f : config_.faults) {
+        if (f.kind == kind && f.trigger == FaultTrigger::Request && request >= f.at &&
+            request < f.at + f.count) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point arrival,
+                           std::vector<WireByte>& out) {
+    RequestLogEntry entry;
+    entry.number = ++requests_;
+    entry.opcode = frame.opcode();
+    entry.frame = frame.raw();
+    entry.time = arrival;
+
+    if (requestFault(FaultKind::PullCable, entry.number)) {
+        pulled_ = true;
+        ++pullGeneration_;
+        log_.push_back(std::move(entry));
+        return;
+    }
+
+    Reply reply = dispatch(frame.opcode(), frame.data(), entry);
+    if (reply.none) {
+        log_.push_back(std::move(entry));
+        return;
+    }
+
+    // Faults that shape the whole reply.
+    std::uint64_t firstWire = wireBytes_ + 1;
+    auto wholeReplyFault = [&](FaultKind kind) -> const Fault* {
+        if (const Fault* f = requestFault(kind, entry.number))
+            return f;
+        for (std::size_t i = 0; i < config_.faults.size(); ++i) {
+            const Fault& f = config_.faults[i];
+            if (f.kind == kind && f.trigger == FaultTrigger::WireByte && !byteFaultDone_[i] &&
+                firstWire >= f.at) {
+                byteFaultDone_[i] = true;
+                return &f;
+            }
+        }
+        return nullptr;
+    };
+    if (const Fault* f = wholeReplyFault(FaultKind::WrongOpcode)) {
+        std::uint8_t wrong = static_cast<std::uint8_t>(f->value);
+        if (f->value == 0 || wrong == reply.opcode)
+            wrong = reply.opcode == 0x8C ? 0x95 : 0x8C;
+        reply.opcode = wrong;
+    }
+    entry.replyOpcode = reply.opcode;
+
+    std::vector<std::uint8_t> bytes;
+    const bool omitAck = wholeReplyFault(FaultKind::OmitAck) != nullptr;
+    if (!omitAck)
+        bytes.push_back(sbep::kAck);
+    const auto frameBytes = sbep::encodeFrame(reply.opcode, reply.data);
+    bytes.insert(bytes.end(), frameBytes.begin(), frameBytes.end());
+    if (wholeReplyFault(FaultKind::CorruptChecksum))
+        bytes.back() ^= 0xFF;
+    std::chrono::nanoseconds extra{0};
+    if (const Fault* f = wholeReplyFault(FaultKind::Delay))
+        extra = std::chrono::milliseconds(f->value);
+    // Byte faults by offset in this reply.
+    std::vector<bool> drop(bytes.size(), false);
+    for (const Fault& f : config_.faults) {
+        if (f.trigger != FaultTrigger::Request || entry.number < f.at ||
+            entry.number >= f.at + f.count || f.offset >= bytes.size()) {
+            continue;
+        }
+        if (f.kind == FaultKind::DropByte)
+            drop[f.offset] = true;
+        if (f.kind == FaultKind::CorruptByte) {
+            bytes[f.offset] ^= static_cast<std::uint8_t>(f.value ? f.value : 0x55);
+        }
+    }
+
+    Clock::time_point t =
+        std::max(arrival + paced(config_.timing.turnaround) + paced(reply.work), outputFree_) +
+        extra;
+    const auto perByte = byteTime(rate_);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        countWireByte();
+        if (pulled_)
+            break;
+        std::uint8_t value = bytes[i];
+        bool dropped = drop[i];
+        for (std::size_t k = 0; k < config_.faults.size(); ++k) {
+            const Fault& f = config_.faults[k];
+            if (f.trigger != FaultTrigger::WireByte || byteFaultDone_[k] || wireBytes_ < f.at) {
+                continue;
+            }
+            if (f.kind == FaultKind::DropByte) {
+                dropped = true;
+                byteFaultDone_[k] = true;
+            } else if (f.kind == FaultKind::CorruptByte) {
+                value ^= static_cast<std::uint8_t>(f.value ? f.value : 0x55);
+                byteFaultDone_[k] = true;
+            }
+        }
+        t += perByte;
+        if (dropped)
+            continue;
+        ++bytesOut_;
+        out.push_back(WireByte{value, rate_, t});
+    }
+    outputFree_ = t;
+    if (reply.newRate)
+        rate_ = *reply.newRate;
+    log_.push_back(std::move(entry));
+}
+
+SimRadio::Reply SimRadio::refuse(std::uint8_t reason, RequestLogEntry& log) {
+    log.refuseReason = reason;
+    Reply r;
+    r.opcode = 0x8F;
+    r.data = {reason};
+    return r;
+}
+
+SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::uint8_t>& d,
+                                   RequestLogEntry& log) {
+    if (!d.empty() &&
+        (opcode == 0x72 || opcode == 0x38 || opcode == 0x23 || opcode == 0x10 || opcode == 0x22)) {
+        log.subFunction = d[0];
+    }
+    Reply r;
+    switch (opcode) {
+        case 0x23:
+            return radioInfo(d);
+        case 0x10: {
+            if (d.size() != 1)
+                return refuse(kRefuseMalformed, log);
+            r.opcode = 0x90;
+            if (d[0] == 1) {
+                r.data = {static_cast<std::uint8_t>(config_.statusWord >> 8),
+                          static_cast<std::uint8_t>(config_.statusWord & 0xFF)};
+            } else {
+                r.data = {0x00, config_.statusFlags};
+            }
+            return r;
+        }
+        case 0x11: {
+            if (d.size() != 4)
+                return refuse(kRefuseMalformed, log);
+            const std::uint32_t count = d[0];
+            const std::uint32_t address = be24(d, 1);
+            log.address = address;
+            log.length = count;
+            if (address + count > kAddressLimit)
+                return refuse(kRefuseRange, log);
+            r.opcode = 0x80;
+            putAddress(r.data, address);
+            for (std::uint32_t i = 0; i < count; ++i)
+                r.data.push_back(memByte(address + i));
+            return r;
+        }
+        case 0x17: {
+            if (d.size() < 4)
+                return refuse(kRefuseMalformed, log);
+            const std::uint32_t address = be24(d, 1);
+            const std::uint32_t count = static_cast<std::uint32_t>(d.size() - 4);
+            log.address = address;
+            log.length = count;
+            if (testMode_ < 0)
+                return refuse(kRefuseNotTestMode, log);
+            if (address + count > kAddressLimit)
+                return refuse(kRefuseRange, log);
+            for (std::uint32_t i = 0; i < count; ++i)
+                setMemByte(address + i, d[4 + i]);
+            r.opcode = 0x84;
+            putAddress(r.data, address);
+            return r;
+        }
+        case 0x22:
+            if (d.size() != 3)
+                return refuse(kRefuseMalformed, log);
+            testMode_ = d[0];
+            r.opcode = 0x8C;
+            r.data = {d[0], static_cast<std::uint8_t>(config_.radioType)};
+            return r;
+        case 0x38:
+            return softport(d, log);
+        case 0x18: {
+            if (d.size() != 12 || d[0] != 0x01 || d[1] != 0x01)
+                return refuse(kRefuseMalformed, log);
+            if (config_.statusFlags & 0x02)
+                return refuse(kRefuseSerial, log);
+            config_.serialNumber.assign(d.begin() + 2, d.end());
+            r.opcode = 0x8C;
+            return r;
+        }
+        case 0x72:
+            return flashRequest(d, log);
+        default:
+            // The echo probe (0x40) and anything the radio does not know go unanswered.
+            r.none = true;
+            return r;
+    }
+}
+
+SimRadio::Reply SimRadio::radioInfo(const std::vector<std::uint8_t>& d) {
+    Reply r;
+    r.opcode = 0xA3;
+    if (d.size() != 1)
+        return r;
+    const std::uint8_t item = d[0];
+    const std::vector<std::uint8_t>* value = nullptr;
+    std::vector<std::uint8_t> serial(config_.serialNumber.begin(), config_.serialNumber.end());
+    switch (item) {
+        case 0:
+            value = &config_.modelRecord;
+            break;
+        case 1:
+            value = &serial;
+            break;
+        case 3:
+            value = &config_.firmwareVersion;
+            break;
+        case 4:
+            value = &config_.codeplugVersion;
+            break;
+        default:
+            return r;  // unknown item: an empty reply
+    }
+    r.data = {item, 0x00};
+    r.data.insert(r.data.end(), value->begin(), value->end());
+    return r;
+}
+
+SimRadio::Reply SimRadio::softport(const std::vector<std::uint8_t>& d, RequestLogEntry& log) {
+    if (d.size() < 4)
+        return refuse(kRefuseMalformed, log);
+    const std::uint8_t function = d[0];
+    Reply r;
+    r.opcode = 0x8C;
+    r.data = {function};
+    log.length = static_cast<std::uint32_t>(d.size() - 4);
+    switch (function) {
+        case 0x2A: {
+            if (d.size() < 8)
+                return refuse(kRefuseMalformed, log);
+            const std::uint32_t rate = (std::uint32_t{d[4]} << 24) | (std::uint32_t{d[5]} << 16) |
+                                       (std::uint32_t{d[6]} << 8) | d[7];
+            if (rate == 0)
+                return refuse(kRefuseMalformed, log);
+            log.address = rate;
+            r.newRate = rate;  // the reply still leaves at the old rate
+            return r;
+        }
+        case 0x26:
+            factorySerial_ = config_.serialNumber;
+            factoryModel_ = config_.modelRecord;
+            return r;
+        case 0x2E:
+            // Committing a rewritten default block resets the serial number.
+            if (defTouched_)
+                config_.serialNumber = kDefaultSerial;
+            defTouched_ = false;
+            return r;
+        default:
+            return r;  // 0x27, 0x1F and others: accepted and logged
+    }
+}
+
+bool SimRadio::unlockValue(std::uint16_t v) const {
+    switch (config_.radioType) {
+        case 0:
+            return v == 0x800 || v == 0x840 || v == 0x3400;
+        case 1:
+            return v == 0x1000 || v == 0x3000 || v == 0x3400;
+        case 2:
+            return v == 0x3040 || v == 0x3000 || v == 0x3400;
+        default:
+            return false;
+    }
+}
+
+void SimRadio::markDefTouched(std::uint32_t address, std::size_t length) {
+    const std::uint32_t def = defFlashAddress(config_.radioType);
+    if (def && address < def + kSectorSize && address + length > def)
+        defTouched_ = true;
+}
+
+void SimRadio::eraseSectors(std::uint32_t firstSector, std::uint32_t count) {
+    const std::uint32_t dyn = dynFlashAddress(config_.radioType);
+    bool wipePersonality = false;
+    for (std::uint32_t s = firstSector; s < firstSector + count; ++s) {
+        const std::size_t begin = std::size_t{s} * kSectorSize;
+        if (begin >= flash_.size())
+            break;
+        std::fill_n(flash_.begin() + static_cast<std::ptrdiff_t>(begin), kSectorSize, 0xFF);
+        markDefTouched(static_cast<std::uint32_t>(begin), kSectorSize);
+        if (dyn && begin >= dyn && begin < dyn + 0x10000)
+            wipePersonality = true;
+    }
+    if (wipePersonality) {
+        for (std::uint32_t a = kPersonalityStart; a < kPersonalityStart + kPersonalitySize;
+             a += kPageSize) {
+            memoryPages_[a / kPageSize].assign(kPageSize, 0xFF);
+        }
+    }
+}
+
+SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, RequestLogEntry& log) {
+    if (d.empty())
+        return refuse(kRefuseMalformed, log);
+    const std::uint8_t sub = d[0];
+    Reply r;
+    r.opcode = 0x95;
+    r.data = {sub, 0x00};
+    const auto& t = config_.timing;
+    switch (sub) {
+        case 8: {
+            if (d.size() != 4)
+                return refuse(kRefuseMalformed, log);
+            const std::uint16_t value = static_cast<std::uint16_t>((d[2] << 8) | d[3]);
+            log.address = value;
+            protection_ = value;
+            return r;
+        }
+        case 4:
+        case 6: {
+            if (d.size() != 4)
+                return refuse(kRefuseMalformed, log);
+            const std::uint32_t address = be24(d, 1);
+            log.address = address;
+            if (!protection_ || !unlockValue(*protection_))
+                return refuse(kRefuseLocked, log);
+            if (address >= flash_.size())
+                return refuse(kRefuseRange, log);
+            eraseSectors(address / kSectorSize, sub == 4 ? 1 : 16);
+            r.work = sub == 4 ? t.erase4k : t.erase64k;
+            return r;
+        }
+        case 3: {
+            if (d.size() != 6)
+                return refuse(kRefuseMalformed, log);
+            const std::uint32_t address = be24(d, 1);
+            const std::uint32_t count = (std::uint32_t{d[4]} << 8) | d[5];
+            log.address = address;
+            log.length = count;
+            if (count > sbep::kMaxFlashChunk || std::size_t{address} + count > flash_.size()) {
+                return refuse(kRefuseRange, log);
+            }
+            r.data.insert(r.data.end(), flash_.begin() + address, flash_.begin() + address + count);
+            return r;
+        }
+        case 1: {
+            if (d.size() < 4)
+                return refuse(kRefuseMalformed, log);
+            const std::uint32_t address = be24(d, 1);
+            const std::size_t count = d.size() - 4;
+            log.address = address;
+            log.length = static_cast<std::uint32_t>(count);
+            if (!protection_ || !unlockValue(*protection_))
+                return refuse(kRefuseLocked, log);
+            if (count > sbep::kMaxFlashChunk || std::size_t{address} + count > flash_.size())
+                return refuse(kRefuseRange, log);
+            // NOR programming can only clear bits.
+            for (std::size_t i = 0; i < count; ++i)
+                flash_[address + i] &= d[4 + i];
+            markDefTouched(address, count);
+            r.work = t.programPerByte * static_cast<std::int64_t>(count);
+            return r;
+        }
+        default:
+            return refuse(kRefuseMalformed, log);
+    }
+}
+
+std::uint8_t SimRadio::memByte(std::uint32_t address) const {
+    auto it = memoryPages_.find(address / kPageSize);
+    return it == memoryPages_.end() ? 0x00 : it->second[address % kPageSize];
+}
+
+void SimRadio::setMemByte(std::uint32_t address, std::uint8_t value) {
+    auto& page = memoryPages_[address / kPageSize];
+    if (page.empty())
+        page.assign(kPageSize, 0x00);
+    page[address % kPageSize] = value;
+}
+
+// ---------------------------------------------------------------- accessors
+
+void SimRadio::setRadioType(int type) {
+    std::lock_guard l(mutex_);
+    config_.radioType = type;
+}
+int SimRadio::radioType() const {
+    std::lock_guard l(mutex_);
+    return config_.radioType;
+}
+void SimRadio::setSerialNumber(const std::string& serial) {
+    std::lock_guard l(mutex_);
+    config_.serialNumber = serial;
+    config_.serialNumber.resize(10, ' ');
+}
+std::string SimRadio::serialNumber() const {
+    std::lock_guard l(mutex_);
+    return config_.serialNumber;
+}
+void SimRadio::setModelRecord(std::vector<std::uint8_t> record) {
+    std::lock_guard l(mutex_);
+    record.resize(11, 0);
+    config_.modelRecord = std::move(record);
+}
+std::vector<std::uint8_t> SimRadio::modelRecord() const {
+    std::lock_guard l(mutex_);
+    return config_.modelRecord;
+}
+void SimRadio::setFirmwareVersion(std::vector<std::uint8_t> v) {
+    std::lock_guard l(mutex_);
+    v.resize(4, 0);
+    config_.firmwareVersion = std::move(v);
+}
+void SimRadio::setCodeplugVersion(std::vector<std::uint8_t> v) {
+    std::lock_guard l(mutex_);
+    v.resize(4, 0);
+    config_.codeplugVersion = std::move(v);
+}
+bool SimRadio::setFirmwareVersionText(const std::string& text) {
+    std::vector<std::uint8_t> v;
+    if (!parseVersionText(text, true, v))
+        return false;
+    setFirmwareVersion(std::move(v));
+    return true;
+}
+bool SimRadio::setCodeplugVersionText(const std::string& text) {
+    std::vector<std::uint8_t> v;
+    if (!parseVersionText(text, false, v))
+        return false;
+    setCodeplugVersion(std::move(v));
+    return true;
+}
+std::vector<std::uint8_t> SimRadio::firmwareVersion() const {
+    std::lock_guard l(mutex_);
+    return config_.firmwareVersion;
+}
+std::vector<std::uint8_t> SimRadio::codeplugVersion() const {
+    std::lock_guard l(mutex_);
+    return config_.codeplugVersion;
+}
+void SimRadio::setStatusWord(std::uint16_t word) {
+    std::lock_guard l(mutex_);
+    config_.statusWord = word;
+}
+void SimRadio::setStatusFlags(std::uint8_t flags) {
+    std::lock_guard l(mutex_);
+    config_.statusFlags = flags;
+}
+void SimRadio::setEcho(bool on) {
+    std::lock_guard l(mutex_);
+    config_.echo = on;
+}
+bool SimRadio::echo() const {
+    std::lock_guard l(mutex_);
+    return config_.echo;
+}
+void SimRadio::setTiming(const Timing& timing) {
+    std::lock_guard l(mutex_);
+    config_.timing = timing;
+}
+Timing SimRadio::timing() const {
+    std::lock_guard l(mutex_);
+    return config_.timing;
+}
+void SimRadio::setFaults(FaultPlan plan) {
+    std::lock_guard l(mutex_);
+    config_.faults = std::move(plan);
+    byteFaultDone_.assign(config_.faults.size(), false);
+}
+std::uint32_t SimRadio::lineRate() const {
+    std::lock_guard l(mutex_);
+    return rate_;
+}
+std::optional<std::uint16_t> SimRadio::protection() const {
+    std::lock_guard l(mutex_);
+    return protection_;
+}
+bool SimRadio::flashUnlocked() const {
+    std::lock_guard l(mutex_);
+    return protection_ && unlockValue(*protection_);
+}
+int SimRadio::testMode() const {
+    std::lock_guard l(mutex_);
+    return testMode_;
+}
+std::string SimRadio::factorySerialNumber() const {
+    std::lock_guard l(mutex_);
+    return factorySerial_;
+}
+std::vector<std::uint8_t> SimRadio::factoryModelRecord() const {
+    std::lock_guard l(mutex_);
+    return factoryModel_;
+}
+std::uint64_t SimRadio::bytesIn() const {
+    std::lock_guard l(mutex_);
+    return bytesIn_;
+}
+std::uint64_t SimRadio::bytesOut() const {
+    std::lock_guard l(mutex_);
+    return bytesOut_;
+}
+
+void SimRadio::loadMemory(std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    std::lock_guard l(mutex_);
+    for (std::size_t i = 0; i < bytes.size() && address + i < kAddressLimit; ++i) {
+        setMemByte(static_cast<std::uint32_t>(address + i), bytes[i]);
+    }
+}
+
+std::vector<std::uint8_t> SimRadio::memory(std::uint32_t address, std::size_t length) const {
+    std::lock_guard l(mutex_);
+    std::vector<std::uint8_t> out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length && address + i < kAddressLimit; ++i) {
+        out.push_back(memByte(static_cast<std::uint32_t>(address + i)));
+    }
+    return out;
+}
+
+void SimRadio::loadFlash(std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    std::lock_guard l(mutex_);
+    for (std::size_t i = 0; i < bytes.size() && address + i < flash_.size(); ++i) {
+        flash_[address + i] = bytes[i];
+    }
+}
+
+std::vector<std::uint8_t> SimRadio::flash(std::uint32_t address, std::size_t length) const {
+    std::lock_guard l(mutex_);
+    if (address >= flash_.size())
+        return {};
+    length = std::min(length, flash_.size() - address);
+    return {flash_.begin() + address,
+            flash_.begin() + address + static_cast<std::ptrdiff_t>(length)};
+}
+
+std::size_t SimRadio::flashSize() const {
+    std::lock_guard l(mutex_);
+    return flash_.size();
+}
+
+std::vector<RequestLogEntry> SimRadio::requestLog() const {
+    std::lock_guard l(mutex_);
+    return log_;
+}
+std::vector<RequestLogEntry> SimRadio::requestLogSince(std::size_t first) const {
+    std::lock_guard l(mutex_);
+    if (first >= log_.size())
+        return {};
+    return {log_.begin() + static_cast<std::ptrdiff_t>(first), log_.end()};
+}
+void SimRadio::clearRequestLog() {
+    std::lock_guard l(mutex_);
+    log_.clear();
+}
+
+void SimRadio::pullCable() {
+    std::lock_guard l(mutex_);
+    pulled_ = true;
+    ++pullGeneration_;
+}
+void SimRadio::replug() {
+    std::lock_guard l(mutex_);
+    pulled_ = false;
+    decoder_.reset();
+}
+bool SimRadio::cablePulled() const {
+    std::lock_guard l(mutex_);
+    return pulled_;
+}
+std::uint64_t SimRadio::pullGeneration() const {
+    std::lock_guard l(mutex_);
+    return pullGeneration_;
+}
+
+}  // namespace vkt::sim

@@ -1,0 +1,268 @@
+// The simulated radio: a protocol peer that answers SBEP requests from its
+// own state (identity items, a sparse codeplug memory, a NOR flash), honours
+// protection and test mode, switches its line rate when told to, and can
+// inject faults and pace its replies at the line rate. Bytes go in through
+// receive(); the reply bytes come back with the time each one is due on the
+// wire, so a cable (virtual or a pty) can deliver them at that time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "link/sbep_frame.h"
+
+namespace vkt::sim {
+
+using Clock = std::chrono::steady_clock;
+
+inline constexpr std::uint32_t kDefaultRate = 16406;
+inline constexpr std::size_t kDefaultFlashSize = 4u * 1024u * 1024u;
+inline constexpr std::uint32_t kPersonalityStart = 0x820000;  // DYN, CH and FRE windows
+inline constexpr std::uint32_t kPersonalitySize = 0x10000;
+inline constexpr std::uint32_t kSectorSize = 0x1000;
+inline constexpr const char* kDefaultSerial = "158THL0001";
+
+// Reason byte of a refused request (reply opcode 0x8F).
+enum RefuseReason : std::uint8_t {
+    kRefuseLocked = 0x01,       // flash protection is not at an unlock value
+    kRefuseNotTestMode = 0x02,  // memory write outside test mode
+    kRefuseRange = 0x03,        // address or length outside memory or flash
+    kRefuseMalformed = 0x04,    // data too short or inconsistent for the request
+    kRefuseSerial = 0x05,       // serial-number update refused by the status flag
+};
+
+// A byte sent at one line rate and read at another arrives as this byte.
+// It is never the acknowledge byte and never a frame header, so a peer left
+// at the wrong rate fails visibly instead of decoding stale data.
+inline std::uint8_t garbleByte(std::uint8_t b) {
+    return static_cast<std::uint8_t>(0x80 | ((b >> 4) ^ (b & 0x0F)));
+}
+
+// Seconds one byte (start, 8 data, stop bit) occupies the line at `rate`.
+inline double byteSeconds(std::uint32_t rate) {
+    return rate ? 10.0 / rate : 0.0;
+}
+
+// Radio-side operation times (before division by the pace factor).
+struct Timing {
+    double paceFactor = 0.0;  // 0 = no pacing at all: everything is instant
+    std::chrono::microseconds erase64k{500000};
+    std::chrono::microseconds erase4k{45000};
+    std::chrono::microseconds programPerByte{6};
+    std::chrono::microseconds turnaround{1000};
+};
+
+enum class FaultKind {
+    DropByte,         // one reply byte is not sent
+    CorruptByte,      // one reply byte is XORed with `value` (0x55 when 0)
+    CorruptChecksum,  // the reply's checksum byte is inverted
+    Delay,            // the reply starts `value` ms later (real time, not paced)
+    OmitAck,          // the reply is sent without its acknowledge byte
+    WrongOpcode,      // the reply frame carries opcode `value` (0: a plausible wrong one)
+    PullCable,        // the cable is pulled: nothing more passes until replug()
+};
+
+enum class FaultTrigger {
+    Request,   // the reply to the request with this number (1 = first request)
+    WireByte,  // at this wire byte (1 = first byte, both directions counted in order)
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::DropByte;
+    FaultTrigger trigger = FaultTrigger::Request;
+    std::uint64_t at = 1;
+    // DropByte / CorruptByte with a Request trigger: offset in the reply
+    // (0 = acknowledge byte). CorruptByte: XOR mask. Delay: milliseconds.
+    // WrongOpcode: the opcode.
+    std::uint32_t offset = 0;
+    std::uint32_t value = 0;
+    // Request triggers: the fault applies to `count` requests in a row.
+    std::uint32_t count = 1;
+};
+
+using FaultPlan = std::vector<Fault>;
+
+// Parses one fault from text: KIND@rN or KIND@bN, then optional :VALUE,
+// optional +OFFSET, optional xCOUNT. Kinds: drop, corrupt, checksum, delay,
+// noack, opcode, pull. Examples: "drop@r3+1", "delay@r2:400", "noack@r5x2",
+// "opcode@r4:0x95", "pull@b900". Returns false with a message on error.
+bool parseFault(const std::string& text, Fault& fault, std::string& error);
+std::string describeFault(const Fault& fault);
+
+// One received frame as the radio saw it.
+struct RequestLogEntry {
+    std::uint64_t number = 0;  // 1-based request number
+    std::uint8_t opcode = 0;
+    int subFunction = -1;  // first data byte for 0x72, 0x38, 0x23, 0x10, 0x22; else -1
+    std::optional<std::uint32_t> address;
+    std::uint32_t length = 0;         // bytes read or written, 0 for commands
+    std::vector<std::uint8_t> frame;  // every byte of the frame, checksum included
+    Clock::time_point time;
+    int replyOpcode = -1;   // -1: no reply
+    int refuseReason = -1;  // reason byte when the reply was 0x8F
+};
+
+std::string formatLogEntry(const RequestLogEntry& entry);
+
+// A reply byte (or any byte travelling on the line) and when it arrives.
+struct WireByte {
+    std::uint8_t value = 0;
+    std::uint32_t rate = 0;  // rate it was sent at; 0 once the receiver has settled it
+    Clock::time_point due;
+};
+
+// Line time of one byte at `rate` divided by `paceFactor`; zero when not pacing.
+std::chrono::nanoseconds pacedByteTime(std::uint32_t rate, double paceFactor);
+// The cable's echo: each byte comes back as it leaves the host, never garbled.
+void appendEcho(std::span<const std::uint8_t> bytes, std::chrono::nanoseconds perByte,
+                Clock::time_point start, std::vector<WireByte>& out);
+// Inserts `bytes` into `queue`, which stays ordered by due time.
+void mergeByDue(std::deque<WireByte>& queue, const std::vector<WireByte>& bytes);
+
+struct RadioConfig {
+    int radioType = 0;  // 0, 1 or 2
+    std::string serialNumber = "158THL0001";
+    std::vector<std::uint8_t> modelRecord;  // 11 bytes; default "QX7500A" + four 0x00
+    std::vector<std::uint8_t> firmwareVersion{'R', 1, 0x02, 0x03};
+    std::vector<std::uint8_t> codeplugVersion{'R', 1, 2, 3};
+    std::uint16_t statusWord = 0;
+    std::uint8_t statusFlags = 0;  // 0x02: serial-number update refused
+    bool echo = true;              // cable in its ANALOG mode echoes what the host sends
+    std::size_t flashSize = kDefaultFlashSize;
+    Timing timing;
+    FaultPlan faults;
+};
+
+// Parses "R01.02.03": a letter and three numbers. With `hexTail` (firmware
+// versions, shown as %02x) the last two numbers are read as hexadecimal.
+bool parseVersionText(const std::string& text, bool hexTail, std::vector<std::uint8_t>& out);
+std::string versionText(std::span<const std::uint8_t> version, bool hexTail);
+// Model record from text (at most 11 characters, rest 0x00).
+bool modelRecordFromText(const std::string& text, std::vector<std::uint8_t>& out);
+
+// Flash address of the DYN and DEF blocks per radio type (0 for another type).
+std::uint32_t dynFlashAddress(int radioType);
+std::uint32_t defFlashAddress(int radioType);
+
+class SimRadio {
+  public:
+    explicit SimRadio(RadioConfig config = {});
+
+    // Host bytes reach the radio. The first byte starts at `start` (or when
+    // the previous host byte has left, whichever is later) at `senderRate`.
+    // Complete frames are answered; reply bytes (ack + frame) are appended
+    // to `out` with their due times. A sender rate that differs from the
+    // radio's garbles the bytes the radio sees.
+    void receive(std::span<const std::uint8_t> bytes, std::uint32_t senderRate,
+                 Clock::time_point start, std::vector<WireByte>& out);
+
+    // Configuration and state; every call takes the one lock.
+    void setRadioType(int type);
+    int radioType() const;
+    void setSerialNumber(const std::string& serial);
+    std::string serialNumber() const;
+    void setModelRecord(std::vector<std::uint8_t> record);
+    std::vector<std::uint8_t> modelRecord() const;
+    void setFirmwareVersion(std::vector<std::uint8_t> v);
+    void setCodeplugVersion(std::vector<std::uint8_t> v);
+    // From text like "R01.02.03" (firmware: last two groups hexadecimal).
+    bool setFirmwareVersionText(const std::string& text);
+    bool setCodeplugVersionText(const std::string& text);
+    std::vector<std::uint8_t> firmwareVersion() const;
+    std::vector<std::uint8_t> codeplugVersion() const;
+    void setStatusWord(std::uint16_t word);
+    void setStatusFlags(std::uint8_t flags);
+    void setEcho(bool on);
+    bool echo() const;
+    void setTiming(const Timing& timing);
+    Timing timing() const;
+    void setFaults(FaultPlan plan);
+
+    std::uint32_t lineRate() const;
+    std::optional<std::uint16_t> protection() const;  // last value set, none at power-on
+    bool flashUnlocked() const;
+    int testMode() const;                     // -1 before any test-mode request
+    std::string factorySerialNumber() const;  // empty until a factory block backup
+    std::vector<std::uint8_t> factoryModelRecord() const;
+    std::uint64_t bytesIn() const;
+    std::uint64_t bytesOut() const;
+
+    // Memory (sparse 24-bit space, 0x00 where never written).
+    void loadMemory(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    std::vector<std::uint8_t> memory(std::uint32_t address, std::size_t length) const;
+    // Flash (0xFF where erased).
+    void loadFlash(std::uint32_t address, std::span<const std::uint8_t> bytes);
+    std::vector<std::uint8_t> flash(std::uint32_t address, std::size_t length) const;
+    std::size_t flashSize() const;
+
+    std::vector<RequestLogEntry> requestLog() const;
+    // Entries from position `first` on (for writing a log as it grows).
+    std::vector<RequestLogEntry> requestLogSince(std::size_t first) const;
+    void clearRequestLog();
+
+    // Cable pull: set by a PullCable fault or pullCable(); cleared by replug().
+    // The generation counts pulls so an open port can tell it went stale.
+    void pullCable();
+    void replug();
+    bool cablePulled() const;
+    std::uint64_t pullGeneration() const;
+
+  private:
+    struct Reply {
+        std::uint8_t opcode = 0;
+        std::vector<std::uint8_t> data;
+        bool none = false;  // no reply at all
+        std::chrono::microseconds work{0};
+        std::optional<std::uint32_t> newRate;  // switch after the reply has left
+    };
+
+    std::chrono::nanoseconds paced(std::chrono::nanoseconds t) const;
+    std::chrono::nanoseconds byteTime(std::uint32_t rate) const;
+    void countWireByte();
+    void handleFrame(const sbep::FrameDecoder& frame, Clock::time_point arrival,
+                     std::vector<WireByte>& out);
+    Reply dispatch(std::uint8_t opcode, const std::vector<std::uint8_t>& data,
+                   RequestLogEntry& log);
+    Reply refuse(std::uint8_t reason, RequestLogEntry& log);
+    Reply radioInfo(const std::vector<std::uint8_t>& data);
+    Reply softport(const std::vector<std::uint8_t>& data, RequestLogEntry& log);
+    Reply flashRequest(const std::vector<std::uint8_t>& data, RequestLogEntry& log);
+    void eraseSectors(std::uint32_t firstSector, std::uint32_t count);
+    void markDefTouched(std::uint32_t address, std::size_t length);
+    std::uint8_t memByte(std::uint32_t address) const;
+    void setMemByte(std::uint32_t address, std::uint8_t value);
+    bool unlockValue(std::uint16_t value) const;
+    const Fault* requestFault(FaultKind kind, std::uint64_t request) const;
+
+    mutable std::mutex mutex_;
+    RadioConfig config_;
+    std::uint32_t rate_ = kDefaultRate;
+    std::optional<std::uint16_t> protection_;
+    int testMode_ = -1;
+    bool defTouched_ = false;
+    std::string factorySerial_;
+    std::vector<std::uint8_t> factoryModel_;
+    std::vector<std::uint8_t> flash_;
+    std::map<std::uint32_t, std::vector<std::uint8_t>> memoryPages_;  // 4 KB pages
+    sbep::FrameDecoder decoder_;
+    std::uint64_t requests_ = 0;
+    std::uint64_t wireBytes_ = 0;
+    std::uint64_t bytesIn_ = 0;
+    std::uint64_t bytesOut_ = 0;
+    std::vector<bool> byteFaultDone_;
+    Clock::time_point inputFree_{};
+    Clock::time_point outputFree_{};
+    bool pulled_ = false;
+    std::uint64_t pullGeneration_ = 0;
+    std::vector<RequestLogEntry> log_;
+};
+
+}  // namespace vkt::sim
