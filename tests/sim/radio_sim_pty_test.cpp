@@ -237,7 +237,9 @@ TEST(RadioSimProgram, AHostThatStopsReadingDoesNotHangTheSimulator) {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto t0 = std::chrono::steady_clock::now();
     const int rc = sim.terminate();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+    // A hang would last forever; the bound only has to allow for a slow,
+    // loaded or sanitizer-instrumented run.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
     ASSERT_TRUE(WIFEXITED(rc));
     EXPECT_EQ(WEXITSTATUS(rc), 0);
     close(fd);
