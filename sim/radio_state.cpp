@@ -109,16 +109,16 @@ std::vector<std::uint8_t> SimRadio::saveState() const {
     w.u8(protection_ ? 1 : 0);
     w.u16(protection_.value_or(0));
     w.u16(static_cast<std::uint16_t>(static_cast<std::int16_t>(testMode_)));
-    w.counted({reinterpret_cast<const std::uint8_t*>(factorySerial_.data()),
-               factorySerial_.size()});
+    w.counted(
+        {reinterpret_cast<const std::uint8_t*>(factorySerial_.data()), factorySerial_.size()});
     w.counted(factoryModel_);
     w.u8(defTouched_ ? 1 : 0);
 
     w.u32(static_cast<std::uint32_t>(flash_.size()));
     std::vector<std::uint32_t> sectors;
     for (std::size_t at = 0; at < flash_.size(); at += kBlock) {
-        const auto end = flash_.begin() + static_cast<std::ptrdiff_t>(
-                                              std::min(flash_.size(), at + kBlock));
+        const auto end =
+            flash_.begin() + static_cast<std::ptrdiff_t>(std::min(flash_.size(), at + kBlock));
         if (std::any_of(flash_.begin() + static_cast<std::ptrdiff_t>(at), end,
                         [](std::uint8_t b) { return b != 0xFF; }))
             sectors.push_back(static_cast<std::uint32_t>(at / kBlock));

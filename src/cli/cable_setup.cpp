@@ -46,9 +46,8 @@ std::shared_ptr<sim::SimRadio> makeDemoRadio() {
 void registerSimBackend() {
     static std::once_flag once;
     std::call_once(once, [] {
-        registerCableBackend("sim", [] {
-            return std::make_shared<sim::VirtualCableDriver>(makeDemoRadio());
-        });
+        registerCableBackend(
+            "sim", [] { return std::make_shared<sim::VirtualCableDriver>(makeDemoRadio()); });
     });
 }
 

@@ -18,8 +18,9 @@ void addCablesCommand(CLI::App& app, GlobalOptions& options) {
     sub->add_flag("--json", *json, "Print {\"count\": N, \"first_index\": I}");
     setHandler(sub, [&options, json]() -> int {
         const std::string name =
-            options.simulate ? "sim"
-                             : (options.backend.empty() ? defaultCableBackendName() : options.backend);
+            options.simulate
+                ? "sim"
+                : (options.backend.empty() ? defaultCableBackendName() : options.backend);
         std::string error;
         auto driver = makeCableDriver(options, error);
         if (!driver)

@@ -17,7 +17,9 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
-extern "C" void onInterrupt(int) { interrupted = 1; }
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
 
 // The window that receives the monitor's forwarded notices.
 class Printer : public MessageTarget {
@@ -95,7 +97,8 @@ void addMonitorCommand(CLI::App& app, GlobalOptions& options) {
         "Watch the programming cables: print the number attached once a second (Ctrl-C ends)");
     auto seconds = std::make_shared<double>(0.0);
     auto json = std::make_shared<bool>(false);
-    sub->add_option("--seconds", *seconds, "Stop after this many seconds (default: run until Ctrl-C)")
+    sub->add_option("--seconds", *seconds,
+                    "Stop after this many seconds (default: run until Ctrl-C)")
         ->check(CLI::NonNegativeNumber);
     sub->add_flag("--json", *json, "Print one JSON object per notice: {\"cables\": N, \"ms\": T}");
     setHandler(sub, [&options, seconds, json] { return runMonitor(options, *seconds, *json); });

@@ -143,8 +143,8 @@ TEST(SimLink, RefusedSerialUpdateIsReportedAsFailure) {
     SimLink link(config);
     ASSERT_TRUE(link.open());
     const std::string serial = "123ABC0042";
-    link.engine().updateSN({reinterpret_cast<const std::uint8_t*>(serial.data()), 10},
-                           link.opcode, link.reply);
+    link.engine().updateSN({reinterpret_cast<const std::uint8_t*>(serial.data()), 10}, link.opcode,
+                           link.reply);
     EXPECT_NE(link.opcode, 0x8C);
     EXPECT_EQ(firstErrorText(), "Error:failed to request to update SN.");
     EXPECT_EQ(link.radio->serialNumber(), sim::kDefaultSerial);

@@ -30,8 +30,8 @@ TEST(SimTransfer, FlashWriteAndReadGoInChunksWithProgress) {
     const Bytes data = pattern(10000, 0x31);
     Progress written;
     ASSERT_TRUE(transfer.writeFlash(address, data, written.callback()));
-    EXPECT_EQ(written.calls, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
-                                 {1, 3}, {2, 3}, {3, 3}}));
+    EXPECT_EQ(written.calls,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{1, 3}, {2, 3}, {3, 3}}));
     const auto log = link.radio->requestLog();
     ASSERT_EQ(log.size(), 3u);
     const std::uint32_t lengths[] = {4096, 4096, 1808};

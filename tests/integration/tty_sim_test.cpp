@@ -36,8 +36,8 @@ struct TempDir {
 // The radio the tests serve: firmware bytes 'r', 1, 0x1A, 0x05 show the
 // hexadecimal rule and the upper-casing of the letter.
 std::vector<std::string> radioArguments(const fs::path& link) {
-    return {"--type", "2", "--serial", "123ABC4D56", "--model", "VK2150EMA01",
-            "--firmware", "r01.1a.05", "--codeplug", "R01.26.05", "--link", link.string()};
+    return {"--type",     "2",         "--serial",   "123ABC4D56", "--model", "VK2150EMA01",
+            "--firmware", "r01.1a.05", "--codeplug", "R01.26.05",  "--link",  link.string()};
 }
 
 class TtySim : public ::testing::Test {
@@ -143,8 +143,8 @@ TEST(VktSimulate, TheRadioPersistsBetweenCommands) {
     runVkt("VKT_SIM_OPTIONS='--type 9'", "--simulate " + data + " identity", status);
     EXPECT_EQ(status, 1);
     {
-        std::fstream f(dir.path / "sim" / "radio.state", std::ios::in | std::ios::out |
-                                                             std::ios::binary);
+        std::fstream f(dir.path / "sim" / "radio.state",
+                       std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(20);
         f.put('\x5A');
     }
