@@ -108,16 +108,18 @@ std::shared_ptr<CableDriver> makeCableDriver(const GlobalOptions& options, std::
     std::shared_ptr<CableDriver> driver;
     if (options.simulate) {
         const std::string path = simulatedRadioStatePath(options);
-        auto radio = loadSimulatedRadio(path, error);
-        if (!radio)
-            return nullptr;
-        {
-            Persisted& p = persisted();
-            std::lock_guard lock(p.mutex);
-            p.radio = radio;
+        Persisted& p = persisted();
+        std::lock_guard lock(p.mutex);
+        // A second driver in the same process shares the radio already
+        // loaded, so no change made through the first one is lost.
+        if (!p.radio || p.path != path) {
+            auto radio = loadSimulatedRadio(path, error);
+            if (!radio)
+                return nullptr;
+            p.radio = std::move(radio);
             p.path = path;
         }
-        driver = std::make_shared<sim::VirtualCableDriver>(radio);
+        driver = std::make_shared<sim::VirtualCableDriver>(p.radio);
     } else {
         const std::string name =
             options.backend.empty() ? defaultCableBackendName() : options.backend;
