@@ -92,11 +92,10 @@ int runShow(const std::string& path, bool json) {
               << fmt::format("  {:<17} {}\n", "Created", createdText(backup.createdAt))
               << "  Blocks:\n";
     for (const PersonalityRecord& r : backup.records) {
-        std::cout << fmt::format("    {:<8} {} 0x{:06X}, {} bytes\n", blockKindName(r.kind),
-                                 r.kind == static_cast<std::int32_t>(BlockKind::USERVOI)
-                                     ? "flash "
-                                     : "memory",
-                                 r.address, r.bytes.size());
+        std::cout << fmt::format(
+            "    {:<8} {} 0x{:06X}, {} bytes\n", blockKindName(r.kind),
+            r.kind == static_cast<std::int32_t>(BlockKind::USERVOI) ? "flash " : "memory",
+            r.address, r.bytes.size());
     }
     return kExitOk;
 }
@@ -138,8 +137,8 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
 }  // namespace
 
 void addPersonalityCommands(CLI::App& app, GlobalOptions& options) {
-    auto* group = app.add_subcommand(
-        "personality", "Show personality backups and write them back into a radio");
+    auto* group = app.add_subcommand("personality",
+                                     "Show personality backups and write them back into a radio");
     group->require_subcommand(1);
 
     auto* show = group->add_subcommand(

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 #include "tests/update/program_bench.h"
 #include "update/cmd_sn.h"
@@ -123,8 +124,9 @@ TEST(CmdProgram, AKeepBlockOutsideItsWindowFailsBeforeAnyWrite) {
     b.configureFull(cmd);
     cmd.setKeepBlocks({{0, 0, 0}});
     EXPECT_FALSE(b.runCommand(cmd));
-    EXPECT_TRUE(b.hasError("Error:the address or lenth of block [DYN] configured is not matched "
-                           "to the address map."));
+    EXPECT_TRUE(
+        b.hasError("Error:the address or lenth of block [DYN] configured is not matched "
+                   "to the address map."));
     EXPECT_TRUE(entries(b, writesRadio).empty());
     EXPECT_EQ(b.personality(), b.before);
     EXPECT_EQ(b.sim->lineRate(), 16406u);
@@ -224,16 +226,20 @@ TEST(CmdProgram, ARefusedTestModeRequestLeavesTheRadioTypeUnread) {
 }
 
 // The request number that matches `match` in a clean run of the full
-// update: runs are deterministic, so the same number hits the same request
-// in a second run on a fresh bench.
+// update (made once per radio type): runs are deterministic, so the same
+// number hits the same request in a run on a fresh bench.
 std::uint64_t requestNumber(int type, const std::function<bool(const RequestLogEntry&)>& match,
                             int occurrence = 0) {
-    ProgramBench b(type);
-    EXPECT_TRUE(b.connect());
-    CmdProgram cmd;
-    b.configureFull(cmd);
-    EXPECT_TRUE(b.runCommand(cmd));
-    for (const auto& e : b.sim->requestLog())
+    static std::map<int, std::vector<RequestLogEntry>> cleanRuns;
+    if (!cleanRuns.count(type)) {
+        ProgramBench b(type);
+        EXPECT_TRUE(b.connect());
+        CmdProgram cmd;
+        b.configureFull(cmd);
+        EXPECT_TRUE(b.runCommand(cmd));
+        cleanRuns[type] = b.sim->requestLog();
+    }
+    for (const auto& e : cleanRuns[type])
         if (match(e) && occurrence-- == 0)
             return e.number;
     ADD_FAILURE() << "no such request";
@@ -253,8 +259,8 @@ TEST(CmdProgram, AFailingUserVoiceEraseNamesTheSectorAndRestoresTheLineRate) {
     EXPECT_TRUE(b.hasError("Error:failed to erase user-defined voice sector [2]."));
     EXPECT_EQ(errorEntries().back().message, "Restore user-infor.");
     EXPECT_EQ(b.sim->lineRate(), 16406u);
-    EXPECT_TRUE(b.hasError(fmt::format("Error:the radio's personality is saved in [{}].",
-                                       cmd.backupPath())));
+    EXPECT_TRUE(b.hasError(
+        fmt::format("Error:the radio's personality is saved in [{}].", cmd.backupPath())));
     expectRestoredFromBackup(b, cmd.backupPath());
 }
 
@@ -267,8 +273,7 @@ struct FaultPoint {
     bool afterFirstErase;
 };
 
-class FaultInjection
-    : public ::testing::TestWithParam<std::tuple<sim::FaultKind, std::size_t>> {};
+class FaultInjection : public ::testing::TestWithParam<std::tuple<sim::FaultKind, std::size_t>> {};
 
 const std::vector<FaultPoint>& faultPoints() {
     static const std::vector<FaultPoint> points = {
@@ -276,8 +281,8 @@ const std::vector<FaultPoint>& faultPoints() {
         {"user voice read", [](auto& e) { return isFlash(e, 3); }, 3, false},
         {"firmware erase", isErase, 2, true},
         {"firmware write", [](auto& e) { return isFlash(e, 1); }, 4, true},
-        {"dynamic area erase", [](auto& e) { return isFlash(e, 6) && e.address == 0x180000u; },
-         0, true},
+        {"dynamic area erase", [](auto& e) { return isFlash(e, 6) && e.address == 0x180000u; }, 0,
+         true},
         {"voice write", [](auto& e) { return isFlash(e, 1) && e.address == 0x91000u; }, 0, true},
         {"personality write", [](auto& e) { return e.opcode == 0x17; }, 7, true},
         {"user voice write", [](auto& e) { return isFlash(e, 1) && e.address == 0x11A000u; }, 0,
@@ -317,8 +322,8 @@ TEST_P(FaultInjection, TheRunFailsCleanlyAndThePersonalityCanBeRestored) {
         EXPECT_EQ(b.sim->lineRate(), 16406u);
     }
     if (point.afterFirstErase) {
-        EXPECT_TRUE(b.hasError(fmt::format("Error:the radio's personality is saved in [{}].",
-                                           cmd.backupPath())));
+        EXPECT_TRUE(b.hasError(
+            fmt::format("Error:the radio's personality is saved in [{}].", cmd.backupPath())));
         expectRestoredFromBackup(b, cmd.backupPath());
     } else {
         EXPECT_TRUE(cmd.backupPath().empty());
@@ -327,10 +332,10 @@ TEST_P(FaultInjection, TheRunFailsCleanlyAndThePersonalityCanBeRestored) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Points, FaultInjection,
-    ::testing::Combine(::testing::Values(sim::FaultKind::CorruptChecksum, sim::FaultKind::PullCable),
-                       ::testing::Range<std::size_t>(0, 10)));
+INSTANTIATE_TEST_SUITE_P(Points, FaultInjection,
+                         ::testing::Combine(::testing::Values(sim::FaultKind::CorruptChecksum,
+                                                              sim::FaultKind::PullCable),
+                                            ::testing::Range<std::size_t>(0, 10)));
 
 }  // namespace
 }  // namespace vkt::testing

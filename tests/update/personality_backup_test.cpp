@@ -73,8 +73,8 @@ TEST(PersonalityBackup, DamagedFilesAreRefused) {
     magic[0] = 'X';
     EXPECT_NE(decodeError(magic).find("not a personality backup"), std::string::npos);
 
-    for (std::size_t cut : {std::size_t{8}, std::size_t{40}, std::size_t{60}, good.size() / 2,
-                            good.size() - 1}) {
+    for (std::size_t cut :
+         {std::size_t{8}, std::size_t{40}, std::size_t{60}, good.size() / 2, good.size() - 1}) {
         SCOPED_TRACE(cut);
         EXPECT_FALSE(decodeError(Bytes(good.begin(), good.begin() + cut)).empty());
     }
@@ -110,8 +110,7 @@ TEST(PersonalityBackup, ReadingNamesTheFileAndTheReason) {
     TempDir dir;
     const std::string path = dir.path + "/cut.pvk";
     const Bytes good = encodePersonalityBackup(sampleBackup());
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(good.data()), 100);
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(good.data()), 100);
     removeErrors(0);
     PersonalityBackup out;
     EXPECT_FALSE(readPersonalityBackup(path, out));

@@ -2,9 +2,9 @@
 // them (the restore against the command line's simulated radio).
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <array>
 #include <cstdio>
-#include <sys/wait.h>
 
 #include "tests/update/program_bench.h"
 

@@ -129,7 +129,9 @@ inline void writeFtf(const std::string& path, std::int32_t type, const std::stri
     std::fclose(f);
 }
 
-inline Bytes textBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes textBytes(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 // What an update must carry across: the three memory windows and the
 // user-defined voice in flash.
@@ -243,8 +245,10 @@ class ProgramBench {
     }
 
     Personality personality() const {
-        Personality p{sim->memory(kDynAddress, kWindowSize), sim->memory(kChAddress, kWindowSize),
-                      sim->memory(kFreAddress, kWindowSize), {}};
+        Personality p{sim->memory(kDynAddress, kWindowSize),
+                      sim->memory(kChAddress, kWindowSize),
+                      sim->memory(kFreAddress, kWindowSize),
+                      {}};
         if (sim->radioType() == 2)
             p.userVoice = sim->flash(userVoiceAddress, kUserVoiceLength);
         return p;
@@ -301,7 +305,9 @@ class ProgramBench {
 inline bool isFlash(const RequestLogEntry& e, int sub) {
     return e.opcode == 0x72 && e.subFunction == sub;
 }
-inline bool isErase(const RequestLogEntry& e) { return isFlash(e, 4) || isFlash(e, 6); }
+inline bool isErase(const RequestLogEntry& e) {
+    return isFlash(e, 4) || isFlash(e, 6);
+}
 inline bool writesRadio(const RequestLogEntry& e) {
     return e.opcode == 0x17 || isErase(e) || isFlash(e, 1);
 }
