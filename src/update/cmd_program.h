@@ -12,8 +12,8 @@
 // error stack.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -46,8 +46,15 @@ class CmdProgram : public Command {
     bool updateDefault = false;  // the owner also enables step 4 (or calls enableDefault)
     bool updateVoice = false;
     bool keepUserInfo = true;
-    // Folder of the personality backup files; must be set when keepUserInfo is.
+    // Folder of the personality backup files; must be set when keepUserInfo
+    // is and the keep list is not empty.
     std::string backupFolder;
+    // Pauses the radio needs: before the test-mode request that follows a
+    // flash update, and between the final progress position and the reset.
+    struct Pauses {
+        std::chrono::milliseconds settle{200};
+        std::chrono::milliseconds finalPosition{100};
+    } pauses;
 
     // Sets updateFirmware and enables steps 2 and 3.
     void enableFirmware();
