@@ -11,7 +11,9 @@ namespace vkt::cli {
     X(addVersionCommand) \
     X(addFtfCommands) \
     X(addConfigCommands) \
-    X(addPackageCommands)
+    X(addPackageCommands) \
+    X(addIdentityCommand) \
+    X(addMonitorCommand)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
 VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)

@@ -84,18 +84,18 @@ void RadioManager::poll(WindowHandle window) {
 std::intptr_t RadioManager::onMessage(std::uint32_t id, std::uintptr_t wParam,
                                       std::intptr_t lParam) {
     switch (id) {
-    case WM_CABLE_COUNT:
-        postToListeners(WM_CABLE_COUNT, 0, lParam);
-        return 1;
-    case WM_RADIO_SET_VALID:
-        radio_->setIdentityValid(wParam != 0);
-        notifyListeners();
-        return 1;
-    case WM_RADIO_FORWARD:
-        postToListeners(id, wParam, lParam);
-        return 1;
-    default:
-        return 0;
+        case WM_CABLE_COUNT:
+            postToListeners(WM_CABLE_COUNT, 0, lParam);
+            return 1;
+        case WM_RADIO_SET_VALID:
+            radio_->setIdentityValid(wParam != 0);
+            notifyListeners();
+            return 1;
+        case WM_RADIO_FORWARD:
+            postToListeners(id, wParam, lParam);
+            return 1;
+        default:
+            return 0;
     }
 }
 
