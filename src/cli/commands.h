@@ -13,7 +13,10 @@ namespace vkt::cli {
     X(addConfigCommands) \
     X(addPackageCommands) \
     X(addIdentityCommand) \
-    X(addMonitorCommand)
+    X(addMonitorCommand) \
+    X(addInfoCommand) \
+    X(addUpdateCommand) \
+    X(addSerialCommand)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
 VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)
