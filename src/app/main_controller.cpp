@@ -525,7 +525,7 @@ FlowOutcome MainController::onUpdate() {
             std::string newSerial;
             if (result.success && serialNumberText(radio.serialNumber, newSerial) &&
                 newSerial == kDefaultSerialNumber)
-                restoreSerialNumber(oldSerial, result);
+                writeSerialNumber(oldSerial, result);
         }();
     if (declined)
         return refused();
@@ -546,8 +546,7 @@ FlowOutcome MainController::onUpdate() {
     return {kind, testMode_ ? std::string() : result.text, testMode_ ? 0 : result.style};
 }
 
-void MainController::restoreSerialNumber(const std::array<std::uint8_t, 10>& serial,
-                                         Result& result) {
+void MainController::writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result) {
     RadioInfo& radio = app_.radioManager().radio();
     serialCmd_.radio = &radio;
     serialCmd_.owner = window_;
@@ -632,21 +631,7 @@ FlowOutcome MainController::onUpdateSerialNumber() {
             return result.set(str::kSerialIncorrect, kStyleError);
         if (entryText == current)
             return result.set(str::kSerialIdentical, kStyleError);
-        serialCmd_.radio = &radio;
-        serialCmd_.owner = window_;
-        serialCmd_.progress.total = kProgressRange;
-        serialCmd_.progress.base = 0;
-        serialCmd_.newSerialNumber = entry;
-        if (!runCommands({&serialCmd_}) || !serialCmd_.ok) {
-            result.set(str::kSerialFailed, kStyleError);
-        } else if (!radio.readIdentity()) {
-            result.text = loadString(str::kConnectFailed);
-            result.style = kStyleError;
-        } else {
-            infoShown_ = true;
-        }
-        serialCmd_.radio = nullptr;
-        serialCmd_.owner = 0;
+        writeSerialNumber(entry, result);
     }();
     if (radio.portOpen())
         manager.connect(false);

@@ -123,9 +123,9 @@ class MainController : public MessageTarget {
     // walked to its end so that its next pass starts afresh.
     template <typename Next>
     static std::string lastParsableVersion(Next next);
-    // Writes the serial number read before the update back (after an update
-    // that left the default one). Returns false when the write failed.
-    void restoreSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result);
+    // Runs CmdSN with `serial` and reads the identity again; a failed write
+    // fails the result, a failed read only changes its text.
+    void writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result);
     void reportToConsole(bool success);
     bool askYesNo(const std::string& text);
     void finishOperation();
