@@ -14,6 +14,7 @@ namespace vkt::cli {
     X(addPackageCommands) \
     X(addIdentityCommand) \
     X(addMonitorCommand) \
+    X(addPersonalityCommands) \
     X(addInfoCommand) \
     X(addUpdateCommand) \
     X(addSerialCommand)

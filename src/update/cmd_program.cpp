@@ -1,10 +1,10 @@
 #include "update/cmd_program.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <map>
 #include <optional>
 #include <thread>
-#include <unistd.h>
 
 #include "core/error_stack.h"
 #include "link/radio_info.h"
@@ -189,8 +189,7 @@ void CmdProgram::Run::prepare() {
     }
     checkKeepBlocks();
     if (ok() && cmd_.keepUserInfo && !cmd_.keepBlocks_.empty() && cmd_.backupFolder.empty()) {
-        raiseErrorText(ErrorCategory::Update,
-                       "Error:no folder is set for the personality backup.");
+        raiseErrorText(ErrorCategory::Update, "Error:no folder is set for the personality backup.");
         fail();
     }
 }
@@ -302,8 +301,7 @@ void CmdProgram::Run::prepareFirmware() {
     if (ok() && cmd_.updateFirmware) {
         stage(kStageFirmware);
         FtfImage image;
-        if (!loadImage(cmd_.firmwareFile, image) ||
-            !cmd_.radio->flashFile().setImage(image.data))
+        if (!loadImage(cmd_.firmwareFile, image) || !cmd_.radio->flashFile().setImage(image.data))
             fail();
     }
     if (ok() && cmd_.updateFirmware) {
@@ -328,8 +326,7 @@ void CmdProgram::Run::writeFirmware() {
         BlockTransfer xfer(engine(), reply_);
         // The first two bytes of the firmware area are written last: until
         // then the radio does not take the area for a valid image.
-        if (image.size() > 2 &&
-            !xfer.writeFlash(2, std::span(image).subspan(2), unitsOf(w)))
+        if (image.size() > 2 && !xfer.writeFlash(2, std::span(image).subspan(2), unitsOf(w)))
             fail();
         if (ok() && !image.empty() &&
             !xfer.writeFlash(0, std::span(image).first(std::min<std::size_t>(2, image.size()))))

@@ -38,7 +38,9 @@ constexpr std::int32_t kCh = static_cast<std::int32_t>(BlockKind::CH);
 constexpr std::int32_t kFre = static_cast<std::int32_t>(BlockKind::FRE);
 constexpr std::int32_t kUserVoice = static_cast<std::int32_t>(BlockKind::USERVOI);
 
-bool isMemoryKind(std::int32_t kind) { return kind == kDyn || kind == kCh || kind == kFre; }
+bool isMemoryKind(std::int32_t kind) {
+    return kind == kDyn || kind == kCh || kind == kFre;
+}
 
 void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -170,7 +172,8 @@ bool decodePersonalityBackup(std::span<const std::uint8_t> bytes, PersonalityBac
     }
     const std::size_t bodyEnd = bytes.size() - kDigestSize;
     const auto digest = sha256(bytes.first(bodyEnd));
-    if (!std::equal(digest.begin(), digest.end(), bytes.begin() + static_cast<std::ptrdiff_t>(bodyEnd))) {
+    if (!std::equal(digest.begin(), digest.end(),
+                    bytes.begin() + static_cast<std::ptrdiff_t>(bodyEnd))) {
         error = "the checksum does not match (the file is damaged or truncated)";
         return false;
     }
@@ -248,7 +251,8 @@ bool writePersonalityBackup(const std::string& folder, const PersonalityBackup& 
     const std::string stem = name.substr(0, name.size() - std::strlen(kPersonalityExtension));
     std::string target = (fs::path(folder) / name).string();
     for (int n = 1; fs::exists(target, ec) && n < 1000; ++n)
-        target = (fs::path(folder) / fmt::format("{}-{}{}", stem, n, kPersonalityExtension)).string();
+        target =
+            (fs::path(folder) / fmt::format("{}-{}{}", stem, n, kPersonalityExtension)).string();
     if (fs::exists(target, ec)) {
         raiseError(ErrorCategory::Update, "Error:failed to write the personality backup [%s].",
                    target);

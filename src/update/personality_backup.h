@@ -21,8 +21,8 @@ namespace vkt {
 
 class RadioInfo;
 
-inline constexpr std::array<std::uint8_t, 8> kPersonalityMagic = {'V', 'K', 'T', 'P', 'E', 'R', 'S',
-                                                                  0};
+inline constexpr std::array<std::uint8_t, 8> kPersonalityMagic = {'V', 'K', 'T', 'P',
+                                                                  'E', 'R', 'S', 0};
 inline constexpr std::uint16_t kPersonalityFormatVersion = 1;
 inline constexpr const char* kPersonalityExtension = ".pvk";
 // Largest backup file read: far above any real personality (a few hundred KB).

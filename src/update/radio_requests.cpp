@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::uint8_t kAccepted = 0x8C;   // test mode, soft-port writes, line rate
 constexpr std::uint8_t kFlashDone = 0x95;  // protection, erase, flash transfers
-constexpr std::uint8_t kStatusReply = 0x90;
 
 }  // namespace
 
@@ -41,9 +40,10 @@ bool softport(SBEP& engine, std::uint8_t function, std::uint8_t value,
 }
 
 bool status(SBEP& engine, std::uint8_t selector, std::span<std::uint8_t> reply, int& result) {
+    // The status reply has no opcode of its own to check.
     std::uint8_t opcode = 0;
     result = engine.statusRequest(selector, opcode, reply);
-    return result >= 0 && opcode == kStatusReply;
+    return result >= 0;
 }
 
 bool readRadioType(SBEP& engine, std::span<std::uint8_t> reply, std::uint8_t& radioType) {

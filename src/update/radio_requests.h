@@ -1,6 +1,7 @@
 // The requests the update commands send, judged the one way: a request
 // succeeded when its result is not negative and the radio answered with the
-// opcode the request expects. The requests push their own messages.
+// opcode the request expects (the status request has none). The requests
+// push their own messages.
 #pragma once
 
 #include <cstdint>

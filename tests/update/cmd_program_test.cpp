@@ -1,0 +1,341 @@
+#include "update/cmd_program.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+
+#include "tests/update/program_bench.h"
+#include "update/cmd_sn.h"
+
+namespace vkt::testing {
+namespace {
+
+std::vector<RequestLogEntry> entries(const ProgramBench& b,
+                                     const std::function<bool(const RequestLogEntry&)>& keep) {
+    std::vector<RequestLogEntry> out;
+    for (const auto& e : b.sim->requestLog())
+        if (keep(e))
+            out.push_back(e);
+    return out;
+}
+
+// Restores the backup a failed run left behind into the (power-cycled)
+// radio and checks that the personality is back.
+void expectRestoredFromBackup(ProgramBench& b, const std::string& backupPath) {
+    ASSERT_FALSE(backupPath.empty());
+    ASSERT_EQ(b.backupFiles(), std::vector<std::string>{backupPath});
+    b.powerCycle();
+    ASSERT_TRUE(b.connect());
+    removeErrors(0);
+    CmdRestorePersonality restore;
+    restore.radio = b.radio.get();
+    ASSERT_TRUE(readPersonalityBackup(backupPath, restore.backup)) << allErrorTexts();
+    // A committed default block resets the radio's serial number; the
+    // application writes it back before the personality goes in.
+    if (b.radio->serialNumber != restore.backup.serialNumber) {
+        CmdSN sn;
+        sn.radio = b.radio.get();
+        sn.newSerialNumber = restore.backup.serialNumber;
+        ASSERT_TRUE(b.runCommand(sn)) << allErrorTexts();
+        ASSERT_TRUE(b.radio->readIdentity());
+    }
+    EXPECT_TRUE(b.runCommand(restore)) << allErrorTexts();
+    EXPECT_EQ(b.personality(), b.before);
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+}
+
+class FullUpdate : public ::testing::TestWithParam<int> {};
+
+TEST_P(FullUpdate, WritesEveryImageAndKeepsThePersonality) {
+    const int type = GetParam();
+    ProgramBench b(type);
+    ASSERT_TRUE(b.connect());
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    b.sim->clearRequestLog();
+    ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
+    EXPECT_EQ(cmd.radioType(), type);
+
+    EXPECT_EQ(b.sim->flash(0, b.firmware.size()), b.firmware);
+    EXPECT_EQ(b.sim->flash(flashLayout(type, BlockKind::DEF), kWindowSize), b.defaultBlock);
+    EXPECT_EQ(b.sim->flash(flashLayout(type, BlockKind::VOI), kVoiSize), b.voice);
+    EXPECT_EQ(b.personality(), b.before);
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+    EXPECT_EQ(b.radio->cable().baudRate(), 16406u);
+    EXPECT_EQ(b.sim->protection(), type == 1 ? 0x840 : type == 2 ? 0x1040 : 0x440);
+
+    // The firmware's first two bytes go last, after every other piece of
+    // the firmware area.
+    const auto log = b.sim->requestLog();
+    const auto firmwareWrites = entries(b, [](const RequestLogEntry& e) {
+        return isFlash(e, 1) && e.address && *e.address < 0x60000;
+    });
+    ASSERT_FALSE(firmwareWrites.empty());
+    EXPECT_EQ(*firmwareWrites.back().address, 0u);
+    EXPECT_EQ(firmwareWrites.back().length, 2u);
+    EXPECT_EQ(*firmwareWrites.front().address, 2u);
+
+    // Nothing is erased before the personality is on disk, and a run that
+    // succeeds leaves no backup behind.
+    EXPECT_TRUE(b.backupFiles().empty());
+    EXPECT_TRUE(cmd.backupPath().empty());
+
+    // The user-defined voice is kept only on radios of type 2; the others
+    // get a notice and still succeed.
+    EXPECT_EQ(b.hasError(fmt::format("Error: the radio type is {}.", type)), type != 2);
+
+    const auto positions = b.progressPositions();
+    ASSERT_GE(positions.size(), 2u);
+    EXPECT_EQ(positions[positions.size() - 2], 100u);
+    EXPECT_EQ(positions.back(), 0u);
+    EXPECT_TRUE(std::is_sorted(positions.begin(), positions.end() - 1));
+    if (type == 2) {
+        EXPECT_FLOAT_EQ(cmd.progress.scale, 100.0f / 26.0f);
+    }
+
+    // The run leaves the command ready for the next configuration.
+    EXPECT_FALSE(cmd.updateFirmware || cmd.updateDefault || cmd.updateVoice);
+    EXPECT_TRUE(cmd.progress.steps.none());
+    EXPECT_EQ(cmd.keepBlocks(), b.keepList());
+}
+
+INSTANTIATE_TEST_SUITE_P(RadioTypes, FullUpdate, ::testing::Values(0, 1, 2));
+
+TEST(CmdProgram, WithoutAnOpenPortNothingReachesTheRadio) {
+    ProgramBench b(2);
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(b.sim->requestLog().empty());
+    EXPECT_TRUE(b.hasError("Error:no port is connected."));
+    const auto errors = errorEntries();
+    ASSERT_FALSE(errors.empty());
+    EXPECT_EQ(errors.back().message, "Finalize flashing data.");
+    EXPECT_EQ(errors.back().category, static_cast<std::int32_t>(ErrorCategory::Update));
+    EXPECT_EQ(b.owner.count(WM_CMD_BEGIN), 1u);
+    EXPECT_EQ(b.owner.count(WM_CMD_END), 1u);
+}
+
+TEST(CmdProgram, AKeepBlockOutsideItsWindowFailsBeforeAnyWrite) {
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    cmd.setKeepBlocks({{0, 0, 0}});
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(
+        b.hasError("Error:the address or lenth of block [DYN] configured is not matched "
+                   "to the address map."));
+    EXPECT_TRUE(entries(b, writesRadio).empty());
+    EXPECT_EQ(b.personality(), b.before);
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+}
+
+TEST(CmdProgram, FirmwareOnlyOnTypeOneStillErasesTheDynamicArea) {
+    ProgramBench b(1);
+    ASSERT_TRUE(b.connect());
+    CmdProgram cmd;
+    b.configureFiles(cmd);
+    cmd.keepUserInfo = false;
+    cmd.enableFirmware();
+    b.sim->clearRequestLog();
+    ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
+
+    const auto log = b.sim->requestLog();
+    const auto protection = entries(b, [](const RequestLogEntry& e) { return isFlash(e, 8); });
+    ASSERT_FALSE(protection.empty());
+    EXPECT_EQ(*protection.front().address, 0x1000u);
+
+    const auto erases = entries(b, isErase);
+    std::vector<std::uint32_t> blocks;
+    for (const auto& e : erases) {
+        EXPECT_EQ(e.subFunction, 6);
+        blocks.push_back(*e.address);
+    }
+    EXPECT_EQ(blocks, (std::vector<std::uint32_t>{0, 0x10000, 0x20000, 0x30000, 0x40000, 0x50000,
+                                                  0xE0000}));
+
+    std::vector<std::uint32_t> writes;
+    for (const auto& e : entries(b, [](const RequestLogEntry& e) { return isFlash(e, 1); }))
+        writes.push_back(*e.address);
+    std::vector<std::uint32_t> expected;
+    for (std::uint32_t a = 2; a < b.firmware.size(); a += 0x1000)
+        expected.push_back(a);
+    expected.push_back(0);
+    EXPECT_EQ(writes, expected);
+    EXPECT_EQ(b.sim->flash(0, b.firmware.size()), b.firmware);
+    // Without the default block the status word is read but no commit is sent.
+    EXPECT_TRUE(entries(b, [](const RequestLogEntry& e) { return isSoftport(e, 0x2E); }).empty());
+}
+
+class StatusWordBits : public ::testing::TestWithParam<std::uint16_t> {};
+
+TEST_P(StatusWordBits, FailAtFinalizing) {
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    b.sim->setStatusWord(GetParam());
+    CmdProgram cmd;
+    b.configureFiles(cmd);
+    cmd.keepUserInfo = false;
+    cmd.enableDefault();
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_EQ(cmd.statusWord(), GetParam());
+    EXPECT_EQ(errorEntries().back().message, "Finalize flashing data.");
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+    const auto log = b.sim->requestLog();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_TRUE(isStatus(log[log.size() - 2], 0));
+    EXPECT_TRUE(isStatus(log.back(), 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, StatusWordBits, ::testing::Values(0x0080, 0x0200));
+
+TEST(CmdProgram, WithoutABackupFolderTheRunStopsBeforeAnyErase) {
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    cmd.backupFolder.clear();
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(b.hasError("Error:no folder is set for the personality backup."));
+    EXPECT_TRUE(entries(b, writesRadio).empty());
+}
+
+TEST(CmdProgram, AnUnknownRadioTypeStopsBeforeAnyErase) {
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    b.sim->setRadioType(3);
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(b.hasError("Error:the radio type 3 is not supported."));
+    EXPECT_TRUE(entries(b, writesRadio).empty());
+}
+
+TEST(CmdProgram, ARefusedTestModeRequestLeavesTheRadioTypeUnread) {
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    const std::uint64_t next = b.sim->requestLog().back().number + 1;
+    b.sim->setFaults({{sim::FaultKind::WrongOpcode, sim::FaultTrigger::Request, next, 0, 0x95, 2}});
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(b.hasError("Error:failed to read the radio type."));
+    EXPECT_TRUE(entries(b, writesRadio).empty());
+}
+
+// The request number that matches `match` in a clean run of the full
+// update (made once per radio type): runs are deterministic, so the same
+// number hits the same request in a run on a fresh bench.
+std::uint64_t requestNumber(int type, const std::function<bool(const RequestLogEntry&)>& match,
+                            int occurrence = 0) {
+    static std::map<int, std::vector<RequestLogEntry>> cleanRuns;
+    if (!cleanRuns.count(type)) {
+        ProgramBench b(type);
+        EXPECT_TRUE(b.connect());
+        CmdProgram cmd;
+        b.configureFull(cmd);
+        EXPECT_TRUE(b.runCommand(cmd));
+        cleanRuns[type] = b.sim->requestLog();
+    }
+    for (const auto& e : cleanRuns[type])
+        if (match(e) && occurrence-- == 0)
+            return e.number;
+    ADD_FAILURE() << "no such request";
+    return 0;
+}
+
+TEST(CmdProgram, AFailingUserVoiceEraseNamesTheSectorAndRestoresTheLineRate) {
+    const std::uint32_t third = flashLayout(2, BlockKind::USERVOI) + 0x2000;
+    const std::uint64_t at = requestNumber(
+        2, [&](const RequestLogEntry& e) { return isFlash(e, 4) && e.address == third; });
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    b.sim->setFaults({{sim::FaultKind::WrongOpcode, sim::FaultTrigger::Request, at, 0, 0x8C, 2}});
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(b.hasError("Error:failed to erase user-defined voice sector [2]."));
+    EXPECT_EQ(errorEntries().back().message, "Restore user-infor.");
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+    EXPECT_TRUE(b.hasError(
+        fmt::format("Error:the radio's personality is saved in [{}].", cmd.backupPath())));
+    expectRestoredFromBackup(b, cmd.backupPath());
+}
+
+// Faults at many points of a full update on a radio of type 2: the run
+// fails cleanly, and whatever it had erased, the backup brings back.
+struct FaultPoint {
+    const char* name;
+    std::function<bool(const RequestLogEntry&)> match;
+    int occurrence;
+    bool afterFirstErase;
+};
+
+class FaultInjection : public ::testing::TestWithParam<std::tuple<sim::FaultKind, std::size_t>> {};
+
+const std::vector<FaultPoint>& faultPoints() {
+    static const std::vector<FaultPoint> points = {
+        {"personality read", [](auto& e) { return e.opcode == 0x11; }, 5, false},
+        {"user voice read", [](auto& e) { return isFlash(e, 3); }, 3, false},
+        {"firmware erase", isErase, 2, true},
+        {"firmware write", [](auto& e) { return isFlash(e, 1); }, 4, true},
+        {"dynamic area erase", [](auto& e) { return isFlash(e, 6) && e.address == 0x180000u; }, 0,
+         true},
+        {"voice write", [](auto& e) { return isFlash(e, 1) && e.address == 0x91000u; }, 0, true},
+        {"personality write", [](auto& e) { return e.opcode == 0x17; }, 7, true},
+        {"user voice write", [](auto& e) { return isFlash(e, 1) && e.address == 0x11A000u; }, 0,
+         true},
+        {"test mode before the write-back",
+         [](auto& e) { return e.opcode == 0x22 && e.subFunction == 1; }, 0, true},
+        {"personality reload", [](auto& e) { return isSoftport(e, 0x1F); }, 0, true},
+    };
+    return points;
+}
+
+TEST_P(FaultInjection, TheRunFailsCleanlyAndThePersonalityCanBeRestored) {
+    const auto [kind, index] = GetParam();
+    const FaultPoint& point = faultPoints()[index];
+    SCOPED_TRACE(point.name);
+    const std::uint64_t at = requestNumber(2, point.match, point.occurrence);
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    // Both trials of the request get a wrong answer; a pulled cable stays
+    // pulled.
+    b.sim->setFaults({{kind, sim::FaultTrigger::Request, at, 0, 0, 2}});
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_FALSE(errorEntries().empty());
+    EXPECT_EQ(b.owner.count(WM_CMD_END), 1u);
+    const auto positions = b.progressPositions();
+    ASSERT_GE(positions.size(), 2u);
+    EXPECT_EQ(positions.back(), 0u);
+
+    if (kind == sim::FaultKind::CorruptChecksum) {
+        // The link survived: the closing requests reached the radio.
+        const auto log = b.sim->requestLog();
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_TRUE(isStatus(log[log.size() - 2], 0));
+        EXPECT_TRUE(isStatus(log.back(), 1));
+        EXPECT_EQ(b.sim->lineRate(), 16406u);
+    }
+    if (point.afterFirstErase) {
+        EXPECT_TRUE(b.hasError(
+            fmt::format("Error:the radio's personality is saved in [{}].", cmd.backupPath())));
+        expectRestoredFromBackup(b, cmd.backupPath());
+    } else {
+        EXPECT_TRUE(cmd.backupPath().empty());
+        EXPECT_TRUE(entries(b, isErase).empty());
+        EXPECT_EQ(b.personality(), b.before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, FaultInjection,
+                         ::testing::Combine(::testing::Values(sim::FaultKind::CorruptChecksum,
+                                                              sim::FaultKind::PullCable),
+                                            ::testing::Range<std::size_t>(0, 10)));
+
+}  // namespace
+}  // namespace vkt::testing
