@@ -14,7 +14,10 @@ namespace vkt::cli {
     X(addPackageCommands) \
     X(addIdentityCommand) \
     X(addMonitorCommand) \
-    X(addPersonalityCommands)
+    X(addPersonalityCommands) \
+    X(addInfoCommand) \
+    X(addUpdateCommand) \
+    X(addSerialCommand)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
 VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)
