@@ -4,18 +4,23 @@ firmware check, and codeplug streams (S-record text) for the default blocks
 and the voice prompts.
 
     make_images.py firmware OUT.bin
-    make_images.py srec ADDRESS LENGTH LABEL OUT.srec
+    make_images.py srec ADDRESS LENGTH LABEL OUT.srec [VERSION]
+
+The firmware image carries its version R01.02.04 at bytes 2..5 (a letter and
+three numbers); with VERSION (like R01.02.04) the codeplug stream starts with
+those four bytes, so a radio can tell the version of what was written.
 """
 import struct
 import sys
 
 
 def firmware(out_path):
-    """Marker 0x09AA, a 32-bit value, a table of 32-bit entries, sections."""
+    """Marker 0x09AA, a 32-bit value (the version: 'R', 1, 2, 4), a table of
+    32-bit entries, sections."""
     body = bytearray()
     sections = 7
     table = [0x00010000 + i * 0x2002 for i in range(sections)]
-    body += struct.pack(">HIH", 0x09AA, 0x01020004, len(table))
+    body += struct.pack(">H4sH", 0x09AA, version_bytes("R01.02.04"), len(table))
     for entry in table:
         body += struct.pack(">I", entry)
     label = b"VKT DEMO FIRMWARE R01.02.04 "
@@ -32,10 +37,19 @@ def firmware(out_path):
         f.write(body)
 
 
-def srec(address, length, label, out_path):
-    """S3 records covering [address, address + length) with recognisable bytes."""
+def version_bytes(text):
+    """'R01.02.04' -> b'R\x01\x02\x04'."""
+    letter, numbers = text[0], text[1:].split(".")
+    return letter.encode("ascii") + bytes(int(n) for n in numbers)
+
+
+def srec(address, length, label, out_path, version=None):
+    """S3 records covering [address, address + length) with recognisable bytes,
+    starting with the four version bytes when a version is given."""
     text = (label + " ").encode("ascii")
     data = bytes(text[i % len(text)] for i in range(length))
+    if version:
+        data = (version_bytes(version) + data)[:length]
     lines = []
     header = b"VKT DEMO"
     lines.append(record("0", 2, 0, header))
@@ -56,8 +70,8 @@ def record(kind, address_bytes, address, data):
 def main(argv):
     if len(argv) == 3 and argv[1] == "firmware":
         firmware(argv[2])
-    elif len(argv) == 6 and argv[1] == "srec":
-        srec(int(argv[2], 16), int(argv[3], 16), argv[4], argv[5])
+    elif len(argv) in (6, 7) and argv[1] == "srec":
+        srec(int(argv[2], 16), int(argv[3], 16), argv[4], argv[5], *argv[6:])
     else:
         sys.stderr.write(__doc__)
         return 2

@@ -21,6 +21,7 @@
 #include <iterator>
 
 #include "sim/pty_rate.h"
+#include "sim/radio_options.h"
 #include "sim/sim_radio.h"
 #include "sim/state_dump.h"
 
@@ -31,89 +32,9 @@ using vkt::sim::Clock;
 using vkt::sim::WireByte;
 
 struct Options {
-    int radioType = 0;
-    std::string serial = vkt::sim::kDefaultSerial;
-    std::string model = "QX7500A";
-    std::string firmware = "R01.02.03";
-    std::string codeplug = "R01.02.03";
-    std::uint32_t statusWord = 0;
-    bool refuseSerial = false;
-    bool noEcho = false;
-    double pace = 0.0;
-    std::int64_t erase64kUs = -1, erase4kUs = -1, programUs = -1, turnaroundUs = -1;
-    std::size_t flashSize = vkt::sim::kDefaultFlashSize;
-    std::vector<std::string> faults;
-    std::vector<std::string> loadFlash;
-    std::vector<std::string> loadMemory;
+    vkt::sim::RadioOptions radio;
     std::string link, logFile, dumpFile, dumpFlash, dumpMemory;
 };
-
-bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
-// "FILE@ADDR" (ADDR in C notation, default `defaultAddress`).
-bool preload(const std::string& source, std::uint32_t defaultAddress, bool needAddress,
-             std::vector<std::uint8_t>& bytes, std::uint32_t& address) {
-    std::string path = source;
-    address = defaultAddress;
-    const auto at = source.rfind('@');
-    if (at != std::string::npos) {
-        path = source.substr(0, at);
-        char* end = nullptr;
-        const std::string number = source.substr(at + 1);
-        const unsigned long v = std::strtoul(number.c_str(), &end, 0);
-        if (number.empty() || *end || v > 0xFFFFFF)
-            return false;
-        address = static_cast<std::uint32_t>(v);
-    } else if (needAddress) {
-        return false;
-    }
-    return readFile(path, bytes);
-}
-
-bool buildRadio(const Options& o, vkt::sim::RadioConfig& config, std::string& error) {
-    config.radioType = o.radioType;
-    if (o.serial.size() != 10) {
-        error = "the serial number must have 10 characters";
-        return false;
-    }
-    config.serialNumber = o.serial;
-    if (!vkt::sim::modelRecordFromText(o.model, config.modelRecord)) {
-        error = "the model must have 1 to 11 characters";
-        return false;
-    }
-    if (!vkt::sim::parseVersionText(o.firmware, true, config.firmwareVersion) ||
-        !vkt::sim::parseVersionText(o.codeplug, false, config.codeplugVersion)) {
-        error = "versions are written like R01.02.03";
-        return false;
-    }
-    config.statusWord = static_cast<std::uint16_t>(o.statusWord);
-    config.statusFlags = o.refuseSerial ? 0x02 : 0x00;
-    config.echo = !o.noEcho;
-    config.flashSize = o.flashSize;
-    config.timing.paceFactor = o.pace;
-    using us = std::chrono::microseconds;
-    if (o.erase64kUs >= 0)
-        config.timing.erase64k = us(o.erase64kUs);
-    if (o.erase4kUs >= 0)
-        config.timing.erase4k = us(o.erase4kUs);
-    if (o.programUs >= 0)
-        config.timing.programPerByte = us(o.programUs);
-    if (o.turnaroundUs >= 0)
-        config.timing.turnaround = us(o.turnaroundUs);
-    for (const auto& text : o.faults) {
-        vkt::sim::Fault f;
-        if (!vkt::sim::parseFault(text, f, error))
-            return false;
-        config.faults.push_back(f);
-    }
-    return true;
-}
 
 class PtyServer {
   public:
@@ -304,35 +225,7 @@ bool writeDumps(const vkt::sim::SimRadio& radio, const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     CLI::App app{"Simulated radio served on a pseudo-terminal."};
-    app.add_option("--type", o.radioType, "Radio type 0, 1 or 2 (default 0)")
-        ->check(CLI::Range(0, 2));
-    app.add_option("--serial", o.serial, "Serial number, 10 characters (default 158THL0001)");
-    app.add_option("--model", o.model, "Model record text, up to 11 characters (default QX7500A)");
-    app.add_option("--firmware", o.firmware, "Firmware version like R01.02.03 (last two hex)");
-    app.add_option("--codeplug", o.codeplug, "Codeplug version like R01.02.03");
-    app.add_option("--status", o.statusWord, "Status word for status selector 1 (default 0)")
-        ->check(CLI::Range(0, 0xFFFF));
-    app.add_flag("--refuse-sn", o.refuseSerial, "Refuse serial-number updates (status flag 0x02)");
-    app.add_flag("--no-echo", o.noEcho, "Do not echo host bytes (a cable in digital mode)");
-    app.add_option("--pace", o.pace,
-                   "Pace factor: 1 = real line and radio timing, 10 = ten times faster, "
-                   "0 = instant (default)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--erase64k-us", o.erase64kUs, "Time of a 64 KB erase in microseconds (500000)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--erase4k-us", o.erase4kUs, "Time of a 4 KB erase in microseconds (45000)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--program-us", o.programUs, "Flash programming time per byte in us (6)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--turnaround-us", o.turnaroundUs, "Turnaround per request in us (1000)")
-        ->check(CLI::NonNegativeNumber);
-    app.add_option("--flash-size", o.flashSize, "Flash size in bytes (default 4 MiB)")
-        ->check(CLI::Range(std::size_t{0x10000}, std::size_t{0x1000000}));
-    app.add_option("--fault", o.faults,
-                   "Fault KIND@rN or KIND@bN[:VALUE][+OFFSET][xCOUNT]; kinds drop, corrupt, "
-                   "checksum, delay, noack, opcode, pull (repeatable)");
-    app.add_option("--load-flash", o.loadFlash, "Preload flash: FILE[@ADDR] (repeatable)");
-    app.add_option("--load-memory", o.loadMemory, "Preload radio memory: FILE@ADDR (repeatable)");
+    vkt::sim::addRadioOptions(app, o.radio);
     app.add_option("--link", o.link, "Make a symbolic link PATH to the pty (removed at exit)");
     app.add_option("--log", o.logFile, "Append one line per request to FILE");
     app.add_option("--dump", o.dumpFile, "Write a JSON state summary to FILE on exit");
@@ -348,29 +241,14 @@ int main(int argc, char** argv) {
 
     vkt::sim::RadioConfig config;
     std::string error;
-    if (!buildRadio(o, config, error)) {
+    if (!vkt::sim::buildRadioConfig(o.radio, config, error)) {
         std::fprintf(stderr, "vkt-radio-sim: %s\n", error.c_str());
         return 2;
     }
     vkt::sim::SimRadio radio(std::move(config));
-    for (const auto& source : o.loadFlash) {
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t address = 0;
-        if (!preload(source, 0, false, bytes, address)) {
-            std::fprintf(stderr, "vkt-radio-sim: cannot load flash from %s\n", source.c_str());
-            return 2;
-        }
-        radio.loadFlash(address, bytes);
-    }
-    for (const auto& source : o.loadMemory) {
-        std::vector<std::uint8_t> bytes;
-        std::uint32_t address = 0;
-        if (!preload(source, 0, true, bytes, address)) {
-            std::fprintf(stderr, "vkt-radio-sim: cannot load memory from %s (FILE@ADDR)\n",
-                         source.c_str());
-            return 2;
-        }
-        radio.loadMemory(address, bytes);
+    if (!vkt::sim::preloadRadio(o.radio, radio, error)) {
+        std::fprintf(stderr, "vkt-radio-sim: %s\n", error.c_str());
+        return 2;
     }
 
     sigset_t signals;

@@ -567,8 +567,12 @@ SimRadio::Reply SimRadio::softport(const std::vector<std::uint8_t>& d, RequestLo
             return r;
         case 0x2E:
             // Committing a rewritten default block resets the serial number.
-            if (defTouched_)
+            if (defTouched_) {
                 config_.serialNumber = kDefaultSerial;
+                // The codeplug names its version in the first bytes of the DEF block.
+                if (const std::uint32_t def = defFlashAddress(config_.radioType))
+                    adoptVersion(def, config_.codeplugVersion);
+            }
             defTouched_ = false;
             return r;
         default:
@@ -593,6 +597,15 @@ void SimRadio::markDefTouched(std::uint32_t address, std::size_t length) {
     const std::uint32_t def = defFlashAddress(config_.radioType);
     if (def && address < def + kSectorSize && address + length > def)
         defTouched_ = true;
+}
+
+void SimRadio::adoptVersion(std::uint32_t flashAddress, std::vector<std::uint8_t>& version) {
+    if (std::size_t{flashAddress} + 4 > flash_.size())
+        return;
+    const auto* at = flash_.data() + flashAddress;
+    // Only an ASCII letter starts a version; erased flash (0xFF) keeps the old one.
+    if (at[0] < 0x80 && std::isalpha(at[0]))
+        version.assign(at, at + 4);
 }
 
 void SimRadio::eraseSectors(std::uint32_t firstSector, std::uint32_t count) {
@@ -674,6 +687,10 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
             for (std::size_t i = 0; i < count; ++i)
                 flash_[address + i] &= d[4 + i];
             markDefTouched(address, count);
+            // The firmware's first two bytes are written last; once they are in,
+            // the version the image carries at bytes 2..5 is the running one.
+            if (address == 0 && count > 0)
+                adoptVersion(2, config_.firmwareVersion);
             r.work = t.programPerByte * static_cast<std::int64_t>(count);
             return r;
         }

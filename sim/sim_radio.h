@@ -203,6 +203,15 @@ class SimRadio {
     std::vector<std::uint8_t> flash(std::uint32_t address, std::size_t length) const;
     std::size_t flashSize() const;
 
+    // The radio's lasting state (identity, status, protection, test mode,
+    // factory backup, flash, memory) as a versioned, checksummed byte string,
+    // and back. The line rate is not kept: a loaded radio is at rest at
+    // 16406 bit/s. Timing and faults stay as configured. loadState leaves the
+    // radio unchanged and returns false with a message when the bytes are
+    // not a valid state.
+    std::vector<std::uint8_t> saveState() const;
+    bool loadState(std::span<const std::uint8_t> bytes, std::string& error);
+
     std::vector<RequestLogEntry> requestLog() const;
     // Entries from position `first` on (for writing a log as it grows).
     std::vector<RequestLogEntry> requestLogSince(std::size_t first) const;
@@ -237,6 +246,9 @@ class SimRadio {
     Reply flashRequest(const std::vector<std::uint8_t>& data, RequestLogEntry& log);
     void eraseSectors(std::uint32_t firstSector, std::uint32_t count);
     void markDefTouched(std::uint32_t address, std::size_t length);
+    // Takes the 4 flash bytes at flashAddress as `version` when they start
+    // with an ASCII letter.
+    void adoptVersion(std::uint32_t flashAddress, std::vector<std::uint8_t>& version);
     std::uint8_t memByte(std::uint32_t address) const;
     void setMemByte(std::uint32_t address, std::uint8_t value);
     bool unlockValue(std::uint16_t value) const;

@@ -228,8 +228,10 @@ std::uint32_t VirtualCableDriver::deviceDescription(std::uint32_t index, std::st
     if (!d)
         return kCableDeviceNotFound;
     if (d->open) {
-        // A device held open answers like the vendor driver: not opened, access denied.
-        systemError = CableSystemError::AccessDenied;
+        // A device held open cannot be asked for its description; like the tty
+        // and ftdi back-ends this is not a transient error worth retrying, so
+        // the cable search does not wait on the cable this process holds.
+        systemError = CableSystemError::Other;
         return kCableDeviceNotOpened;
     }
     description = d->device.description;

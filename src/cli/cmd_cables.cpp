@@ -1,6 +1,7 @@
 // `vkt cables`: how many programming cables are attached, and the first one.
 #include <iostream>
 
+#include "cli/cable_setup.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "link/cable_backends.h"
@@ -15,20 +16,16 @@ void addCablesCommand(CLI::App& app, GlobalOptions& options) {
         "back-end and print the device index of the first one (-1 when there is none)");
     auto json = std::make_shared<bool>(false);
     sub->add_flag("--json", *json, "Print {\"count\": N, \"first_index\": I}");
-    setHandler(sub, [&options, json] {
+    setHandler(sub, [&options, json]() -> int {
         const std::string name =
-            options.backend.empty() ? defaultCableBackendName() : options.backend;
+            options.simulate
+                ? "sim"
+                : (options.backend.empty() ? defaultCableBackendName() : options.backend);
         std::string error;
-        auto driver = createCableDriver(name, error);
-        if (!driver) {
-            std::cerr << "vkt cables: " << error << "\n";
-            return kExitUsage;
-        }
-        if (!options.trace.empty()) {
-            driver = wrapWithTrace(driver, options.trace, error);
-            if (!error.empty())
-                std::cerr << "vkt cables: " << error << "\n";
-        }
+        auto driver = makeCableDriver(options, error);
+        if (!driver)
+            return cableSetupFailed(options, "cables", error);
+        SimulatedRadioSaver saveRadio;
         // A listing that fails is not "no cable": say so and fail.
         std::uint32_t devices = 0;
         if (const std::uint32_t status = driver->countDevices(devices); status != kCableOk) {

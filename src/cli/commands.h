@@ -11,7 +11,12 @@ namespace vkt::cli {
     X(addVersionCommand) \
     X(addFtfCommands) \
     X(addConfigCommands) \
-    X(addPackageCommands)
+    X(addPackageCommands) \
+    X(addIdentityCommand) \
+    X(addMonitorCommand) \
+    X(addInfoCommand) \
+    X(addUpdateCommand) \
+    X(addSerialCommand)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
 VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)

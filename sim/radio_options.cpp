@@ -1,0 +1,193 @@
+#include "sim/radio_options.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace vkt::sim {
+
+namespace {
+
+bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+// "FILE@ADDR" (ADDR in C notation, default `defaultAddress`).
+bool preload(const std::string& source, std::uint32_t defaultAddress, bool needAddress,
+             std::vector<std::uint8_t>& bytes, std::uint32_t& address) {
+    std::string path = source;
+    address = defaultAddress;
+    const auto at = source.rfind('@');
+    if (at != std::string::npos) {
+        path = source.substr(0, at);
+        char* end = nullptr;
+        const std::string number = source.substr(at + 1);
+        const unsigned long v = std::strtoul(number.c_str(), &end, 0);
+        if (number.empty() || *end || v > 0xFFFFFF)
+            return false;
+        address = static_cast<std::uint32_t>(v);
+    } else if (needAddress) {
+        return false;
+    }
+    return readFile(path, bytes);
+}
+
+Timing timingFrom(const RadioOptions& o, Timing t) {
+    using us = std::chrono::microseconds;
+    t.paceFactor = o.pace;
+    if (o.erase64kUs >= 0)
+        t.erase64k = us(o.erase64kUs);
+    if (o.erase4kUs >= 0)
+        t.erase4k = us(o.erase4kUs);
+    if (o.programUs >= 0)
+        t.programPerByte = us(o.programUs);
+    if (o.turnaroundUs >= 0)
+        t.turnaround = us(o.turnaroundUs);
+    return t;
+}
+
+bool faultsFrom(const RadioOptions& o, FaultPlan& plan, std::string& error) {
+    for (const auto& text : o.faults) {
+        Fault f;
+        if (!parseFault(text, f, error))
+            return false;
+        plan.push_back(f);
+    }
+    return true;
+}
+
+}  // namespace
+
+void addRadioOptions(CLI::App& app, RadioOptions& o) {
+    app.add_option("--type", o.radioType, "Radio type 0, 1 or 2 (default 0)")
+        ->check(CLI::Range(0, 2));
+    app.add_option("--serial", o.serial, "Serial number, 10 characters (default 158THL0001)");
+    app.add_option("--model", o.model, "Model record text, up to 11 characters (default QX7500A)");
+    app.add_option("--firmware", o.firmware, "Firmware version like R01.02.03 (last two hex)");
+    app.add_option("--codeplug", o.codeplug, "Codeplug version like R01.02.03");
+    app.add_option("--status", o.statusWord, "Status word for status selector 1 (default 0)")
+        ->check(CLI::Range(0, 0xFFFF));
+    app.add_flag("--refuse-sn", o.refuseSerial, "Refuse serial-number updates (status flag 0x02)");
+    app.add_flag("--no-echo", o.noEcho, "Do not echo host bytes (a cable in digital mode)");
+    app.add_option("--pace", o.pace,
+                   "Pace factor: 1 = real line and radio timing, 10 = ten times faster, "
+                   "0 = instant (default)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--erase64k-us", o.erase64kUs, "Time of a 64 KB erase in microseconds (500000)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--erase4k-us", o.erase4kUs, "Time of a 4 KB erase in microseconds (45000)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--program-us", o.programUs, "Flash programming time per byte in us (6)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--turnaround-us", o.turnaroundUs, "Turnaround per request in us (1000)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--flash-size", o.flashSize, "Flash size in bytes (default 4 MiB)")
+        ->check(CLI::Range(std::size_t{0x10000}, std::size_t{0x1000000}));
+    app.add_option("--fault", o.faults,
+                   "Fault KIND@rN or KIND@bN[:VALUE][+OFFSET][xCOUNT]; kinds drop, corrupt, "
+                   "checksum, delay, noack, opcode, pull (repeatable)");
+    app.add_option("--load-flash", o.loadFlash, "Preload flash: FILE[@ADDR] (repeatable)");
+    app.add_option("--load-memory", o.loadMemory, "Preload radio memory: FILE@ADDR (repeatable)");
+}
+
+bool buildRadioConfig(const RadioOptions& o, RadioConfig& config, std::string& error) {
+    config.radioType = o.radioType;
+    if (o.serial.size() != 10) {
+        error = "the serial number must have 10 characters";
+        return false;
+    }
+    config.serialNumber = o.serial;
+    if (!modelRecordFromText(o.model, config.modelRecord)) {
+        error = "the model must have 1 to 11 characters";
+        return false;
+    }
+    if (!parseVersionText(o.firmware, true, config.firmwareVersion) ||
+        !parseVersionText(o.codeplug, false, config.codeplugVersion)) {
+        error = "versions are written like R01.02.03";
+        return false;
+    }
+    config.statusWord = static_cast<std::uint16_t>(o.statusWord);
+    config.statusFlags = o.refuseSerial ? 0x02 : 0x00;
+    config.echo = !o.noEcho;
+    config.flashSize = o.flashSize;
+    config.timing = timingFrom(o, config.timing);
+    return faultsFrom(o, config.faults, error);
+}
+
+bool preloadRadio(const RadioOptions& o, SimRadio& radio, std::string& error) {
+    for (const auto& source : o.loadFlash) {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t address = 0;
+        if (!preload(source, 0, false, bytes, address)) {
+            error = "cannot load flash from " + source;
+            return false;
+        }
+        radio.loadFlash(address, bytes);
+    }
+    for (const auto& source : o.loadMemory) {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t address = 0;
+        if (!preload(source, 0, true, bytes, address)) {
+            error = "cannot load memory from " + source + " (FILE@ADDR)";
+            return false;
+        }
+        radio.loadMemory(address, bytes);
+    }
+    return true;
+}
+
+bool applyRadioOptionText(const std::string& text, SimRadio& radio, std::string& error) {
+    RadioOptions o;
+    CLI::App app{"simulated radio options"};
+    app.set_help_flag();
+    addRadioOptions(app, o);
+    try {
+        app.parse(text, false);
+    } catch (const CLI::ParseError& e) {
+        error = e.what();
+        return false;
+    }
+    const auto given = [&app](const char* name) { return app.count(name) > 0; };
+    if (given("--flash-size")) {
+        error = "--flash-size cannot change an existing radio";
+        return false;
+    }
+    // Check every given value before the radio changes.
+    RadioConfig checked;
+    RadioOptions probe = o;
+    if (!given("--serial"))
+        probe.serial = kDefaultSerial;
+    if (!buildRadioConfig(probe, checked, error))
+        return false;
+    if (given("--type"))
+        radio.setRadioType(o.radioType);
+    if (given("--serial"))
+        radio.setSerialNumber(o.serial);
+    if (given("--model"))
+        radio.setModelRecord(checked.modelRecord);
+    if (given("--firmware"))
+        radio.setFirmwareVersion(checked.firmwareVersion);
+    if (given("--codeplug"))
+        radio.setCodeplugVersion(checked.codeplugVersion);
+    if (given("--status"))
+        radio.setStatusWord(checked.statusWord);
+    if (given("--refuse-sn"))
+        radio.setStatusFlags(checked.statusFlags);
+    if (given("--no-echo"))
+        radio.setEcho(false);
+    if (given("--pace") || given("--erase64k-us") || given("--erase4k-us") ||
+        given("--program-us") || given("--turnaround-us")) {
+        Timing t = timingFrom(o, radio.timing());
+        if (!given("--pace"))
+            t.paceFactor = radio.timing().paceFactor;
+        radio.setTiming(t);
+    }
+    if (given("--fault"))
+        radio.setFaults(checked.faults);
+    return preloadRadio(o, radio, error);
+}
+
+}  // namespace vkt::sim

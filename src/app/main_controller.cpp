@@ -1,0 +1,692 @@
+#include "app/main_controller.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+
+#include "core/error_log.h"
+#include "core/error_stack.h"
+#include "core/messages.h"
+#include "link/radio_info.h"
+#include "link/sbep.h"
+#include "link/usb_serial.h"
+
+namespace vkt {
+
+namespace {
+
+constexpr int kProgressRange = 100;
+constexpr const char* kTestModeQuestion =
+    "Update flash tool is entering test mode, \t\r\ndo you want to continue?";
+constexpr const char* kTestModeMark = " [Test mode]";
+
+// A printf-style text from the string table; a translation whose format does
+// not fit the arguments is shown as it is rather than crashing.
+template <typename... Args>
+std::string formatString(int id, const Args&... args) {
+    std::string format = loadString(id);
+    try {
+        return fmt::sprintf(format, args...);
+    } catch (const std::exception&) {
+        return format;
+    }
+}
+
+// Display texts end at the first zero character, as the radio's C strings do.
+std::string cString(std::string text) {
+    text.resize(std::min(text.size(), text.find('\0')));
+    return text;
+}
+
+std::string upper(std::string text) {
+    for (char& ch : text)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+std::string modelKey(const RadioInfo& radio) {
+    std::string key;
+    modelNumberText(radio.modelRecord, key);
+    return key;
+}
+
+std::string localTimeLabel() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr)
+        return {};
+    char buffer[32];
+    std::size_t n = std::strftime(buffer, sizeof buffer, "[ %m-%d %H:%M ]", &local);
+    return std::string(buffer, n);
+}
+
+}  // namespace
+
+MainController::MainController(Application& app, FrontEnd& frontEnd, ConsoleLink* console)
+    : app_(app), front_(frontEnd), console_(console), windowTitle_(app.title()) {
+    window_ = createWindow(this, app_.queue());
+}
+
+MainController::~MainController() {
+    close();
+    destroyWindow(window_);
+}
+
+void MainController::open() {
+    if (opened_)
+        return;
+    opened_ = true;
+    front_.setTitle(windowTitle_);
+    front_.layoutSerialSection(dealerLoggedIn_);
+    app_.radioManager().addListener(window_);
+    app_.radioManager().setPolling(true);
+    refreshControls();
+    refreshRadioInfo();
+}
+
+void MainController::close() {
+    if (!opened_)
+        return;
+    opened_ = false;
+    app_.radioManager().removeListener(window_);
+    app_.radioManager().setPolling(false);
+}
+
+std::intptr_t MainController::onMessage(std::uint32_t id, std::uintptr_t wParam,
+                                        std::intptr_t lParam) {
+    switch (id) {
+        case WM_CABLE_COUNT:
+            onCableCount(lParam);
+            return 1;
+        case WM_CMD_PROGRESS:
+            onProgress(wParam, lParam);
+            return 1;
+        case WM_CMD_BEGIN:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+void MainController::showControls() {
+    front_.showControls(controls_);
+}
+
+void MainController::setBusy(BusyState state) {
+    busy_ = state;
+}
+
+// ---------------------------------------------------------------------------
+// Shared operations
+
+void MainController::refreshControls() {
+    if (cableConnected_) {
+        ControlState::Focus focus = ControlState::Focus::None;
+        if (!controls_.getInfo)
+            focus = ControlState::Focus::GetInfo;
+        else if (!controls_.update)
+            focus = ControlState::Focus::Update;
+        controls_.getInfo = controls_.keepPersonality = controls_.update = true;
+        if (dealerLoggedIn_)
+            controls_.serialEntry = controls_.serialButton = true;
+        controls_.focus = focus;
+        controls_.cableMissing = false;
+    } else {
+        controls_.getInfo = controls_.keepPersonality = controls_.update = false;
+        controls_.cableMissing = true;
+        controls_.focus = ControlState::Focus::RadioType;
+    }
+    controls_.serialSectionShown = dealerLoggedIn_;
+    if (infoShown_)
+        controls_.timeLabelShown = true;
+    showControls();
+}
+
+void MainController::refreshRadioInfo() {
+    RadioInfo& radio = app_.radioManager().radio();
+    RadioDisplay d;
+    if (radio.regionalCode < 0x80)
+        regionalCodeText(radio.regionalCode, d.regionalCode);
+    codeplugVersionText(radio.codeplugVersion, d.codeplugVersion);
+    firmwareVersionText(radio.firmwareVersion, d.firmwareVersion);
+    std::string key = modelKey(radio);
+    ModelEntry model;
+    if (app_.config().getModel(key, model)) {
+        d.radioType = replacePlaceholder(loadString(str::kSeries), model.type);
+        d.model = model.alias;
+    }
+    serialNumberText(radio.serialNumber, d.serialNumber);
+    const std::string notAvailable = loadString(str::kNotAvailable);
+    for (std::string* field : {&d.radioType, &d.regionalCode, &d.model, &d.serialNumber,
+                               &d.firmwareVersion, &d.codeplugVersion}) {
+        *field = cString(*field);
+        if (field->empty())
+            *field = notAvailable;
+    }
+    d.radioTypeKey = cString(key);
+    d.timeLabel = infoShown_ ? localTimeLabel() : display_.timeLabel;
+    if (d.timeLabel.empty() && !infoShown_)
+        d.timeLabel = loadString(str::kTimeLabelEmpty);
+    display_ = d;
+    front_.showRadioInfo(display_);
+}
+
+int MainController::ensureSingleCable() {
+    if (testMode_)
+        return 0;
+    USBSerial& cable = app_.radioManager().radio().cable();
+    int first = -1;
+    int count = cable.findCables(first);
+    while (count >= 2) {
+        front_.showMessage(formatString(str::kManyCables, count), kStyleWarning);
+        first = -1;
+        count = cable.findCables(first);
+    }
+    return count;
+}
+
+bool MainController::runCommands(std::initializer_list<Runnable*> items) {
+    bool done = false;
+    TaskWaiter waiter(
+        app_.task(), [&done] { done = true; }, app_.queue());
+    for (Runnable* item : items)
+        waiter.add(item);
+    if (!waiter.begin())
+        return false;
+    front_.runWaitIndicator([&done] { return done; });
+    return true;
+}
+
+bool MainController::askYesNo(const std::string& text) {
+    return front_.showMessage(text, kStyleQuestion) == kButtonYes;
+}
+
+void MainController::finishOperation() {
+    refreshControls();
+    setBusy(BusyState::Idle);
+    front_.setBusy(false);
+}
+
+// ---------------------------------------------------------------------------
+// Notices
+
+void MainController::onCableCount(std::intptr_t count) {
+    bool missing = count == 0;
+    if (controls_.cableMissing != missing) {
+        controls_.cableMissing = missing;
+        showControls();
+    }
+    if (inCableCount_)
+        return;
+    inCableCount_ = true;
+    bool old = cableConnected_;
+    cableConnected_ = count > 0;
+    if (busy_ != BusyState::Idle) {
+        inCableCount_ = false;
+        return;
+    }
+    if (old != cableConnected_)
+        refreshControls();
+    if (count >= 2) {
+        front_.setBusy(true);
+        bool before = cableConnected_;
+        cableConnected_ = ensureSingleCable() > 0;
+        front_.setBusy(false);
+        if (before != cableConnected_)
+            refreshControls();
+    }
+    inCableCount_ = false;
+}
+
+void MainController::onProgress(std::uintptr_t done, std::intptr_t total) {
+    double value = total != 0
+                       ? static_cast<double>(done) * kProgressRange / static_cast<double>(total)
+                       : static_cast<double>(done);
+    if (value > kProgressRange || value < 0)
+        return;
+    int percent = static_cast<int>(value);
+    if (percent == percent_)
+        return;
+    percent_ = percent;
+    front_.showProgress(percent_);
+}
+
+// ---------------------------------------------------------------------------
+// Get radio information
+
+FlowOutcome MainController::onGetRadioInfo() {
+    removeErrors(0);  // the stack describes this operation only
+    front_.setBusy(true);
+    Result result{loadString(str::kGetInfoSuccessful), kStyleInfo, true};
+    setBusy(BusyState::ReadingInfo);
+    controls_.getInfo = false;
+    showControls();
+
+    ensureSingleCable();
+    RadioManager& manager = app_.radioManager();
+    RadioInfo& radio = manager.radio();
+    if (!manager.connect(true)) {
+        result.set(str::kConnectFailed, kStyleError);
+    } else {
+        radio.cable().setBaudRate(kSlowLineRate);
+        int echo = radio.engine().detectEcho();
+        radio.cable().setBaudRate(kSlowLineRate);
+        if (echo == 2)
+            result.set(str::kToggleAnalog, kStyleWarning);
+        else if (echo == 0)
+            result.set(str::kCableUnsupported, kStyleError);
+        else if (!radio.readIdentity())
+            result.set(str::kConnectFailed, kStyleError);
+        else if (!app_.config().isModelKnown(modelKey(radio)))
+            result.set(str::kRadioUnsupported, kStyleError);
+    }
+    if (radio.portOpen())
+        manager.connect(false);
+    if (result.success) {
+        infoShown_ = true;
+        refreshRadioInfo();
+    }
+    front_.showMessage(result.text, result.style);
+    finishOperation();
+    return {result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed, result.text,
+            result.style};
+}
+
+// ---------------------------------------------------------------------------
+// Update
+
+template <typename Next>
+std::string MainController::lastParsableVersion(Next next) {
+    std::string candidate;
+    std::string version;
+    bool stopped = false;
+    while (next(version)) {
+        VersionTriple triple;
+        if (stopped)
+            continue;  // drained so that the next walk starts at the first version
+        if (parseVersionText(version, triple))
+            candidate = version;
+        else
+            stopped = true;
+    }
+    return candidate;
+}
+
+FlowOutcome MainController::onUpdate() {
+    removeErrors(0);
+    ErrorLog& log = ErrorLog::instance();
+    PackageConfig& config = app_.config();
+    RadioManager& manager = app_.radioManager();
+    RadioInfo& radio = manager.radio();
+
+    // Phase A: identity and package versions.
+    front_.setBusy(true);
+    Result result{loadString(str::kUpdateSuccessful), kStyleInfo, true};
+    bool nothingDone = false;
+    setBusy(BusyState::Updating);
+    controls_.update = controls_.keepPersonality = false;
+    showControls();
+
+    auto refused = [this] {
+        setBusy(BusyState::Idle);
+        refreshControls();
+        front_.setBusy(false);
+        return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0};
+    };
+
+    std::array<std::uint8_t, 10> oldSerial{};
+    std::string key;
+    std::string packageCpListed;  // as the configuration lists it
+    std::string packageCp;        // upper case
+    VersionTriple packageCpTriple{};
+    std::string packageFw;
+    VersionTriple packageFwTriple{};
+    std::string firmwarePath;
+
+    ensureSingleCable();
+    [&] {
+        if (!manager.connect(true))
+            return result.set(str::kConnectFailed, kStyleError);
+        int echo = radio.engine().detectEcho();
+        if (echo == 2)
+            return result.set(str::kToggleAnalogRetry, kStyleWarning);
+        if (echo == 0)
+            return result.set(str::kCableUnsupported, kStyleError);
+        if (!radio.readIdentity())
+            return result.set(str::kConnectFailed, kStyleError);
+        oldSerial = radio.serialNumber;
+        key = modelKey(radio);
+        if (!config.isModelKnown(key))
+            return result.set(str::kRadioUnsupported, kStyleError);
+
+        packageCpListed = lastParsableVersion(
+            [&](std::string& v) { return config.nextBlockVersion(key, "DEF", v); });
+        packageCp = upper(packageCpListed);
+        if (packageCp.empty() || !parseVersionText(packageCp, packageCpTriple)) {
+            result.set(str::kReinstall, kStyleError);
+            log.writeLog("The tool CP version is invalid.");
+        }
+        if (!config.firmwarePath.empty()) {
+            firmwarePath = config.firmwarePath;
+            packageFw = upper(config.firmwareVersion);
+        }
+        if (!parseVersionText(packageFw, packageFwTriple)) {
+            result.set(str::kReinstall, kStyleError);
+            log.writeLog("The tool FW verision is invalid.");
+        }
+    }();
+
+    // Confirmation.
+    if (!testMode_ && result.success &&
+        !askYesNo(formatString(str::kConfirmUpdate, packageFw, packageCp)))
+        return refused();
+
+    // Phase B: compatibility and the programming command.
+    bool declined = false;
+    if (result.success)
+        [&] {
+            radio.cable().setBaudRate(kSlowLineRate);
+            int echo = radio.engine().detectEcho();
+            radio.cable().setBaudRate(kSlowLineRate);
+            if (echo == 2)
+                return result.set(str::kToggleAnalogRetry, kStyleWarning);
+            if (echo == 0)
+                return result.set(str::kCableUnsupported, kStyleError);
+            if (!config.isModelKnown(key))
+                return result.set(str::kRadioUnsupported, kStyleError);
+
+            std::string radioFw;
+            VersionTriple radioFwTriple{};
+            firmwareVersionText(radio.firmwareVersion, radioFw);
+            if (!parseVersionText(radioFw, radioFwTriple)) {
+                log.writeLog("The radio FW version is invalid.");
+                return result.set(str::kReinstall, kStyleError);
+            }
+            std::string radioCp;
+            VersionTriple radioCpTriple{};
+            codeplugVersionText(radio.codeplugVersion, radioCp);
+            if (!parseVersionText(radioCp, radioCpTriple)) {
+                log.writeLog("The radio CP version is invalid.");
+                return result.set(str::kReinstall, kStyleError);
+            }
+
+            std::string defaultFile;
+            if (!config.getBlockFile(key, "DEF", packageCp, defaultFile)) {
+                log.writeLog("New CP file is lost.");
+                return result.set(str::kReinstall, kStyleError);
+            }
+            std::string voiceFile;
+            std::string voiceVersion =
+                lastParsableVersion([&](std::string& v) { return config.nextVoiceVersion(v); });
+            if (!config.getVoiceFile(voiceVersion, voiceFile)) {
+                log.writeLog("New VP file is lost.");
+                return result.set(str::kReinstall, kStyleError);
+            }
+            std::string addressFile;
+            std::string addressVersion =
+                lastParsableVersion([&](std::string& v) { return config.nextAddressVersion(v); });
+            if (!config.getAddressFile(addressVersion, addressFile)) {
+                log.writeLog("New ADDR file is lost.");
+                return result.set(str::kReinstall, kStyleError);
+            }
+
+            // Which kind of update: firmware and codeplug, or codeplug only.
+            auto mayDowngrade = [&] {
+                declined = !testMode_ && !askYesNo(loadString(str::kConfirmDowngrade));
+                return !declined;
+            };
+            bool fullUpdate = false;
+            if (packageFw[0] != radioFw[0]) {
+                if (packageFwTriple[0] < radioFwTriple[0] && !mayDowngrade())
+                    return;
+                fullUpdate = true;
+            } else if (packageFw.compare(1, std::string::npos, radioFw, 1) != 0) {
+                if (compareVersions(packageFwTriple, radioFwTriple) == -1 && !mayDowngrade())
+                    return;
+                fullUpdate = true;
+            } else {
+                VersionTriple listed{};
+                if (!parseVersionText(packageCpListed, listed)) {
+                    log.writeLog("The tool version is invalid.");
+                    return result.set(str::kReinstall, kStyleError);
+                }
+                if (listed[0] != radioCpTriple[0])
+                    return result.set(str::kVersionIncompatible, kStyleWarning);
+                if (packageCp == radioCp) {
+                    result.set(str::kAlreadyLatest, kStyleInfo);
+                    nothingDone = true;
+                    refreshRadioInfo();
+                    return;
+                }
+                if (packageCp[0] == radioCp[0] && compareVersions(listed, radioCpTriple) == -1 &&
+                    !mayDowngrade())
+                    return;
+            }
+
+            // The programming command.
+            program_.updateFirmware = program_.updateDefault = program_.updateVoice = false;
+            program_.progress.clearSteps();
+            program_.firmwareFile.clear();
+            program_.voiceFile.clear();
+            if (fullUpdate) {
+                program_.firmwareFile = firmwarePath;
+                program_.enableFirmware();
+            }
+            program_.addressFile = addressFile;
+            program_.defaultFile = defaultFile;
+            program_.enableDefault();
+            if (!voiceFile.empty()) {
+                program_.voiceFile = voiceFile;
+                program_.enableVoice();
+            }
+            if (keepPersonality_) {
+                program_.keepUserInfo = true;
+                program_.enableKeepUserInfo();
+                std::vector<KeepBlock> blocks;
+                std::int32_t kind = 0;
+                while (config.nextUserInfoKind(kind)) {
+                    KeepBlock block;
+                    block.kind = kind;
+                    config.findUserInfoRange(kind, radioCpTriple[0], packageCpTriple[0],
+                                             block.address, block.length);
+                    blocks.push_back(block);
+                }
+                program_.setKeepBlocks(std::move(blocks));
+            } else {
+                // Nothing of an earlier run's keep list may be read or restored.
+                program_.keepUserInfo = false;
+                program_.setKeepBlocks({});
+            }
+            program_.backupFolder = app_.backupFolder();
+            program_.radio = &radio;
+            program_.owner = window_;
+            program_.progress.total = kProgressRange;
+            program_.progress.base = 0;
+
+            controls_.update = false;
+            showControls();
+            bool ran = runCommands({&program_});
+            if (!ran)
+                raiseError(ErrorCategory::Update, "Error:an earlier operation is still running.");
+            if (!ran || !program_.ok) {
+                log.writeLog("Upate radio failed, this's caused by:\n%s", allErrorTexts());
+                std::int32_t code = firstErrorCode();
+                bool packageProblem = code == 1 || code == 4 || code == 5 || code == 6 || code == 7;
+                result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
+                removeErrors(0);
+            } else if (!radio.readIdentity()) {
+                result.set(str::kConnectFailed, kStyleError);
+            } else {
+                infoShown_ = true;
+            }
+            program_.radio = nullptr;
+            program_.owner = 0;
+
+            std::string newSerial;
+            if (result.success && serialNumberText(radio.serialNumber, newSerial) &&
+                newSerial == kDefaultSerialNumber)
+                writeSerialNumber(oldSerial, result);
+        }();
+    if (declined)
+        return refused();
+
+    // End.
+    if (radio.portOpen())
+        manager.connect(false);
+    if (result.success)
+        refreshRadioInfo();
+    if (testMode_)
+        reportToConsole(result.success);
+    else
+        front_.showMessage(result.text, result.style);
+    finishOperation();
+    FlowOutcome::Kind kind = result.success ? FlowOutcome::Kind::Done
+                             : nothingDone  ? FlowOutcome::Kind::NothingDone
+                                            : FlowOutcome::Kind::Failed;
+    return {kind, testMode_ ? std::string() : result.text, testMode_ ? 0 : result.style};
+}
+
+void MainController::writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result) {
+    RadioInfo& radio = app_.radioManager().radio();
+    serialCmd_.radio = &radio;
+    serialCmd_.owner = window_;
+    serialCmd_.progress.total = kProgressRange;
+    serialCmd_.progress.base = 0;
+    serialCmd_.newSerialNumber = serial;
+    if (!runCommands({&serialCmd_}) || !serialCmd_.ok) {
+        result.set(str::kSerialFailed, kStyleError);
+    } else if (!radio.readIdentity()) {
+        result.text = loadString(str::kConnectFailed);
+        result.style = kStyleError;
+    } else {
+        infoShown_ = true;
+    }
+    serialCmd_.radio = nullptr;
+    serialCmd_.owner = 0;
+}
+
+void MainController::reportToConsole(bool success) {
+    for (int attempt = 0; attempt < kConsoleAttempts; ++attempt) {
+        if (console_ &&
+            console_->post(consoleWindow_, kToolUpdateEnd, kConsoleReplyCode, success ? 1 : 0))
+            return;
+    }
+    front_.showMessage(kConsoleGone, kStyleInfo);
+}
+
+// ---------------------------------------------------------------------------
+// Dealer login and serial number
+
+bool MainController::onDealerLogin() {
+    if (dealerLoggedIn_)
+        return true;
+    PackageConfig& config = app_.config();
+    const std::string password = config.loginPassword;
+    if (password.empty())
+        return false;
+    bool wrong = false;
+    std::string entry;
+    for (;;) {
+        std::optional<std::string> answer = front_.askPassword(wrong, entry);
+        if (!answer)
+            return false;
+        entry = *answer;
+        if (entry == password)
+            break;
+        wrong = true;
+    }
+    dealerLoggedIn_ = true;
+    config.setDealerPassword(password);  // a failed save is not reported
+    front_.layoutSerialSection(true);
+    refreshControls();
+    return true;
+}
+
+FlowOutcome MainController::onUpdateSerialNumber() {
+    removeErrors(0);
+    front_.setBusy(true);
+    Result result{loadString(str::kSerialSuccessful), kStyleInfo, true};
+    setBusy(BusyState::WritingSerial);
+    controls_.serialEntry = controls_.serialButton = false;
+    showControls();
+
+    ensureSingleCable();
+    RadioManager& manager = app_.radioManager();
+    RadioInfo& radio = manager.radio();
+    [&] {
+        if (!manager.connect(true) || !radio.readIdentity())
+            return result.set(str::kConnectFailed, kStyleError);
+        if (!app_.config().isModelKnown(modelKey(radio)))
+            return result.set(str::kRadioUnsupported, kStyleError);
+        std::string current;
+        serialNumberText(radio.serialNumber, current);
+        // The entry takes ten characters; a longer text (possible where the
+        // front end does not limit it) is refused rather than cut.
+        if (serialEntry_.size() > 10)
+            return result.set(str::kSerialIncorrect, kStyleError);
+        std::array<std::uint8_t, 10> entry{};
+        std::copy(serialEntry_.begin(), serialEntry_.end(), entry.begin());
+        std::string_view entryText(reinterpret_cast<const char*>(entry.data()), entry.size());
+        if (!isValidSerialNumber(entryText))
+            return result.set(str::kSerialIncorrect, kStyleError);
+        if (entryText == current)
+            return result.set(str::kSerialIdentical, kStyleError);
+        writeSerialNumber(entry, result);
+    }();
+    if (radio.portOpen())
+        manager.connect(false);
+    if (result.success)
+        refreshRadioInfo();
+    front_.showMessage(result.text, result.style);
+    refreshControls();
+    if (!result.success) {
+        controls_.focus = ControlState::Focus::SerialEntry;
+        showControls();
+    }
+    setBusy(BusyState::Idle);
+    front_.setBusy(false);
+    return {result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed, result.text,
+            result.style};
+}
+
+// ---------------------------------------------------------------------------
+// Console protocol
+
+std::intptr_t MainController::onConsoleUpdateStart(ConsoleHandle console, std::uintptr_t magic) {
+    if (busy_ != BusyState::Idle || magic != kConsoleMagic || !console_ ||
+        !console_->isAlive(console))
+        return 1;
+    consoleWindow_ = console;
+    onUpdate();
+    return 1;
+}
+
+std::intptr_t MainController::onConsoleEnterTestMode(ConsoleHandle console, std::uintptr_t magic) {
+    if (magic != kConsoleMagic || !console_ || !console_->isAlive(console))
+        return 1;
+    if (!testMode_) {
+        if (front_.showMessage(kTestModeQuestion, kStyleYesNo) != kButtonYes)
+            return 1;
+        testMode_ = true;
+        windowTitle_ += kTestModeMark;
+        front_.setTitle(windowTitle_);
+    }
+    front_.flashWindow();
+    console_->post(console, kToolEnterTestMode, window_, kConsoleReplyCode);
+    return 1;
+}
+
+std::intptr_t MainController::onConsoleExitTestMode(ConsoleHandle console, std::uintptr_t magic) {
+    if (magic != kConsoleMagic || !console_ || !console_->isAlive(console))
+        return 1;
+    if (testMode_) {
+        testMode_ = false;
+        windowTitle_ = Application::composeTitle();
+        front_.setTitle(windowTitle_);
+    }
+    front_.flashWindow();
+    console_->post(console, kToolExitTestMode, window_, kConsoleReplyCode);
+    return 1;
+}
+
+}  // namespace vkt

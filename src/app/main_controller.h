@@ -1,0 +1,157 @@
+// The radio flows of the main window, written once for every front end: get
+// radio information, update (with its checks and questions), the dealer
+// login and the serial-number update, the cable notices, the commands'
+// progress and the console protocol with its test mode.
+//
+// The controller lives on the user-interface thread. It has a window on the
+// application's queue that receives WM_CABLE_COUNT from the cable monitor and
+// WM_CMD_PROGRESS from running commands; everything it shows goes through the
+// FrontEnd.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "app/application.h"
+#include "app/front_end.h"
+#include "app/strings.h"
+#include "core/messaging.h"
+#include "update/cmd_program.h"
+#include "update/cmd_sn.h"
+
+namespace vkt {
+
+// What a radio operation of the main window is doing.
+enum class BusyState : int { Idle = 0, Updating = 1, WritingSerial = 2, ReadingInfo = 3 };
+
+// How a flow ended, for front ends that report it (the command line).
+struct FlowOutcome {
+    enum class Kind {
+        Done,         // the operation succeeded
+        Failed,       // it failed; text and style say why
+        NothingDone,  // refused by the user, or the radio is already up to date
+    } kind = Kind::Done;
+    std::string text;  // the message shown (empty when none was shown)
+    int style = 0;
+    bool ok() const { return kind == Kind::Done; }
+};
+
+// The serial number a radio reports after an update reset it.
+inline constexpr const char* kDefaultSerialNumber = "158THL0001";
+// How often the end of an update is posted to the console before giving up.
+inline constexpr int kConsoleAttempts = 11;
+inline constexpr const char* kConsoleGone = "Failed to connect to console.";
+
+class MainController : public MessageTarget {
+  public:
+    // The application must have started. console may be null (no console
+    // protocol).
+    MainController(Application& app, FrontEnd& frontEnd, ConsoleLink* console = nullptr);
+    ~MainController() override;
+    MainController(const MainController&) = delete;
+    MainController& operator=(const MainController&) = delete;
+
+    // Registers with the cable monitor, resumes its polling and shows the
+    // initial state (controls disabled, every field "N/A"). Called once when
+    // the window opens; close() undoes it.
+    void open();
+    void close();
+
+    // The three radio operations and the login.
+    FlowOutcome onGetRadioInfo();
+    FlowOutcome onUpdate();
+    FlowOutcome onUpdateSerialNumber();
+    // True when the dealer is logged in afterwards.
+    bool onDealerLogin();
+
+    // Notices (normally arriving as window messages).
+    void onCableCount(std::intptr_t count);
+    void onProgress(std::uintptr_t done, std::intptr_t total);
+
+    // Console requests; each returns 1 like the window's handlers.
+    std::intptr_t onConsoleUpdateStart(ConsoleHandle console, std::uintptr_t magic);
+    std::intptr_t onConsoleEnterTestMode(ConsoleHandle console, std::uintptr_t magic);
+    std::intptr_t onConsoleExitTestMode(ConsoleHandle console, std::uintptr_t magic);
+
+    // Shared operations.
+    int ensureSingleCable();
+    void refreshControls();
+    void refreshRadioInfo();
+
+    // Window state the front end reads or sets.
+    WindowHandle window() const { return window_; }
+    BusyState busyState() const { return busy_; }
+    bool cableConnected() const { return cableConnected_; }
+    bool dealerLoggedIn() const { return dealerLoggedIn_; }
+    bool testMode() const { return testMode_; }
+    bool infoShown() const { return infoShown_; }
+    int percent() const { return percent_; }
+    const ControlState& controls() const { return controls_; }
+    const RadioDisplay& display() const { return display_; }
+    bool keepPersonality() const { return keepPersonality_; }
+    void setKeepPersonality(bool keep) { keepPersonality_ = keep; }
+    const std::string& serialEntry() const { return serialEntry_; }
+    void setSerialEntry(std::string text) { serialEntry_ = std::move(text); }
+    ConsoleHandle consoleWindow() const { return consoleWindow_; }
+    const std::string& windowTitle() const { return windowTitle_; }
+    // The commands, for inspection after a run.
+    const CmdProgram& program() const { return program_; }
+    const CmdSN& serialCommand() const { return serialCmd_; }
+
+    std::intptr_t onMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override;
+
+  private:
+    // One result of a flow: text, style, success.
+    struct Result {
+        std::string text;
+        int style = 0;
+        bool success = true;
+        void set(int stringId, int messageStyle) {
+            text = loadString(stringId);
+            style = messageStyle;
+            success = false;
+        }
+    };
+
+    // Runs the commands while the wait indicator shows. False when the Task
+    // was still busy and nothing ran.
+    bool runCommands(std::initializer_list<Runnable*> items);
+    void showControls();
+    void setBusy(BusyState state);
+    // The last version that parses of an enumeration; the enumerator is
+    // walked to its end so that its next pass starts afresh.
+    template <typename Next>
+    static std::string lastParsableVersion(Next next);
+    // Runs CmdSN with `serial` and reads the identity again; a failed write
+    // fails the result, a failed read only changes its text.
+    void writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result);
+    void reportToConsole(bool success);
+    bool askYesNo(const std::string& text);
+    void finishOperation();
+
+    Application& app_;
+    FrontEnd& front_;
+    ConsoleLink* console_;
+    WindowHandle window_ = 0;
+    bool opened_ = false;
+
+    CmdProgram program_;
+    CmdSN serialCmd_;
+
+    BusyState busy_ = BusyState::Idle;
+    bool cableConnected_ = false;
+    bool dealerLoggedIn_ = false;
+    bool testMode_ = false;
+    bool infoShown_ = false;
+    bool keepPersonality_ = true;
+    bool inCableCount_ = false;
+    int percent_ = 0;
+    std::string serialEntry_;
+    ConsoleHandle consoleWindow_ = 0;
+    std::string windowTitle_;
+    ControlState controls_;
+    RadioDisplay display_;
+};
+
+}  // namespace vkt

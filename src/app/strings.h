@@ -1,0 +1,96 @@
+// The tool's string table: every user-visible text has a numeric id. The
+// built-in English set is compiled in; a translator function installed by the
+// front end (the language mechanism) may supply another language's text for
+// an id, and the English text is used where it supplies none.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vkt {
+
+// Ids the flows refer to by name.
+namespace str {
+inline constexpr int kOk = 1;
+inline constexpr int kCancel = 2;
+inline constexpr int kToggleAnalog = 3;
+inline constexpr int kYes = 6;
+inline constexpr int kNo = 7;
+inline constexpr int kDealerLoginHint = 102;
+inline constexpr int kSerialIdentical = 103;
+inline constexpr int kWrongPassword = 104;
+inline constexpr int kDealerLoginItem = 105;
+inline constexpr int kRestartForLanguage = 106;
+inline constexpr int kPasswordHint = 107;
+inline constexpr int kHelpHint = 108;
+inline constexpr int kDisplayHelpHint = 109;
+inline constexpr int kAboutHint = 110;
+inline constexpr int kQuitHint = 111;
+inline constexpr int kReinstall = 112;
+inline constexpr int kManyCables = 113;
+inline constexpr int kUpdateSuccessful = 114;
+inline constexpr int kUpdateFailed = 115;
+inline constexpr int kConfirmUpdate = 116;
+inline constexpr int kSerialIncorrect = 117;
+inline constexpr int kToggleAnalogRetry = 119;
+inline constexpr int kConfirmDowngrade = 120;
+inline constexpr int kSeries = 121;
+inline constexpr int kLanguageMenu = 124;
+inline constexpr int kTitleRegion = 125;
+inline constexpr int kAboutCaption = 129;
+inline constexpr int kVersionLine = 130;
+inline constexpr int kSerialSuccessful = 131;
+inline constexpr int kLegal1 = 132;
+inline constexpr int kLegal2 = 133;
+inline constexpr int kTitleTool = 134;
+inline constexpr int kLegal3 = 135;
+inline constexpr int kCableUnsupported = 136;
+inline constexpr int kTimeLabelEmpty = 137;
+inline constexpr int kHelpUnavailable = 138;
+inline constexpr int kConnectFailed = 143;
+inline constexpr int kRadioUnsupported = 145;
+inline constexpr int kPleaseWait = 147;
+inline constexpr int kInfoGroup = 148;
+inline constexpr int kRadioTypeLabel = 149;
+inline constexpr int kRegionalCodeLabel = 150;
+inline constexpr int kModelLabel = 151;
+inline constexpr int kSerialLabel = 152;
+inline constexpr int kFirmwareLabel = 153;
+inline constexpr int kCodeplugLabel = 154;
+inline constexpr int kGetInfoButton = 155;
+inline constexpr int kUpdateButton = 156;
+inline constexpr int kPersonalityCheck = 157;
+inline constexpr int kUpdateSerialButton = 158;
+inline constexpr int kLogin = 159;
+inline constexpr int kGetInfoSuccessful = 171;
+inline constexpr int kSerialFailed = 172;
+inline constexpr int kVersionIncompatible = 173;
+inline constexpr int kAlreadyLatest = 174;
+inline constexpr int kNotAvailable = 175;
+inline constexpr int kCableConnected = 176;
+inline constexpr int kCableDisconnected = 177;
+}  // namespace str
+
+// Returns the text of `id` in another language, or nothing to fall back to
+// English.
+using Translator = std::function<std::optional<std::string>(int id)>;
+
+// Installs the translator consulted by loadString (an empty one removes it).
+// Call it before the flows run; it is not synchronised with loadString.
+void setTranslator(Translator translator);
+
+// The text of `id` in the current language; empty for an unknown id.
+std::string loadString(int id);
+
+// The built-in English text; empty for an unknown id.
+std::string englishString(int id);
+
+// Every id of the built-in table, ascending (for catalogues and tests).
+std::vector<int> stringIds();
+
+// Replaces every "%1" in `text` by `value` (the series caption's placeholder).
+std::string replacePlaceholder(std::string text, const std::string& value);
+
+}  // namespace vkt

@@ -1,0 +1,107 @@
+// `vkt monitor`: runs the cable monitor and prints every cable-count notice
+// as it arrives, until the time is up or Ctrl-C.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <iostream>
+
+#include "cli/cable_setup.h"
+#include "cli/cli_common.h"
+#include "cli/commands.h"
+#include "core/messaging.h"
+#include "link/radio_manager.h"
+
+namespace vkt::cli {
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void onInterrupt(int) {
+    interrupted = 1;
+}
+
+// The window that receives the monitor's forwarded notices.
+class Printer : public MessageTarget {
+  public:
+    explicit Printer(bool json) : json_(json) {}
+    std::intptr_t onMessage(std::uint32_t id, std::uintptr_t, std::intptr_t lParam) override {
+        if (id != WM_CABLE_COUNT)
+            return 0;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start_);
+        if (json_) {
+            std::cout << "{\"cables\": " << lParam << ", \"ms\": " << elapsed.count() << "}"
+                      << std::endl;
+        } else if (lParam == 0) {
+            std::cout << "USB Cable Disconnected" << std::endl;
+        } else if (lParam == 1) {
+            std::cout << "USB Cable Connected" << std::endl;
+        } else {
+            std::cout << "USB Cable Connected (" << lParam
+                      << " programming cables attached: only one may be)" << std::endl;
+        }
+        return 1;
+    }
+
+  private:
+    bool json_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+int runMonitor(const GlobalOptions& options, double seconds, bool json) {
+    std::string error;
+    auto driver = makeCableDriver(options, error);
+    if (!driver)
+        return cableSetupFailed(options, "monitor", error);
+    SimulatedRadioSaver saveRadio;
+    EventLoop loop;
+    Printer printer(json);
+    const WindowHandle window = createWindow(&printer, &loop);
+    RadioManager manager(driver);
+    if (!manager.addListener(window) || manager.createWindow(&loop) == 0) {
+        std::cerr << "vkt monitor: cannot create the monitor's windows\n";
+        return kExitFailure;
+    }
+    interrupted = 0;
+    auto previousInt = std::signal(SIGINT, onInterrupt);
+    auto previousTerm = std::signal(SIGTERM, onInterrupt);
+    // The loop runs in short slices so that a signal (which may only set a
+    // flag) ends it within a tenth of a second.
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + duration_cast<steady_clock::duration>(
+                                               duration<double>(seconds > 0 ? seconds : 0));
+    while (!interrupted) {
+        auto slice = milliseconds(100);
+        if (seconds > 0) {
+            const auto left = duration_cast<milliseconds>(end - steady_clock::now());
+            if (left <= milliseconds(0))
+                break;
+            slice = std::min(slice, left);
+        }
+        loop.runUntil([] { return interrupted != 0; }, slice);
+    }
+    std::signal(SIGINT, previousInt);
+    std::signal(SIGTERM, previousTerm);
+    manager.stop();
+    manager.removeListener(window);
+    destroyWindow(window);
+    return kExitOk;
+}
+
+}  // namespace
+
+void addMonitorCommand(CLI::App& app, GlobalOptions& options) {
+    auto* sub = app.add_subcommand(
+        "monitor",
+        "Watch the programming cables: print the number attached once a second (Ctrl-C ends)");
+    auto seconds = std::make_shared<double>(0.0);
+    auto json = std::make_shared<bool>(false);
+    sub->add_option("--seconds", *seconds,
+                    "Stop after this many seconds (default: run until Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+    sub->add_flag("--json", *json, "Print one JSON object per notice: {\"cables\": N, \"ms\": T}");
+    setHandler(sub, [&options, seconds, json] { return runMonitor(options, *seconds, *json); });
+}
+
+}  // namespace vkt::cli

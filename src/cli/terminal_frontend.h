@@ -1,0 +1,112 @@
+// The terminal front end of the radio flows: messages are printed, questions
+// are asked on the terminal (y/n), progress is a bar on stderr, and the wait
+// indicator is the command line's own event loop turning until the batch has
+// ended. TerminalSession wires it to the application for one command.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/application.h"
+#include "app/front_end.h"
+#include "app/main_controller.h"
+#include "cli/cli_common.h"
+#include "core/messaging.h"
+
+namespace vkt::cli {
+
+class SimulatedRadioSaver;
+
+struct TerminalOptions {
+    bool assumeYes = false;  // --yes: every question is answered Yes
+    bool json = false;       // messages go to stderr, stdout is left to the JSON
+    // The dealer password to give when the login asks (--password).
+    std::optional<std::string> password;
+    // Whether questions may be asked (stdin is a terminal); set by the caller.
+    bool interactive = false;
+    // Whether stderr is a terminal: a redrawn bar instead of plain lines.
+    bool progressBar = false;
+};
+
+// A message as it was shown.
+struct ShownMessage {
+    std::string text;
+    int style = 0;
+    int answer = 0;
+};
+
+class TerminalFrontEnd : public FrontEnd {
+  public:
+    TerminalFrontEnd(EventLoop& loop, TerminalOptions options, std::istream& in, std::ostream& out,
+                     std::ostream& err);
+
+    int showMessage(const std::string& text, int style) override;
+    void runWaitIndicator(const std::function<bool()>& finished) override;
+    std::optional<std::string> askPassword(bool wrongPassword,
+                                           const std::string& previous) override;
+    void showProgress(int percent) override;
+
+    const std::vector<ShownMessage>& messages() const { return messages_; }
+    bool passwordRefused() const { return passwordRefused_; }
+
+    // One progress line: bar (when `bar`), percentage, units, elapsed and
+    // remaining time.
+    static std::string progressText(int percent, std::chrono::seconds elapsed, bool bar);
+
+  private:
+    void endProgressLine();
+
+    EventLoop& loop_;
+    TerminalOptions options_;
+    std::istream& in_;
+    std::ostream& out_;
+    std::ostream& err_;
+    std::vector<ShownMessage> messages_;
+    bool passwordGiven_ = false;
+    bool passwordRefused_ = false;
+    // The current wait: when it began and what was drawn last.
+    std::chrono::steady_clock::time_point waitStart_;
+    bool progressDrawn_ = false;
+    int lastPlainStep_ = -1;
+};
+
+// One command's application: the event loop, the started application and
+// the controller, torn down in the right order.
+class TerminalSession {
+  public:
+    explicit TerminalSession(TerminalOptions options);
+    ~TerminalSession();
+
+    // Sets up the cable and starts the application. Returns the exit code to
+    // give up with (messages printed), or nothing when the session is ready.
+    std::optional<int> start(const GlobalOptions& options, const std::string& command);
+
+    MainController& controller() { return *controller_; }
+    TerminalFrontEnd& frontEnd() { return *front_; }
+    Application& application() { return app_; }
+    const TerminalOptions& options() const { return options_; }
+
+  private:
+    TerminalOptions options_;
+    // Saves the simulated radio after everything else has stopped.
+    std::unique_ptr<SimulatedRadioSaver> simulatedRadioSaver_;
+    EventLoop loop_;
+    Application app_;
+    std::unique_ptr<TerminalFrontEnd> front_;
+    std::unique_ptr<MainController> controller_;
+};
+
+// Options for a command: --json, and whether stdin and stderr are terminals.
+TerminalOptions terminalOptions(bool json);
+// {"ok": ..., "result": ..., "style": ...}
+void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out);
+
+// The exit code of a flow: 0 done, 3 nothing done, 1 failed.
+int exitCodeOf(const FlowOutcome& outcome);
+
+}  // namespace vkt::cli
