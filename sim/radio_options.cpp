@@ -1,19 +1,12 @@
 #include "sim/radio_options.h"
 
-#include <fstream>
-#include <iterator>
+#include <cstdlib>
+
+#include "sim/state_dump.h"
 
 namespace vkt::sim {
 
 namespace {
-
-bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
 
 // "FILE@ADDR" (ADDR in C notation, default `defaultAddress`).
 bool preload(const std::string& source, std::uint32_t defaultAddress, bool needAddress,
@@ -32,7 +25,7 @@ bool preload(const std::string& source, std::uint32_t defaultAddress, bool needA
     } else if (needAddress) {
         return false;
     }
-    return readFile(path, bytes);
+    return readBinaryFile(path, bytes);
 }
 
 Timing timingFrom(const RadioOptions& o, Timing t) {

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <fstream>
+#include <iterator>
 
 namespace vkt::sim {
 
@@ -72,7 +73,17 @@ bool writeBinaryFile(const std::string& path, std::span<const std::uint8_t> byte
         return false;
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    // A write that fails only when the buffer is flushed counts too.
+    out.close();
+    return !out.fail();
+}
+
+bool readBinaryFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 }  // namespace vkt::sim

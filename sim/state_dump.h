@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "sim/sim_radio.h"
 
@@ -22,5 +23,7 @@ std::string sha256Hex(std::span<const std::uint8_t> bytes);
 // (0x820000..0x82FFFF), flashFile, memoryFile.
 std::string stateJson(const SimRadio& radio, const DumpFiles& files);
 bool writeBinaryFile(const std::string& path, std::span<const std::uint8_t> bytes);
+// The whole file; false when it cannot be opened or read.
+bool readBinaryFile(const std::string& path, std::vector<std::uint8_t>& bytes);
 
 }  // namespace vkt::sim

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <mutex>
 #include <system_error>
 
@@ -13,6 +11,7 @@
 #include "link/cable_backends.h"
 #include "sim/radio_options.h"
 #include "sim/sim_radio.h"
+#include "sim/state_dump.h"
 #include "sim/virtual_cable.h"
 
 namespace vkt {
@@ -63,20 +62,12 @@ Persisted& persisted() {
     return p;
 }
 
-bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 std::shared_ptr<sim::SimRadio> loadSimulatedRadio(const std::string& path, std::string& error) {
     auto radio = makeDemoRadio();
     std::error_code ec;
     if (fs::exists(path, ec)) {
         std::vector<std::uint8_t> bytes;
-        if (!readFile(path, bytes)) {
+        if (!sim::readBinaryFile(path, bytes)) {
             error = "cannot read the simulated radio's state " + path;
             return nullptr;
         }
@@ -117,16 +108,18 @@ std::shared_ptr<CableDriver> makeCableDriver(const CableOptions& options, std::s
     std::shared_ptr<CableDriver> driver;
     if (options.simulate) {
         const std::string path = simulatedRadioStatePath(options);
-        auto radio = loadSimulatedRadio(path, error);
-        if (!radio)
-            return nullptr;
-        {
-            Persisted& p = persisted();
-            std::lock_guard lock(p.mutex);
-            p.radio = radio;
+        Persisted& p = persisted();
+        std::lock_guard lock(p.mutex);
+        // A second driver in the same process shares the radio already
+        // loaded, so no change made through the first one is lost.
+        if (!p.radio || p.path != path) {
+            auto radio = loadSimulatedRadio(path, error);
+            if (!radio)
+                return nullptr;
+            p.radio = std::move(radio);
             p.path = path;
         }
-        driver = std::make_shared<sim::VirtualCableDriver>(radio);
+        driver = std::make_shared<sim::VirtualCableDriver>(p.radio);
     } else {
         const std::string name =
             options.backend.empty() ? defaultCableBackendName() : options.backend;
@@ -166,17 +159,10 @@ bool saveSimulatedRadio(std::string& error) {
     // Written beside the old state and renamed over it, so an interrupted
     // save never leaves half a radio behind.
     const fs::path temporary = path.string() + ".tmp";
-    const auto bytes = p.radio->saveState();
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        out.close();
-        if (!out) {
-            error = "cannot write the simulated radio's state " + temporary.string();
-            fs::remove(temporary, ec);
-            return false;
-        }
+    if (!sim::writeBinaryFile(temporary.string(), p.radio->saveState())) {
+        error = "cannot write the simulated radio's state " + temporary.string();
+        fs::remove(temporary, ec);
+        return false;
     }
     fs::rename(temporary, path, ec);
     if (ec) {

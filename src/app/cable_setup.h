@@ -25,7 +25,8 @@ struct CableOptions {
 // back-end wired to the persisted radio, whatever --backend says; the radio
 // is created on first use to match the demo package, and VKT_SIM_OPTIONS
 // (vkt-radio-sim options such as "--fault noack@r2 --serial 123ABC0002")
-// is applied on top each time.
+// is applied on top when it is loaded. Later calls in the same process share
+// the loaded radio (each driver has its own virtual cable to it).
 std::shared_ptr<CableDriver> makeCableDriver(const CableOptions& options, std::string& error);
 
 // Whether the back-end the options name (or the default one) exists. A

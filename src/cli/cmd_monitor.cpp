@@ -1,6 +1,7 @@
 // `vkt monitor`: runs the cable monitor and prints every cable-count notice
 // as it arrives, until the time is up or Ctrl-C.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <iostream>
@@ -15,10 +16,13 @@ namespace vkt::cli {
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+// Set by the signal handler, which may run on any thread of the process.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the handler may only touch a lock-free flag");
 
 extern "C" void onInterrupt(int) {
-    interrupted = 1;
+    interrupted.store(true);
 }
 
 // The window that receives the monitor's forwarded notices.
@@ -63,7 +67,7 @@ int runMonitor(const GlobalOptions& options, double seconds, bool json) {
         std::cerr << "vkt monitor: cannot create the monitor's windows\n";
         return kExitFailure;
     }
-    interrupted = 0;
+    interrupted.store(false);
     auto previousInt = std::signal(SIGINT, onInterrupt);
     auto previousTerm = std::signal(SIGTERM, onInterrupt);
     // The loop runs in short slices so that a signal (which may only set a
@@ -71,7 +75,7 @@ int runMonitor(const GlobalOptions& options, double seconds, bool json) {
     using namespace std::chrono;
     const auto end = steady_clock::now() + duration_cast<steady_clock::duration>(
                                                duration<double>(seconds > 0 ? seconds : 0));
-    while (!interrupted) {
+    while (!interrupted.load()) {
         auto slice = milliseconds(100);
         if (seconds > 0) {
             const auto left = duration_cast<milliseconds>(end - steady_clock::now());
@@ -79,7 +83,7 @@ int runMonitor(const GlobalOptions& options, double seconds, bool json) {
                 break;
             slice = std::min(slice, left);
         }
-        loop.runUntil([] { return interrupted != 0; }, slice);
+        loop.runUntil([] { return interrupted.load(); }, slice);
     }
     std::signal(SIGINT, previousInt);
     std::signal(SIGTERM, previousTerm);

@@ -63,8 +63,13 @@ class ScriptedFrontEnd : public FrontEnd {
         answers.pop_front();
         return answer;
     }
+    // Runs while the wait indicator shows, before the loop turns.
+    std::function<void()> duringWait;
+
     void runWaitIndicator(const std::function<bool()>& finished) override {
         ++waits;
+        if (duringWait)
+            duringWait();
         EXPECT_TRUE(loop_.runUntil(finished, std::chrono::seconds(60)));
     }
     std::optional<std::string> askPassword(bool wrong, const std::string&) override {

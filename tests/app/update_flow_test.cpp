@@ -2,6 +2,9 @@
 // result and log line, and what reaches the radio.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include "app_test_support.h"
 
 namespace vkt::testing {
@@ -299,6 +302,62 @@ TEST_F(UpdateFlow, TheKeepListFollowsTheConfiguredRanges) {
         {0, 0x820000, 0x800}, {6, 0x821000, 0x800}, {7, 0x822000, 0x800}, {9, 0x117000, 0x2000}};
     EXPECT_EQ(bench.controller->program().keepBlocks(), expected);
     EXPECT_EQ(bench.controller->program().backupFolder, package.dataDir() + "/backup");
+}
+
+TEST_F(UpdateFlow, CableNoticesDuringTheRunLeaveTheControlsAlone) {
+    Bench bench(package);
+    MainController& c = *bench.controller;
+    c.onCableCount(1);
+    ControlState during;
+    bench.front.duringWait = [&] {
+        c.onCableCount(0);
+        during = c.controls();
+    };
+    bench.front.answers = {kButtonYes};
+    EXPECT_TRUE(c.onUpdate().ok());
+    EXPECT_FALSE(during.update) << "disabled by the update";
+    EXPECT_TRUE(during.getInfo) << "not touched by the notice";
+    EXPECT_TRUE(during.cableMissing) << "the status pane follows the notice";
+    EXPECT_FALSE(c.cableConnected());
+    EXPECT_FALSE(c.controls().getInfo) << "refreshed from the recorded state at the end";
+}
+
+// A batch item that holds the Task's worker until released.
+class Blocker : public Runnable {
+  public:
+    bool run() override {
+        std::unique_lock lock(mutex_);
+        wake_.wait(lock, [this] { return released_; });
+        return true;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        wake_.notify_all();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool released_ = false;
+};
+
+TEST_F(UpdateFlow, AnUpdateThatCannotStartIsAFailureNotASuccess) {
+    Bench bench(package);
+    Blocker blocker;
+    Task& task = bench.app.task();
+    task.clear();
+    task.add(&blocker);
+    task.start();
+    bench.front.answers = {kButtonYes};
+    EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
+    ASSERT_EQ(bench.front.results().size(), 1u);
+    EXPECT_EQ(bench.front.results()[0].text, "Update failed.");
+    EXPECT_NE(package.logText().find("Upate radio failed"), std::string::npos);
+    EXPECT_FALSE(flashTouched(*bench.radio));
+    blocker.release();
+    bench.loop.runUntil([&] { return !task.isBusy(); }, std::chrono::seconds(10));
+    task.clear();
 }
 
 // ---------------------------------------------------------------------------

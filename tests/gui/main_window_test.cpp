@@ -134,6 +134,9 @@ TEST_F(MainWindow, GetRadioInformationFillsTheFields) {
     EXPECT_EQ(QColor(shown.pixel(0, 0)), w.palette().color(QPalette::Button));
     EXPECT_TRUE(w.getInfoButton()->isEnabled());
     EXPECT_FALSE(w.busyCursor());
+    // VKT_GUI_SNAPSHOT=FILE keeps a picture of the filled window.
+    if (const char* path = std::getenv("VKT_GUI_SNAPSHOT"))
+        w.grab().save(QString::fromLocal8Bit(path));
 }
 
 TEST_F(MainWindow, UpdateRunsToTheEndWithProgress) {

@@ -46,6 +46,8 @@ struct SimLink {
         radio->setFaults({f});
     }
     SBEP& engine() { return info.engine(); }
+    // Sets the type-2 unlock value, so flash may be erased and written.
+    bool unlock() { return engine().protectionMode(0x3040, opcode, reply) >= 0 && opcode == 0x95; }
 
     std::shared_ptr<sim::SimRadio> radio;
     std::shared_ptr<sim::VirtualCableDriver> driver;
@@ -54,6 +56,12 @@ struct SimLink {
     std::uint8_t opcode = 0;
     std::uint64_t base = 0;  // requests the radio had answered when open() returned
 };
+
+inline sim::RadioConfig radioOfType(int type) {
+    sim::RadioConfig config;
+    config.radioType = type;
+    return config;
+}
 
 inline Bytes pattern(std::size_t length, std::uint8_t seed) {
     Bytes b(length);

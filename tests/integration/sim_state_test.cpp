@@ -15,7 +15,7 @@ TEST(SimState, SaveAndLoadKeepTheRadio) {
     SimLink link(config);
     ASSERT_TRUE(link.open());
     std::uint8_t opcode = 0;
-    ASSERT_GE(link.engine().protectionMode(0x3040, opcode, link.reply), 0);
+    ASSERT_TRUE(link.unlock());
     ASSERT_GE(link.engine().testModeRequest(1, 0, 0, opcode, link.reply), 0);
     ASSERT_GE(link.engine().factoryBlockBackup(opcode, link.reply), 0);
     // Left at the fast rate: a loaded radio is at rest at the slow one.
@@ -77,13 +77,11 @@ TEST(SimState, DamagedStatesAreRefusedAndChangeNothing) {
 }
 
 TEST(SimVersions, FirmwareVersionFollowsTheImageOnceItsFirstBytesAreWritten) {
-    sim::RadioConfig config;
-    config.radioType = 2;
-    SimLink link(config);
+    SimLink link(radioOfType(2));
     ASSERT_TRUE(link.open());
     std::uint8_t opcode = 0;
     SBEP& e = link.engine();
-    ASSERT_GE(e.protectionMode(0x3040, opcode, link.reply), 0);
+    ASSERT_TRUE(link.unlock());
     ASSERT_GE(e.eraseFlash(6, 0, opcode, link.reply), 0);
     // The image without its first two bytes: the version does not change yet.
     const Bytes image{0x09, 0xAA, 'R', 1, 2, 4, 0x00, 0x07};
@@ -99,14 +97,12 @@ TEST(SimVersions, FirmwareVersionFollowsTheImageOnceItsFirstBytesAreWritten) {
 }
 
 TEST(SimVersions, CodeplugVersionFollowsTheDefaultBlockAtCommit) {
-    sim::RadioConfig config;
-    config.radioType = 2;
-    SimLink link(config);
+    SimLink link(radioOfType(2));
     ASSERT_TRUE(link.open());
     std::uint8_t opcode = 0;
     SBEP& e = link.engine();
     const std::uint32_t def = sim::defFlashAddress(2);
-    ASSERT_GE(e.protectionMode(0x3040, opcode, link.reply), 0);
+    ASSERT_TRUE(link.unlock());
     ASSERT_GE(e.eraseFlash(4, def, opcode, link.reply), 0);
     ASSERT_GE(e.writeFlash(Bytes{'R', 1, 2, 4, 'D', 'E', 'F'}, def, opcode, link.reply), 0);
     EXPECT_EQ(link.radio->codeplugVersion(), (Bytes{'R', 1, 2, 3})) << "not before the commit";

@@ -17,12 +17,9 @@ struct Progress {
 };
 
 TEST(SimTransfer, FlashWriteAndReadGoInChunksWithProgress) {
-    sim::RadioConfig config;
-    config.radioType = 2;
-    SimLink link(config);
+    SimLink link(radioOfType(2));
     ASSERT_TRUE(link.open());
-    std::uint8_t opcode = 0;
-    ASSERT_GE(link.engine().protectionMode(0x3040, opcode, link.reply), 0);
+    ASSERT_TRUE(link.unlock());
     link.radio->clearRequestLog();
 
     BlockTransfer transfer(link.engine(), link.reply);
@@ -67,9 +64,7 @@ TEST(SimTransfer, MemoryTransfersGoIn200ByteChunks) {
 }
 
 TEST(SimTransfer, EraseRunsClearTheirAreasAndStopAtARefusal) {
-    sim::RadioConfig config;
-    config.radioType = 2;
-    SimLink link(config);
+    SimLink link(radioOfType(2));
     ASSERT_TRUE(link.open());
     link.radio->loadFlash(0x000000, Bytes(16, 0x00));
     link.radio->loadFlash(0x05F000, Bytes(16, 0x00));
@@ -85,8 +80,7 @@ TEST(SimTransfer, EraseRunsClearTheirAreasAndStopAtARefusal) {
     EXPECT_EQ(link.radio->flash(0x117000, 1), Bytes{0x00});
     removeErrors(0);
 
-    std::uint8_t opcode = 0;
-    ASSERT_GE(link.engine().protectionMode(0x3040, opcode, link.reply), 0);
+    ASSERT_TRUE(link.unlock());
     link.radio->clearRequestLog();
     Progress progress;
     ASSERT_TRUE(transfer.eraseFirmwareArea(progress.callback()));
