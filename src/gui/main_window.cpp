@@ -59,6 +59,7 @@ COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, 
     buildMenu();
     buildPictureMap();
     statusBar_->setHelpText(loadQString(str::kHelpHint));
+    qApp->installEventFilter(this);
     controller_ = std::make_unique<MainController>(app_, *this);
     personality_->setChecked(true);
     controller_->setKeepPersonality(true);
@@ -66,6 +67,7 @@ COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, 
 }
 
 COrvixFlashToolDlg::~COrvixFlashToolDlg() {
+    qApp->removeEventFilter(this);
     if (busyCursor_)
         QApplication::restoreOverrideCursor();
     controller_.reset();
@@ -325,6 +327,13 @@ void COrvixFlashToolDlg::keyPressEvent(QKeyEvent* event) {
         return;
     }
     QMainWindow::keyPressEvent(event);
+}
+
+bool COrvixFlashToolDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this)
+        showHint(str::kHelpHint);
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void COrvixFlashToolDlg::changeEvent(QEvent* event) {

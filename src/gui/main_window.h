@@ -72,6 +72,8 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     void closeEvent(QCloseEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
+    // A mouse move over the window puts the help text back in pane 0.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
     void buildControls();

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTest>
 
@@ -218,6 +219,11 @@ TEST_F(MainWindow, EscIsIgnoredExitClosesAndMenuHints) {
     EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("Display help"));
     emit w.exitAction()->hovered();
     EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("Quit the application"));
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5),
+                     w.getInfoButton()->mapToGlobal(QPointF(5, 5)), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(w.getInfoButton(), &move);
+    EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("For help, press F1"));
 
     const QList<QAction*> menus = w.menuBar()->actions();
     ASSERT_EQ(menus.size(), 2) << "no language or login to offer: no Setting menu";
