@@ -82,41 +82,54 @@ std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::str
     return options;
 }
 
-int runDesktop(QApplication& application, const GuiOptions& options) {
-    // Declared in the order they are needed; destroyed the other way round:
-    // the window, then the application (its poll thread is joined), then the
-    // simulated radio is saved, and the queue goes last.
-    QtMessageQueue queue;
+DesktopSession::DesktopSession() = default;
+
+DesktopSession::~DesktopSession() {
+    window_.reset();
+    app_.shutdown();
+}
+
+std::optional<int> DesktopSession::start(const GuiOptions& options) {
     std::string error;
     std::shared_ptr<CableDriver> driver = makeCableDriver(options, error);
     if (!driver) {
         std::cerr << "vkt-update-tool: " << error << "\n";
-        return 1;
+        return cableBackendKnown(options) ? 1 : 2;
     }
-    SimulatedRadioSaver saveRadio;
-    Application app;
+    saveRadio_ = std::make_unique<SimulatedRadioSaver>();
     StartupOptions startup;
     startup.packageDir = effectivePackageDir(options);
     startup.dataDir = effectiveDataDir(options);
     startup.driver = std::move(driver);
-    startup.queue = &queue;
-    const StartupResult result = app.start(startup);
-    if (!result.ok) {
-        if (result.messageId != 0) {
-            CMsgBox box(loadQString(result.messageId), result.style, toQString(app.title()));
-            box.run();
-        }
-        if (!result.logLine.empty())
-            std::cerr << "vkt-update-tool: " << result.logLine << "\n";
-        return 1;
+    startup.queue = &queue_;
+    const StartupResult result = app_.start(startup);
+    if (result.ok)
+        return std::nullopt;
+    if (result.messageId != 0) {
+        CMsgBox box(loadQString(result.messageId), result.style, toQString(app_.title()));
+        box.run();
     }
-    QApplication::setApplicationDisplayName(toQString(app.title()));
+    if (!result.logLine.empty())
+        std::cerr << "vkt-update-tool: " << result.logLine << "\n";
+    return 1;
+}
+
+COrvixFlashToolDlg& DesktopSession::openWindow() {
+    window_ = std::make_unique<COrvixFlashToolDlg>(app_, queue_);
+    window_->show();
+    return *window_;
+}
+
+int runDesktop(QApplication& application, const GuiOptions& options) {
+    DesktopSession session;
+    if (std::optional<int> failed = session.start(options))
+        return *failed;
+    QApplication::setApplicationDisplayName(toQString(session.application().title()));
     if (options.splashMs > 0) {
         CSplashScreen splash(options.splashMs);
         splash.exec();
     }
-    COrvixFlashToolDlg window(app, queue);
-    window.show();
+    session.openWindow();
     application.exec();
     return 0;
 }
