@@ -7,6 +7,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/cable_setup.h"
+
 namespace vkt::cli {
 
 enum ExitCode : int {
@@ -16,13 +18,8 @@ enum ExitCode : int {
     kExitNothingDone = 3,
 };
 
-struct GlobalOptions {
-    std::string packageDir;  // --package: folder holding config.xml
-    std::string dataDir;     // --data-dir
-    std::string backend;     // --backend: tty, ftdi or sim
-    std::string trace;       // --trace FILE: wire trace
-    bool simulate = false;   // --simulate: built-in simulated radio
-};
+// --package, --data-dir, --backend, --trace and --simulate.
+struct GlobalOptions : CableOptions {};
 
 // A subcommand's body: returns the process exit code. Registered handlers
 // store their exit code in `exitCode` through this helper.

@@ -13,14 +13,13 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/cable_setup.h"
 #include "app/front_end.h"
 #include "app/main_controller.h"
 #include "cli/cli_common.h"
 #include "core/messaging.h"
 
 namespace vkt::cli {
-
-class SimulatedRadioSaver;
 
 struct TerminalOptions {
     bool assumeYes = false;  // --yes: every question is answered Yes

@@ -1,0 +1,137 @@
+#include "gui/gui_startup.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <cstdlib>
+#include <iostream>
+
+#include "app/application.h"
+#include "app/strings.h"
+#include "gui/about_dialog.h"
+#include "gui/main_window.h"
+#include "gui/msg_box.h"
+#include "gui/qt_message_queue.h"
+#include "gui/qt_text.h"
+
+namespace vkt::gui {
+
+std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::string& error,
+                                          std::optional<int>& exitCode) {
+    GuiOptions options;
+    if (const char* env = std::getenv("VKT_CABLE_BACKEND"))
+        options.backend = env;
+    if (const char* env = std::getenv("VKT_DATA_DIR"))
+        options.dataDir = env;
+    if (const char* env = std::getenv("VKT_TRACE"))
+        options.trace = env;
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Updates radios on a USB programming cable."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption package(
+        QStringLiteral("package"),
+        QStringLiteral("Folder of the update package (holds config.xml)."), QStringLiteral("DIR"));
+    const QCommandLineOption dataDir(
+        QStringLiteral("data-dir"),
+        QStringLiteral("Application data folder (data/setup.dat, log/err.log); env VKT_DATA_DIR."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption backend(
+        QStringLiteral("backend"),
+        QStringLiteral("Cable back-end: tty (default), ftdi or sim; env VKT_CABLE_BACKEND."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption trace(
+        QStringLiteral("trace"),
+        QStringLiteral("Write every byte on the cable to FILE as hex lines; env VKT_TRACE."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption simulate(
+        QStringLiteral("simulate"),
+        QStringLiteral("Use the built-in simulated radio on a virtual cable."));
+    const QCommandLineOption noSplash(QStringLiteral("no-splash"),
+                                      QStringLiteral("Start without the splash screen."));
+    parser.addOptions({package, dataDir, backend, trace, simulate, noSplash});
+    if (!parser.parse(arguments)) {
+        error = parser.errorText().toStdString();
+        return std::nullopt;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::cout << parser.helpText().toStdString();
+        exitCode = 0;
+        return std::nullopt;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::cout << kToolVersion << "\n";
+        exitCode = 0;
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        error = "unexpected argument " + parser.positionalArguments().front().toStdString();
+        return std::nullopt;
+    }
+    if (parser.isSet(package))
+        options.packageDir = parser.value(package).toStdString();
+    if (parser.isSet(dataDir))
+        options.dataDir = parser.value(dataDir).toStdString();
+    if (parser.isSet(backend))
+        options.backend = parser.value(backend).toStdString();
+    if (parser.isSet(trace))
+        options.trace = parser.value(trace).toStdString();
+    options.simulate = parser.isSet(simulate);
+    if (parser.isSet(noSplash))
+        options.splashMs = 0;
+    return options;
+}
+
+DesktopSession::DesktopSession() = default;
+
+DesktopSession::~DesktopSession() {
+    window_.reset();
+    app_.shutdown();
+}
+
+std::optional<int> DesktopSession::start(const GuiOptions& options) {
+    std::string error;
+    std::shared_ptr<CableDriver> driver = makeCableDriver(options, error);
+    if (!driver) {
+        std::cerr << "vkt-update-tool: " << error << "\n";
+        return cableBackendKnown(options) ? 1 : 2;
+    }
+    saveRadio_ = std::make_unique<SimulatedRadioSaver>();
+    StartupOptions startup;
+    startup.packageDir = effectivePackageDir(options);
+    startup.dataDir = effectiveDataDir(options);
+    startup.driver = std::move(driver);
+    startup.queue = &queue_;
+    const StartupResult result = app_.start(startup);
+    if (result.ok)
+        return std::nullopt;
+    if (result.messageId != 0) {
+        CMsgBox box(loadQString(result.messageId), result.style, toQString(app_.title()));
+        box.run();
+    }
+    if (!result.logLine.empty())
+        std::cerr << "vkt-update-tool: " << result.logLine << "\n";
+    return 1;
+}
+
+COrvixFlashToolDlg& DesktopSession::openWindow() {
+    window_ = std::make_unique<COrvixFlashToolDlg>(app_, queue_);
+    window_->show();
+    return *window_;
+}
+
+int runDesktop(QApplication& application, const GuiOptions& options) {
+    DesktopSession session;
+    if (std::optional<int> failed = session.start(options))
+        return *failed;
+    QApplication::setApplicationDisplayName(toQString(session.application().title()));
+    if (options.splashMs > 0) {
+        CSplashScreen splash(options.splashMs);
+        splash.exec();
+    }
+    session.openWindow();
+    application.exec();
+    return 0;
+}
+
+}  // namespace vkt::gui

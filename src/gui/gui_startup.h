@@ -1,0 +1,63 @@
+// Start-up and shutdown of the desktop application: the options (the same
+// cable and folder options as the command line), the application layer's
+// start-up with its one message on failure, the splash screen and the main
+// window.
+#pragma once
+
+#include <QStringList>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/application.h"
+#include "app/cable_setup.h"
+#include "gui/qt_message_queue.h"
+
+class QApplication;
+
+namespace vkt::gui {
+
+struct GuiOptions : CableOptions {
+    int splashMs = 1000;  // 0: no splash screen
+};
+
+// Parses the program's arguments (VKT_CABLE_BACKEND, VKT_DATA_DIR and
+// VKT_TRACE supply defaults). Nothing with `error` set when they are wrong;
+// --help and --version print and leave `exitCode` set.
+std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::string& error,
+                                          std::optional<int>& exitCode);
+
+class COrvixFlashToolDlg;
+
+// The desktop application's objects, torn down in the right order: the
+// window, then the application (its poll thread is joined), then the
+// simulated radio is saved, and the queue goes last.
+class DesktopSession {
+  public:
+    DesktopSession();
+    ~DesktopSession();
+    DesktopSession(const DesktopSession&) = delete;
+    DesktopSession& operator=(const DesktopSession&) = delete;
+
+    // Sets up the cable and starts the application. On failure the start-up
+    // message (if any) has been shown and the exit code is returned.
+    std::optional<int> start(const GuiOptions& options);
+    // Creates and shows the main window (after a successful start).
+    COrvixFlashToolDlg& openWindow();
+
+    Application& application() { return app_; }
+    QtMessageQueue& queue() { return queue_; }
+
+  private:
+    QtMessageQueue queue_;
+    std::unique_ptr<SimulatedRadioSaver> saveRadio_;
+    Application app_;
+    std::unique_ptr<COrvixFlashToolDlg> window_;
+};
+
+// Runs the tool: start-up, splash, main window until it closes, shutdown.
+// Returns the process exit code (0 after the window closed, 1 when start-up
+// failed).
+int runDesktop(QApplication& application, const GuiOptions& options);
+
+}  // namespace vkt::gui

@@ -1,0 +1,351 @@
+#include "gui/main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "gui/about_dialog.h"
+#include "gui/msg_box.h"
+#include "gui/progress_status_bar.h"
+#include "gui/qt_message_queue.h"
+#include "gui/qt_text.h"
+#include "gui/radio_pictures.h"
+#include "gui/task_dialog.h"
+
+namespace vkt::gui {
+
+namespace {
+
+constexpr int kSerialLength = 10;
+
+// Menu texts.
+constexpr int kFileMenu = 160;
+constexpr int kExitItem = 161;
+constexpr int kHelpMenu = 164;
+constexpr int kContentsItem = 165;
+constexpr int kAboutItem = 166;
+
+struct FieldSpec {
+    COrvixFlashToolDlg::Field field;
+    int labelId;
+};
+
+constexpr FieldSpec kFields[] = {
+    {COrvixFlashToolDlg::Field::RadioType, str::kRadioTypeLabel},
+    {COrvixFlashToolDlg::Field::RegionalCode, str::kRegionalCodeLabel},
+    {COrvixFlashToolDlg::Field::Model, str::kModelLabel},
+    {COrvixFlashToolDlg::Field::SerialNumber, str::kSerialLabel},
+    {COrvixFlashToolDlg::Field::Firmware, str::kFirmwareLabel},
+    {COrvixFlashToolDlg::Field::Codeplug, str::kCodeplugLabel},
+};
+
+}  // namespace
+
+COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, QWidget* parent)
+    : QMainWindow(parent), app_(app), queue_(queue) {
+    setWindowTitle(toQString(app_.title()));
+    setWindowIcon(QIcon(QPixmap::fromImage(drawRadioPicture(RadioPicture::Standard))));
+    buildControls();
+    buildMenu();
+    buildPictureMap();
+    statusBar_->setHelpText(loadQString(str::kHelpHint));
+    qApp->installEventFilter(this);
+    controller_ = std::make_unique<MainController>(app_, *this);
+    personality_->setChecked(true);
+    controller_->setKeepPersonality(true);
+    controller_->open();
+}
+
+COrvixFlashToolDlg::~COrvixFlashToolDlg() {
+    qApp->removeEventFilter(this);
+    if (busyCursor_)
+        QApplication::restoreOverrideCursor();
+    controller_.reset();
+}
+
+void COrvixFlashToolDlg::buildControls() {
+    auto* central = new QWidget(this);
+    auto* column = new QVBoxLayout(central);
+
+    auto* info = new QGroupBox(loadQString(str::kInfoGroup), central);
+    auto* infoRow = new QHBoxLayout(info);
+    picture_ = new QLabel(info);
+    picture_->setFixedSize(drawRadioPicture(RadioPicture::Standard).size());
+    picture_->setAlignment(Qt::AlignCenter);
+    infoRow->addWidget(picture_, 0, Qt::AlignTop);
+    auto* grid = new QGridLayout;
+    int row = 0;
+    for (const FieldSpec& spec : kFields) {
+        auto* label = new QLabel(loadQString(spec.labelId) + QLatin1Char(':'), info);
+        auto* edit = new QLineEdit(info);
+        edit->setReadOnly(true);
+        edit->setMinimumWidth(200);
+        label->setBuddy(edit);
+        grid->addWidget(label, row, 0);
+        grid->addWidget(edit, row, 1);
+        labels_[spec.field] = label;
+        fields_[spec.field] = edit;
+        ++row;
+    }
+    timeLabel_ = new QLabel(loadQString(str::kTimeLabelEmpty), info);
+    timeLabel_->setVisible(false);
+    getInfo_ = new QPushButton(loadQString(str::kGetInfoButton), info);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(timeLabel_);
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(getInfo_);
+    grid->addLayout(buttonRow, row, 0, 1, 2);
+    grid->setRowStretch(row + 1, 1);
+    infoRow->addLayout(grid, 1);
+    column->addWidget(info);
+
+    auto* updateGroup = new QGroupBox(loadQString(str::kUpdateButton), central);
+    auto* updateRow = new QHBoxLayout(updateGroup);
+    personality_ = new QCheckBox(loadQString(str::kPersonalityCheck), updateGroup);
+    update_ = new QPushButton(loadQString(str::kUpdateButton), updateGroup);
+    updateRow->addWidget(personality_);
+    updateRow->addStretch(1);
+    updateRow->addWidget(update_);
+    column->addWidget(updateGroup);
+
+    serialGroup_ = new QGroupBox(loadQString(str::kSerialLabel), central);
+    auto* serialRow = new QHBoxLayout(serialGroup_);
+    auto* serialLabel = new QLabel(loadQString(str::kSerialLabel), serialGroup_);
+    serialEntry_ = new QLineEdit(serialGroup_);
+    serialEntry_->setMaxLength(kSerialLength);
+    serialLabel->setBuddy(serialEntry_);
+    serialButton_ = new QPushButton(loadQString(str::kUpdateSerialButton), serialGroup_);
+    serialRow->addWidget(serialLabel);
+    serialRow->addWidget(serialEntry_, 1);
+    serialRow->addWidget(serialButton_);
+    serialGroup_->setVisible(false);
+    column->addWidget(serialGroup_);
+    column->addStretch(1);
+    setCentralWidget(central);
+
+    statusBar_ = new CProgressStatusBar(this);
+    setStatusBar(nullptr);
+    column->addWidget(statusBar_);
+    column->setContentsMargins(8, 8, 8, 0);
+
+    for (QWidget* w : {static_cast<QWidget*>(getInfo_), static_cast<QWidget*>(update_),
+                       static_cast<QWidget*>(personality_)})
+        w->setEnabled(false);
+
+    connect(getInfo_, &QPushButton::clicked, this, [this] { controller_->onGetRadioInfo(); });
+    connect(update_, &QPushButton::clicked, this, [this] { controller_->onUpdate(); });
+    connect(personality_, &QCheckBox::toggled, this,
+            [this](bool on) { controller_->setKeepPersonality(on); });
+    connect(serialButton_, &QPushButton::clicked, this, [this] {
+        controller_->setSerialEntry(serialEntry_->text().toStdString());
+        controller_->onUpdateSerialNumber();
+    });
+}
+
+void COrvixFlashToolDlg::buildMenu() {
+    QMenu* file = menuBar()->addMenu(loadQString(kFileMenu));
+    exit_ = file->addAction(loadQString(kExitItem), this, &COrvixFlashToolDlg::onExit);
+    connect(exit_, &QAction::hovered, this, [this] { showHint(str::kQuitHint); });
+    // The Setting menu offers the languages and the dealer login; neither is
+    // offered yet, so the menu is left out.
+    QMenu* help = menuBar()->addMenu(loadQString(kHelpMenu));
+    contents_ = help->addAction(loadQString(kContentsItem), this, &COrvixFlashToolDlg::onContents);
+    about_ = help->addAction(loadQString(kAboutItem), this, &COrvixFlashToolDlg::onAbout);
+    connect(contents_, &QAction::hovered, this, [this] { showHint(str::kDisplayHelpHint); });
+    connect(about_, &QAction::hovered, this, [this] { showHint(str::kAboutHint); });
+    for (QMenu* menu : {file, help}) {
+        connect(menu, &QMenu::aboutToShow, this, [this] { showHint(str::kHelpHint); });
+        connect(menu, &QMenu::aboutToHide, this, [this] { showHint(str::kHelpHint); });
+    }
+}
+
+void COrvixFlashToolDlg::showHint(int stringId) {
+    statusBar_->setHelpText(loadQString(stringId));
+}
+
+void COrvixFlashToolDlg::buildPictureMap() {
+    pictureMap_.clear();
+    currentPicture_.clear();
+    const QColor face = palette().color(QPalette::Button);
+    std::map<RadioPicture, QPixmap> prepared;
+    for (RadioPicture p : {RadioPicture::Compact, RadioPicture::Keypad, RadioPicture::Standard})
+        prepared[p] = QPixmap::fromImage(replaceKeyColour(drawRadioPicture(p), face));
+    PackageConfig& config = app_.config();
+    std::string name;
+    while (config.nextModelName(name)) {
+        ModelEntry entry;
+        if (config.getModel(name, entry))
+            pictureMap_[name] = prepared[pictureForImage(entry.image)];
+    }
+}
+
+QLineEdit* COrvixFlashToolDlg::field(Field which) const {
+    return fields_.at(which);
+}
+
+QLabel* COrvixFlashToolDlg::fieldLabel(Field which) const {
+    return labels_.at(which);
+}
+
+// ---------------------------------------------------------------------------
+// FrontEnd
+
+int COrvixFlashToolDlg::showMessage(const std::string& text, int style) {
+    CMsgBox box(toQString(text), style, toQString(app_.title()), this);
+    return box.run();
+}
+
+void COrvixFlashToolDlg::runWaitIndicator(const std::function<bool()>& finished) {
+    CTaskDialog dialog(queue_, this);
+    dialog.run(finished);
+}
+
+std::optional<std::string> COrvixFlashToolDlg::askPassword(bool, const std::string&) {
+    // No login dialog in this window yet (the Setting menu does not offer
+    // the login), so a login is always cancelled.
+    return std::nullopt;
+}
+
+void COrvixFlashToolDlg::setBusy(bool busy) {
+    if (busy == busyCursor_)
+        return;
+    busyCursor_ = busy;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    else
+        QApplication::restoreOverrideCursor();
+}
+
+void COrvixFlashToolDlg::showProgress(int percent) {
+    statusBar_->setPercent(percent);
+}
+
+void COrvixFlashToolDlg::showControls(const ControlState& state) {
+    getInfo_->setEnabled(state.getInfo);
+    personality_->setEnabled(state.keepPersonality);
+    update_->setEnabled(state.update);
+    serialEntry_->setEnabled(state.serialEntry);
+    serialButton_->setEnabled(state.serialButton);
+    if (serialGroup_->isHidden() == state.serialSectionShown)
+        layoutSerialSection(state.serialSectionShown);
+    timeLabel_->setVisible(state.timeLabelShown);
+    statusBar_->setCableState(state.cableMissing);
+    switch (state.focus) {
+        case ControlState::Focus::GetInfo:
+            getInfo_->setFocus();
+            break;
+        case ControlState::Focus::Update:
+            update_->setFocus();
+            break;
+        case ControlState::Focus::RadioType:
+            field(Field::RadioType)->setCursorPosition(0);
+            field(Field::RadioType)->setFocus();
+            break;
+        case ControlState::Focus::SerialEntry:
+            serialEntry_->setFocus();
+            break;
+        case ControlState::Focus::None:
+            break;
+    }
+}
+
+void COrvixFlashToolDlg::showRadioInfo(const RadioDisplay& d) {
+    field(Field::RadioType)->setText(toQString(d.radioType));
+    field(Field::RegionalCode)->setText(toQString(d.regionalCode));
+    field(Field::Model)->setText(toQString(d.model));
+    field(Field::SerialNumber)->setText(toQString(d.serialNumber));
+    field(Field::Firmware)->setText(toQString(d.firmwareVersion));
+    field(Field::Codeplug)->setText(toQString(d.codeplugVersion));
+    for (const auto& [which, edit] : fields_)
+        edit->setCursorPosition(0);
+    timeLabel_->setText(toQString(d.timeLabel));
+    auto found = pictureMap_.find(d.radioTypeKey);
+    if (found != pictureMap_.end() && found->first != currentPicture_) {
+        currentPicture_ = found->first;
+        picture_->setPixmap(found->second);
+        picture_->repaint();
+    }
+}
+
+void COrvixFlashToolDlg::setTitle(const std::string& title) {
+    setWindowTitle(toQString(title));
+}
+
+void COrvixFlashToolDlg::flashWindow() {
+    QApplication::alert(this);
+}
+
+void COrvixFlashToolDlg::layoutSerialSection(bool shown) {
+    serialGroup_->setVisible(shown);
+    serialGroup_->setEnabled(shown);
+    // The window takes the height its contents need, with or without the
+    // section.
+    centralWidget()->adjustSize();
+    adjustSize();
+}
+
+// ---------------------------------------------------------------------------
+// Window events and menu commands
+
+void COrvixFlashToolDlg::onExit() {
+    if (controller_->busyState() == BusyState::Idle)
+        close();
+}
+
+void COrvixFlashToolDlg::onContents() {
+    // The help pages are not part of this build.
+    showMessage(loadString(str::kHelpUnavailable), kStyleError);
+}
+
+void COrvixFlashToolDlg::onAbout() {
+    CAboutDlg dialog(this);
+    dialog.exec();
+}
+
+void COrvixFlashToolDlg::closeEvent(QCloseEvent* event) {
+    if (controller_->busyState() != BusyState::Idle) {
+        event->ignore();
+        return;
+    }
+    controller_->close();
+    event->accept();
+}
+
+void COrvixFlashToolDlg::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Cancel) {
+        event->accept();  // Esc never closes the window
+        return;
+    }
+    QMainWindow::keyPressEvent(event);
+}
+
+bool COrvixFlashToolDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this)
+        showHint(str::kHelpHint);
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void COrvixFlashToolDlg::changeEvent(QEvent* event) {
+    if ((event->type() == QEvent::PaletteChange ||
+         event->type() == QEvent::ApplicationPaletteChange) &&
+        controller_ && !rebuildingPictures_) {
+        rebuildingPictures_ = true;
+        buildPictureMap();
+        controller_->refreshRadioInfo();
+        rebuildingPictures_ = false;
+    }
+    QMainWindow::changeEvent(event);
+}
+
+}  // namespace vkt::gui

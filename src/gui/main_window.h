@@ -1,0 +1,112 @@
+// The tool's main window: the radio's identity with its picture, the three
+// radio operations, the dealer's serial-number section, the menu and the
+// progress status bar. It only shows what the MainController hands it and
+// passes the user's clicks on; every decision is the controller's.
+#pragma once
+
+#include <QMainWindow>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/application.h"
+#include "app/front_end.h"
+#include "app/main_controller.h"
+
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+
+namespace vkt::gui {
+
+class CProgressStatusBar;
+class QtMessageQueue;
+
+class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
+    Q_OBJECT
+  public:
+    // The application must have started on `queue`.
+    COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, QWidget* parent = nullptr);
+    ~COrvixFlashToolDlg() override;
+
+    // FrontEnd
+    int showMessage(const std::string& text, int style) override;
+    void runWaitIndicator(const std::function<bool()>& finished) override;
+    std::optional<std::string> askPassword(bool wrongPassword,
+                                           const std::string& previous) override;
+    void setBusy(bool busy) override;
+    void showProgress(int percent) override;
+    void showControls(const ControlState& state) override;
+    void showRadioInfo(const RadioDisplay& display) override;
+    void setTitle(const std::string& title) override;
+    void flashWindow() override;
+    void layoutSerialSection(bool shown) override;
+
+    MainController& controller() { return *controller_; }
+
+    // The controls, for tests and the screenshots.
+    enum class Field { RadioType, RegionalCode, Model, SerialNumber, Firmware, Codeplug };
+    QLineEdit* field(Field which) const;
+    QLabel* fieldLabel(Field which) const;
+    QLabel* timeLabel() const { return timeLabel_; }
+    QLabel* picture() const { return picture_; }
+    QPushButton* getInfoButton() const { return getInfo_; }
+    QPushButton* updateButton() const { return update_; }
+    QCheckBox* personalityCheck() const { return personality_; }
+    QGroupBox* serialGroup() const { return serialGroup_; }
+    QLineEdit* serialEntry() const { return serialEntry_; }
+    QPushButton* serialButton() const { return serialButton_; }
+    CProgressStatusBar* progressBar() const { return statusBar_; }
+    QAction* exitAction() const { return exit_; }
+    QAction* contentsAction() const { return contents_; }
+    QAction* aboutAction() const { return about_; }
+    // The model whose picture is shown (empty: none yet).
+    const std::string& currentPicture() const { return currentPicture_; }
+    bool busyCursor() const { return busyCursor_; }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    // A mouse move over the window puts the help text back in pane 0.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void buildControls();
+    void buildMenu();
+    void buildPictureMap();
+    void showHint(int stringId);
+    void onExit();
+    void onContents();
+    void onAbout();
+
+    Application& app_;
+    QtMessageQueue& queue_;
+    std::unique_ptr<MainController> controller_;
+
+    std::map<Field, QLineEdit*> fields_;
+    std::map<Field, QLabel*> labels_;
+    QLabel* picture_ = nullptr;
+    QLabel* timeLabel_ = nullptr;
+    QPushButton* getInfo_ = nullptr;
+    QPushButton* update_ = nullptr;
+    QCheckBox* personality_ = nullptr;
+    QGroupBox* serialGroup_ = nullptr;
+    QLineEdit* serialEntry_ = nullptr;
+    QPushButton* serialButton_ = nullptr;
+    CProgressStatusBar* statusBar_ = nullptr;
+    QAction* exit_ = nullptr;
+    QAction* contents_ = nullptr;
+    QAction* about_ = nullptr;
+
+    std::map<std::string, QPixmap> pictureMap_;
+    std::string currentPicture_;
+    bool busyCursor_ = false;
+    bool rebuildingPictures_ = false;
+};
+
+}  // namespace vkt::gui

@@ -1,0 +1,238 @@
+// The main window against the simulated radio: cable notices through the
+// real poll thread and the Qt queue, Get Radio Information, a full update
+// with its progress, the multi-cable warning and the window's own rules.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTest>
+
+#include "app_test_support.h"
+#include "gui/main_window.h"
+#include "gui/progress_status_bar.h"
+#include "gui/qt_message_queue.h"
+#include "gui_test_support.h"
+
+namespace vkt::testing {
+namespace {
+
+using Window = gui::COrvixFlashToolDlg;
+using Field = Window::Field;
+
+// The application on a simulated radio with `cables` cables (the radio on
+// the first), polled every 20 ms, and the main window over it.
+class GuiBench {
+  public:
+    GuiBench(PackageCopy& package, std::size_t cables, sim::RadioConfig config = demoRadio())
+        : radio(std::make_shared<sim::SimRadio>(std::move(config))) {
+        std::vector<sim::VirtualDevice> devices;
+        for (std::size_t i = 0; i < cables; ++i)
+            devices.push_back({sim::kCableDescription, i == 0 ? radio : nullptr});
+        driver = std::make_shared<sim::VirtualCableDriver>(std::move(devices));
+        StartupOptions options;
+        options.packageDir = package.packageDir();
+        options.dataDir = package.dataDir();
+        options.driver = driver;
+        options.pollPeriod = std::chrono::milliseconds(20);
+        options.queue = &queue;
+        startup = app.start(options);
+        removeErrors(0);
+        if (startup.ok) {
+            window = std::make_unique<Window>(app, queue);
+            window->show();
+        }
+    }
+    ~GuiBench() {
+        window.reset();
+        app.shutdown();
+    }
+
+    QString text(Field f) const { return window->field(f)->text(); }
+
+    gui::QtMessageQueue queue;
+    BoxScript boxes;
+    std::shared_ptr<sim::SimRadio> radio;
+    std::shared_ptr<sim::VirtualCableDriver> driver;
+    Application app;
+    StartupResult startup;
+    std::unique_ptr<Window> window;
+};
+
+class MainWindow : public ::testing::Test {
+  protected:
+    PackageCopy package;
+};
+
+TEST_F(MainWindow, StartsWithoutCableShowingNothing) {
+    GuiBench bench(package, 0);
+    ASSERT_TRUE(bench.startup.ok);
+    Window& w = *bench.window;
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("EMEA VKT Update Tool"));
+    for (Field f : {Field::RadioType, Field::RegionalCode, Field::Model, Field::SerialNumber,
+                    Field::Firmware, Field::Codeplug}) {
+        EXPECT_EQ(bench.text(f), QStringLiteral("N/A"));
+        EXPECT_TRUE(w.field(f)->isReadOnly());
+    }
+    EXPECT_EQ(w.fieldLabel(Field::RadioType)->text(), QStringLiteral("Radio Type:"));
+    EXPECT_EQ(w.fieldLabel(Field::Codeplug)->text(), QStringLiteral("Codeplug Version:"));
+    EXPECT_EQ(w.getInfoButton()->text(), QStringLiteral("Get Radio Information"));
+    EXPECT_FALSE(w.getInfoButton()->isEnabled());
+    EXPECT_FALSE(w.updateButton()->isEnabled());
+    EXPECT_FALSE(w.personalityCheck()->isEnabled());
+    EXPECT_TRUE(w.personalityCheck()->isChecked());
+    EXPECT_FALSE(w.timeLabel()->isVisible());
+    EXPECT_FALSE(w.serialGroup()->isVisible());
+    EXPECT_EQ(w.progressBar()->cableText(), QStringLiteral("USB Cable Disconnected"));
+    EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("For help, press F1"));
+    // Three polls later nothing has changed.
+    const auto count = [&] { return bench.app.radioManager().cableCount(); };
+    EXPECT_TRUE(waitFor([&] { return count() == 0; }));
+    QTest::qWait(100);
+    EXPECT_FALSE(w.getInfoButton()->isEnabled());
+    EXPECT_TRUE(bench.boxes.boxes.empty());
+}
+
+TEST_F(MainWindow, OneCableEnablesTheRadioControls) {
+    GuiBench bench(package, 1);
+    Window& w = *bench.window;
+    ASSERT_TRUE(waitFor([&] { return w.getInfoButton()->isEnabled(); }));
+    EXPECT_TRUE(w.updateButton()->isEnabled());
+    EXPECT_TRUE(w.personalityCheck()->isEnabled());
+    EXPECT_EQ(w.progressBar()->cableText(), QStringLiteral("USB Cable Connected"));
+
+    // Pulling the cable disables them again.
+    bench.driver->unplug(0);
+    ASSERT_TRUE(waitFor([&] { return !w.getInfoButton()->isEnabled(); }));
+    EXPECT_EQ(w.progressBar()->cableText(), QStringLiteral("USB Cable Disconnected"));
+}
+
+TEST_F(MainWindow, GetRadioInformationFillsTheFields) {
+    GuiBench bench(package, 1);
+    Window& w = *bench.window;
+    ASSERT_TRUE(waitFor([&] { return w.getInfoButton()->isEnabled(); }));
+    QTest::mouseClick(w.getInfoButton(), Qt::LeftButton);
+
+    ASSERT_EQ(bench.boxes.boxes.size(), 1u);
+    EXPECT_EQ(bench.boxes.boxes[0].text, "Successfully get radio information.");
+    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleInfo);
+    EXPECT_EQ(bench.text(Field::RadioType), QStringLiteral("VK2 Series"));
+    EXPECT_EQ(bench.text(Field::RegionalCode), QStringLiteral("0E"));
+    EXPECT_EQ(bench.text(Field::Model), QStringLiteral("VK-215"));
+    EXPECT_EQ(bench.text(Field::SerialNumber), QStringLiteral("123ABC0001"));
+    EXPECT_EQ(bench.text(Field::Firmware), QStringLiteral("R01.02.03"));
+    EXPECT_EQ(bench.text(Field::Codeplug), QStringLiteral("R01.02.03"));
+    EXPECT_TRUE(w.timeLabel()->isVisible());
+    EXPECT_TRUE(w.timeLabel()->text().startsWith(QStringLiteral("[ ")));
+    EXPECT_EQ(w.currentPicture(), "VK2150EMA01");
+    ASSERT_FALSE(w.picture()->pixmap().isNull());
+    // The key colour of the picture became the button face.
+    const QImage shown = w.picture()->pixmap().toImage();
+    EXPECT_EQ(QColor(shown.pixel(0, 0)), w.palette().color(QPalette::Button));
+    EXPECT_TRUE(w.getInfoButton()->isEnabled());
+    EXPECT_FALSE(w.busyCursor());
+    // VKT_GUI_SNAPSHOT=FILE keeps a picture of the filled window.
+    if (const char* path = std::getenv("VKT_GUI_SNAPSHOT"))
+        w.grab().save(QString::fromLocal8Bit(path));
+}
+
+TEST_F(MainWindow, UpdateRunsToTheEndWithProgress) {
+    GuiBench bench(package, 1);
+    Window& w = *bench.window;
+    std::vector<int> percents;
+    QObject::connect(w.progressBar(), &gui::CProgressStatusBar::percentChanged,
+                     [&](int p) { percents.push_back(p); });
+    ASSERT_TRUE(waitFor([&] { return w.updateButton()->isEnabled(); }));
+    bench.boxes.answers = {kButtonYes};
+    bool disabledWhileRunning = false;
+    bench.boxes.onBox = [&](const ShownBox& box) {
+        if (isYesNoStyle(box.style))
+            disabledWhileRunning = !w.updateButton()->isEnabled();
+    };
+    QTest::mouseClick(w.updateButton(), Qt::LeftButton);
+
+    ASSERT_EQ(bench.boxes.boxes.size(), 2u);
+    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleQuestion);
+    EXPECT_EQ(bench.boxes.boxes[0].firstCaption, "&Yes");
+    EXPECT_EQ(bench.boxes.boxes[0].secondCaption, "&No");
+    EXPECT_TRUE(bench.boxes.boxes[0].firstIsDefault);
+    EXPECT_TRUE(disabledWhileRunning);
+    EXPECT_EQ(bench.boxes.boxes[1].text, "Update successful.");
+    EXPECT_EQ(bench.boxes.boxes[1].style, kStyleInfo);
+
+    // The pane climbed to 100 and was reset at the end.
+    ASSERT_GE(percents.size(), 3u);
+    EXPECT_NE(std::find(percents.begin(), percents.end(), 100), percents.end());
+    EXPECT_EQ(percents.back(), 0);
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end() - 1));
+    EXPECT_EQ(w.progressBar()->percent(), 0);
+
+    EXPECT_EQ(bench.text(Field::Firmware), QStringLiteral("R01.02.04"));
+    EXPECT_EQ(bench.text(Field::Codeplug), QStringLiteral("R01.02.04"));
+    EXPECT_EQ(bench.text(Field::SerialNumber), QStringLiteral("123ABC0001"));
+    EXPECT_TRUE(w.updateButton()->isEnabled());
+    EXPECT_EQ(w.controller().busyState(), BusyState::Idle);
+}
+
+TEST_F(MainWindow, DecliningTheUpdateChangesNothing) {
+    GuiBench bench(package, 1);
+    Window& w = *bench.window;
+    ASSERT_TRUE(waitFor([&] { return w.updateButton()->isEnabled(); }));
+    w.personalityCheck()->setChecked(false);
+    EXPECT_FALSE(w.controller().keepPersonality());
+    QTest::mouseClick(w.updateButton(), Qt::LeftButton);  // answered No
+    ASSERT_EQ(bench.boxes.boxes.size(), 1u);
+    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleQuestion);
+    EXPECT_TRUE(w.updateButton()->isEnabled());
+    EXPECT_EQ(w.progressBar()->percent(), 0);
+}
+
+TEST_F(MainWindow, SecondCableIsWarnedAboutUntilRemoved) {
+    GuiBench bench(package, 2);
+    int warnings = 0;
+    bench.boxes.onBox = [&](const ShownBox& box) {
+        if (box.style == kStyleWarning && ++warnings == 2)
+            bench.driver->unplug(1);
+    };
+    ASSERT_TRUE(waitFor([&] { return warnings >= 2; }));
+    EXPECT_EQ(bench.boxes.boxes[0].text,
+              "There are 2 USB conections. Please remove the unused and keep one connection "
+              "only.");
+    ASSERT_TRUE(waitFor([&] { return bench.window->getInfoButton()->isEnabled(); }));
+    QTest::qWait(100);
+    EXPECT_EQ(warnings, 2) << "one cable left: no more warnings";
+}
+
+TEST_F(MainWindow, EscIsIgnoredExitClosesAndMenuHints) {
+    GuiBench bench(package, 0);
+    Window& w = *bench.window;
+    QTest::keyClick(&w, Qt::Key_Escape);
+    EXPECT_TRUE(w.isVisible());
+
+    emit w.aboutAction()->hovered();
+    EXPECT_EQ(w.progressBar()->helpText().toStdString(), loadString(str::kAboutHint));
+    emit w.contentsAction()->hovered();
+    EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("Display help"));
+    emit w.exitAction()->hovered();
+    EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("Quit the application"));
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5),
+                     w.getInfoButton()->mapToGlobal(QPointF(5, 5)), Qt::NoButton, Qt::NoButton,
+                     Qt::NoModifier);
+    QApplication::sendEvent(w.getInfoButton(), &move);
+    EXPECT_EQ(w.progressBar()->helpText(), QStringLiteral("For help, press F1"));
+
+    const QList<QAction*> menus = w.menuBar()->actions();
+    ASSERT_EQ(menus.size(), 2) << "no language or login to offer: no Setting menu";
+    EXPECT_EQ(menus[0]->text(), QStringLiteral("&File"));
+    EXPECT_EQ(menus[1]->text(), QStringLiteral("&Help"));
+
+    w.exitAction()->trigger();
+    EXPECT_FALSE(w.isVisible());
+}
+
+}  // namespace
+}  // namespace vkt::testing
