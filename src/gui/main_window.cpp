@@ -35,12 +35,12 @@ constexpr int kHelpMenu = 164;
 constexpr int kContentsItem = 165;
 constexpr int kAboutItem = 166;
 
-struct FieldSpec {
+struct FieldRow {
     COrvixFlashToolDlg::Field field;
     int labelId;
 };
 
-constexpr FieldSpec kFields[] = {
+constexpr FieldRow kFields[] = {
     {COrvixFlashToolDlg::Field::RadioType, str::kRadioTypeLabel},
     {COrvixFlashToolDlg::Field::RegionalCode, str::kRegionalCodeLabel},
     {COrvixFlashToolDlg::Field::Model, str::kModelLabel},
@@ -85,16 +85,16 @@ void COrvixFlashToolDlg::buildControls() {
     infoRow->addWidget(picture_, 0, Qt::AlignTop);
     auto* grid = new QGridLayout;
     int row = 0;
-    for (const FieldSpec& spec : kFields) {
-        auto* label = new QLabel(loadQString(spec.labelId) + QLatin1Char(':'), info);
+    for (const FieldRow& row : kFields) {
+        auto* label = new QLabel(loadQString(row.labelId) + QLatin1Char(':'), info);
         auto* edit = new QLineEdit(info);
         edit->setReadOnly(true);
         edit->setMinimumWidth(200);
         label->setBuddy(edit);
         grid->addWidget(label, row, 0);
         grid->addWidget(edit, row, 1);
-        labels_[spec.field] = label;
-        fields_[spec.field] = edit;
+        labels_[row.field] = label;
+        fields_[row.field] = edit;
         ++row;
     }
     timeLabel_ = new QLabel(loadQString(str::kTimeLabelEmpty), info);
