@@ -85,16 +85,16 @@ void COrvixFlashToolDlg::buildControls() {
     infoRow->addWidget(picture_, 0, Qt::AlignTop);
     auto* grid = new QGridLayout;
     int row = 0;
-    for (const FieldRow& row : kFields) {
-        auto* label = new QLabel(loadQString(row.labelId) + QLatin1Char(':'), info);
+    for (const FieldRow& entry : kFields) {
+        auto* label = new QLabel(loadQString(entry.labelId) + QLatin1Char(':'), info);
         auto* edit = new QLineEdit(info);
         edit->setReadOnly(true);
         edit->setMinimumWidth(200);
         label->setBuddy(edit);
         grid->addWidget(label, row, 0);
         grid->addWidget(edit, row, 1);
-        labels_[row.field] = label;
-        fields_[row.field] = edit;
+        labels_[entry.field] = label;
+        fields_[entry.field] = edit;
         ++row;
     }
     timeLabel_ = new QLabel(loadQString(str::kTimeLabelEmpty), info);
