@@ -33,6 +33,8 @@ int main(int argc, char** argv) {
     CLI::App app{"VKT Update Tool: reads, updates and re-serialises two-way radios on a USB "
                  "programming cable."};
     app.require_subcommand(1);
+    // Global options may also follow the subcommand (vkt package check --package DIR).
+    app.fallthrough();
     GlobalOptions options;
     if (const char* env = std::getenv("VKT_CABLE_BACKEND")) options.backend = env;
     if (const char* env = std::getenv("VKT_DATA_DIR")) options.dataDir = env;

@@ -103,6 +103,12 @@ TEST(CliPackage, DemoPackagePassesTheCheck) {
                             VKT_DEMO_DATA + " package check --json"));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("\"ok\":true,\"problems\":[]"), std::string::npos) << r.output;
+
+    // The global options may also follow the subcommand.
+    auto after = runCommand(vkt(std::string("package check --package ") + VKT_DEMO_PACKAGE +
+                                " --data-dir " + VKT_DEMO_DATA + " --json"));
+    EXPECT_EQ(after.exitCode, 0) << after.output;
+    EXPECT_EQ(after.output, r.output);
 }
 
 // A copy of the demo package whose plain config.xml went through `edit`.
