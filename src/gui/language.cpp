@@ -57,8 +57,8 @@ std::optional<std::string> catalogText(int id) {
 
 const std::vector<LanguageEntry>& languageTable() {
     static const std::vector<LanguageEntry> table{
-        {"en_us", 32788}, {"de", 32789}, {"fr", 32790},    {"fr_ca", 141}, {"it", 32791},
-        {"nl", 139},      {"pl", 32792}, {"pt", 32793},    {"pt_br", 142}, {"ru", 32794},
+        {"en_us", 32788}, {"de", 32789},  {"fr", 32790}, {"fr_ca", 141}, {"it", 32791},
+        {"nl", 139},      {"pl", 32792},  {"pt", 32793}, {"pt_br", 142}, {"ru", 32794},
         {"sp", 32795},    {"sp_la", 140}, {"tu", 32796},
     };
     return table;
@@ -102,7 +102,8 @@ bool useLanguage(std::string_view code) {
     if (!entry)
         return false;
     auto catalog = std::make_unique<QTranslator>();
-    if (!catalog->load(catalogPath(entry->code)) || !QCoreApplication::installTranslator(catalog.get()))
+    if (!catalog->load(catalogPath(entry->code)) ||
+        !QCoreApplication::installTranslator(catalog.get()))
         return false;
     activeCatalog() = std::move(catalog);
     setTranslator(catalogText);

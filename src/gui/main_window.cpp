@@ -1,9 +1,9 @@
 #include "gui/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
-#include <QActionGroup>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -264,7 +264,7 @@ void COrvixFlashToolDlg::runWaitIndicator(const std::function<bool()>& finished)
 }
 
 std::optional<std::string> COrvixFlashToolDlg::askPassword(bool wrongPassword,
-                                                        const std::string& previous) {
+                                                           const std::string& previous) {
     CDialogPwd dialog(this);
     dialog.setPassword(toQString(previous));
     dialog.setWrongPassword(wrongPassword);

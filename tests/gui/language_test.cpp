@@ -11,8 +11,8 @@
 #include <QUrl>
 
 #include "gui/language.h"
-#include "package/config_document.h"
 #include "gui_bench.h"
+#include "package/config_document.h"
 
 namespace vkt::testing {
 namespace {

@@ -12,9 +12,9 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "gui_bench.h"
 #include "gui/progress_status_bar.h"
 #include "gui/qt_message_queue.h"
+#include "gui_bench.h"
 #include "gui_test_support.h"
 
 namespace vkt::testing {
