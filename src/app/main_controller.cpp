@@ -575,6 +575,22 @@ void MainController::reportToConsole(bool success) {
 }
 
 // ---------------------------------------------------------------------------
+// Language and help
+
+void MainController::onLanguage(const std::string& code) {
+    app_.config().setDefaultLanguage(code);
+    front_.showMessage(loadString(str::kRestartForLanguage), kStyleInfo);
+}
+
+void MainController::onHelp(const std::function<bool(const std::string& code)>& open) {
+    const std::string& language = app_.config().defaultLanguage;
+    if (open(language.empty() ? std::string("en_us") : language))
+        return;
+    front_.showMessage(loadString(str::kHelpUnavailable), kStyleInfo);
+    ErrorLog::instance().writeLine("Failed to load help file.");
+}
+
+// ---------------------------------------------------------------------------
 // Dealer login and serial number
 
 bool MainController::onDealerLogin() {

@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/application.h"
@@ -64,6 +65,13 @@ class MainController : public MessageTarget {
     FlowOutcome onUpdateSerialNumber();
     // True when the dealer is logged in afterwards.
     bool onDealerLogin();
+
+    // A language chosen in the menu: stored as the setup file's default (a
+    // failed save is not reported) and used from the next start on.
+    void onLanguage(const std::string& code);
+    // Help contents: `open` shows the help page of a language code (the
+    // default language, "en_us" when none) and says whether it could.
+    void onHelp(const std::function<bool(const std::string& code)>& open);
 
     // Notices (normally arriving as window messages).
     void onCableCount(std::intptr_t count);

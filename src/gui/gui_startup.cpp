@@ -8,6 +8,7 @@
 #include "app/application.h"
 #include "app/strings.h"
 #include "gui/about_dialog.h"
+#include "gui/language.h"
 #include "gui/main_window.h"
 #include "gui/msg_box.h"
 #include "gui/qt_message_queue.h"
@@ -87,6 +88,7 @@ DesktopSession::DesktopSession() = default;
 DesktopSession::~DesktopSession() {
     window_.reset();
     app_.shutdown();
+    useLanguage("");
 }
 
 std::optional<int> DesktopSession::start(const GuiOptions& options) {
@@ -103,8 +105,10 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
     startup.driver = std::move(driver);
     startup.queue = &queue_;
     const StartupResult result = app_.start(startup);
-    if (result.ok)
+    if (result.ok) {
+        selectStartupLanguage(app_.config().defaultLanguage);
         return std::nullopt;
+    }
     if (result.messageId != 0) {
         CMsgBox box(loadQString(result.messageId), result.style, toQString(app_.title()));
         box.run();

@@ -1,9 +1,12 @@
 #include "gui/main_window.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDesktopServices>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -13,8 +16,11 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <vector>
 
 #include "gui/about_dialog.h"
+#include "gui/dialog_pwd.h"
+#include "gui/language.h"
 #include "gui/msg_box.h"
 #include "gui/progress_status_bar.h"
 #include "gui/qt_message_queue.h"
@@ -31,6 +37,7 @@ constexpr int kSerialLength = 10;
 // Menu texts.
 constexpr int kFileMenu = 160;
 constexpr int kExitItem = 161;
+constexpr int kSettingMenu = 163;
 constexpr int kHelpMenu = 164;
 constexpr int kContentsItem = 165;
 constexpr int kAboutItem = 166;
@@ -156,17 +163,63 @@ void COrvixFlashToolDlg::buildMenu() {
     QMenu* file = menuBar()->addMenu(loadQString(kFileMenu));
     exit_ = file->addAction(loadQString(kExitItem), this, &COrvixFlashToolDlg::onExit);
     connect(exit_, &QAction::hovered, this, [this] { showHint(str::kQuitHint); });
-    // The Setting menu offers the languages and the dealer login; neither is
-    // offered yet, so the menu is left out.
+    // The Setting menu is there when it has something to offer: a language
+    // besides the built-in English, or the dealer login (which needs a
+    // password in the setup file).
+    std::vector<QMenu*> menus{file};
+    const std::vector<const LanguageEntry*> languages = installedLanguages();
+    const bool offerLogin = !app_.config().loginPassword.empty();
+    if (languages.size() > 1 || offerLogin) {
+        QMenu* setting = menuBar()->addMenu(loadQString(kSettingMenu));
+        if (languages.size() > 1)
+            buildLanguageMenu(*setting, languages);
+        if (offerLogin) {
+            dealerLogin_ = setting->addAction(loadQString(str::kDealerLoginItem), this,
+                                              &COrvixFlashToolDlg::onDealerLogin);
+            connect(dealerLogin_, &QAction::hovered, this,
+                    [this] { showHint(str::kDealerLoginHint); });
+        }
+        menus.push_back(setting);
+    }
     QMenu* help = menuBar()->addMenu(loadQString(kHelpMenu));
     contents_ = help->addAction(loadQString(kContentsItem), this, &COrvixFlashToolDlg::onContents);
     about_ = help->addAction(loadQString(kAboutItem), this, &COrvixFlashToolDlg::onAbout);
     connect(contents_, &QAction::hovered, this, [this] { showHint(str::kDisplayHelpHint); });
     connect(about_, &QAction::hovered, this, [this] { showHint(str::kAboutHint); });
-    for (QMenu* menu : {file, help}) {
+    menus.push_back(help);
+    for (QMenu* menu : menus) {
         connect(menu, &QMenu::aboutToShow, this, [this] { showHint(str::kHelpHint); });
         connect(menu, &QMenu::aboutToHide, this, [this] { showHint(str::kHelpHint); });
     }
+}
+
+void COrvixFlashToolDlg::buildLanguageMenu(QMenu& setting,
+                                           const std::vector<const LanguageEntry*>& languages) {
+    languageMenu_ = setting.addMenu(loadQString(str::kLanguageMenu));
+    auto* group = new QActionGroup(languageMenu_);
+    const LanguageEntry* current = findLanguage(app_.config().defaultLanguage);
+    for (const LanguageEntry* language : languages) {
+        QAction* item = languageMenu_->addAction(loadQString(language->captionId));
+        item->setCheckable(true);
+        group->addAction(item);
+        const std::string code = language->code;
+        connect(item, &QAction::triggered, this, [this, item, code] {
+            markLanguage(item);
+            controller_->onLanguage(code);
+        });
+        if (language == current)
+            markLanguage(item);
+    }
+}
+
+void COrvixFlashToolDlg::markLanguage(QAction* item) {
+    // The language in the setup file is checked and shown in bold.
+    for (QAction* other : languageMenu_->actions()) {
+        QFont font = other->font();
+        font.setBold(other == item);
+        other->setFont(font);
+    }
+    item->setChecked(true);
 }
 
 void COrvixFlashToolDlg::showHint(int stringId) {
@@ -210,10 +263,14 @@ void COrvixFlashToolDlg::runWaitIndicator(const std::function<bool()>& finished)
     dialog.run(finished);
 }
 
-std::optional<std::string> COrvixFlashToolDlg::askPassword(bool, const std::string&) {
-    // No login dialog in this window yet (the Setting menu does not offer
-    // the login), so a login is always cancelled.
-    return std::nullopt;
+std::optional<std::string> COrvixFlashToolDlg::askPassword(bool wrongPassword,
+                                                           const std::string& previous) {
+    CDialogPwd dialog(this);
+    dialog.setPassword(toQString(previous));
+    dialog.setWrongPassword(wrongPassword);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.password().toStdString();
 }
 
 void COrvixFlashToolDlg::setBusy(bool busy) {
@@ -302,9 +359,36 @@ void COrvixFlashToolDlg::onExit() {
         close();
 }
 
+namespace {
+
+std::function<bool(const QUrl&)>& helpOpener() {
+    static std::function<bool(const QUrl&)> opener;
+    return opener;
+}
+
+}  // namespace
+
+void COrvixFlashToolDlg::setHelpOpener(std::function<bool(const QUrl&)> opener) {
+    helpOpener() = std::move(opener);
+}
+
 void COrvixFlashToolDlg::onContents() {
-    // The help pages are not part of this build.
-    showMessage(loadString(str::kHelpUnavailable), kStyleError);
+    controller_->onHelp([](const std::string& code) {
+        // A language without a page of its own gets the English one.
+        QString page = languageFolder() + QLatin1Char('/') + toQString(code) + ".html";
+        if (!QFileInfo(page).isFile())
+            page = languageFolder() + QStringLiteral("/en_us.html");
+        if (!QFileInfo(page).isFile())
+            return false;
+        const QUrl url = QUrl::fromLocalFile(QFileInfo(page).canonicalFilePath());
+        return helpOpener() ? helpOpener()(url) : QDesktopServices::openUrl(url);
+    });
+}
+
+void COrvixFlashToolDlg::onDealerLogin() {
+    // A login holds until the tool ends, so the item is not offered again.
+    if (controller_->onDealerLogin())
+        dealerLogin_->setEnabled(false);
 }
 
 void COrvixFlashToolDlg::onAbout() {

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <QMainWindow>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "app/front_end.h"
@@ -20,10 +22,12 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QUrl;
 
 namespace vkt::gui {
 
 class CProgressStatusBar;
+struct LanguageEntry;
 class QtMessageQueue;
 
 class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
@@ -64,9 +68,17 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QAction* exitAction() const { return exit_; }
     QAction* contentsAction() const { return contents_; }
     QAction* aboutAction() const { return about_; }
+    // Nothing when no language besides English is installed.
+    QMenu* languageMenu() const { return languageMenu_; }
+    // Nothing when the setup file offers no dealer login.
+    QAction* dealerLoginAction() const { return dealerLogin_; }
     // The model whose picture is shown (empty: none yet).
     const std::string& currentPicture() const { return currentPicture_; }
     bool busyCursor() const { return busyCursor_; }
+
+    // Replaces the desktop's URL opener for Help/Contents (tests; an empty
+    // one restores it). It says whether the page could be shown.
+    static void setHelpOpener(std::function<bool(const QUrl&)> opener);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -79,10 +91,13 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     void buildControls();
     void buildMenu();
     void buildPictureMap();
+    void buildLanguageMenu(QMenu& setting, const std::vector<const LanguageEntry*>& languages);
+    void markLanguage(QAction* item);
     void showHint(int stringId);
     void onExit();
     void onContents();
     void onAbout();
+    void onDealerLogin();
 
     Application& app_;
     QtMessageQueue& queue_;
@@ -102,6 +117,8 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QAction* exit_ = nullptr;
     QAction* contents_ = nullptr;
     QAction* about_ = nullptr;
+    QAction* dealerLogin_ = nullptr;
+    QMenu* languageMenu_ = nullptr;
 
     std::map<std::string, QPixmap> pictureMap_;
     std::string currentPicture_;
