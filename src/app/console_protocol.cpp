@@ -16,8 +16,8 @@ namespace vkt {
 
 namespace {
 
-constexpr std::array<const char*, 5> kNames = {kToolUpdateStart, kToolUpdateEnd,
-                                               kToolEnterTestMode, kToolExitTestMode, kToolRaise};
+constexpr std::array<const char*, 5> kNames = {kToolUpdateStart, kToolUpdateEnd, kToolEnterTestMode,
+                                               kToolExitTestMode, kToolRaise};
 
 template <typename Number>
 bool parseNumber(std::string_view text, Number& value) {
@@ -58,8 +58,7 @@ std::string encodeConsoleMessage(const ConsoleMessage& message) {
 
 std::optional<ConsoleMessage> parseConsoleLine(std::string_view line, std::string& error) {
     const std::size_t first = line.find(' ');
-    const std::size_t second =
-        first == std::string_view::npos ? first : line.find(' ', first + 1);
+    const std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
     if (second == std::string_view::npos || line.find(' ', second + 1) != std::string_view::npos) {
         error = "expected a name and two numbers in \"" + printable(line) + "\"";
         return std::nullopt;
