@@ -11,10 +11,19 @@ namespace vkt::gui {
 bool SleepInhibitor::acquire() {
     if (held())
         return true;
-    QDBusConnection bus = QDBusConnection::systemBus();
+    // A connection of its own to the system bus's current address, dropped
+    // again when it failed, so that a bus that comes up later is found by the
+    // next operation.
+    QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address.isEmpty())
+        address = QStringLiteral("unix:path=/run/dbus/system_bus_socket");
+    const QString name = QStringLiteral("vkt-sleep-inhibitor");
+    QDBusConnection::disconnectFromBus(name);
+    QDBusConnection bus = QDBusConnection::connectToBus(address, name);
     QString why;
     if (!bus.isConnected()) {
         why = QStringLiteral("no system bus");
+        QDBusConnection::disconnectFromBus(name);
     } else {
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
