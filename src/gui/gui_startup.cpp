@@ -104,7 +104,6 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
         std::cerr << "vkt-update-tool: " << error << "\n";
         return cableBackendKnown(options) ? 1 : 2;
     }
-    saveRadio_ = std::make_unique<SimulatedRadioSaver>();
     StartupOptions startup;
     startup.packageDir = effectivePackageDir(options);
     startup.dataDir = effectiveDataDir(options);
@@ -115,6 +114,9 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
         selectStartupLanguage(app_.config().defaultLanguage);
         switch (claimSingleInstance()) {
             case InstanceClaim::Claimed:
+                // Only the one running tool writes the simulated radio back;
+                // a second start must not overwrite it with what it loaded.
+                saveRadio_ = std::make_unique<SimulatedRadioSaver>();
                 return std::nullopt;
             case InstanceClaim::OtherRunning:
                 return 0;
