@@ -30,6 +30,7 @@
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
 #include "gui/task_dialog.h"
+#include "gui_test_support.h"
 #include "sim/virtual_cable.h"
 
 namespace fs = std::filesystem;
@@ -56,17 +57,6 @@ void showAndSave(QWidget& widget, const QString& name) {
     (void)QTest::qWaitForWindowExposed(&widget, 5000);
     QTest::qWait(100);
     save(widget, name);
-}
-
-bool waitUntil(const std::function<bool()>& pred, int ms = 30000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
 }
 
 // The tool over a copy of the demo package: on the persisted simulated
@@ -103,6 +93,12 @@ class Tool {
         window.reset();
         app_.shutdown();
     }
+    // Get Radio Information, once the cable is seen; the window after it.
+    COrvixFlashToolDlg& readRadio() {
+        testing::waitFor([&] { return window->getInfoButton()->isEnabled(); });
+        QTest::mouseClick(window->getInfoButton(), Qt::LeftButton);
+        return *window;
+    }
     bool ok = false;
     std::unique_ptr<COrvixFlashToolDlg> window;
 
@@ -134,9 +130,7 @@ int run(const fs::path& root) {
         Tool tool(root, true);
         if (!tool.ok)
             return 1;
-        COrvixFlashToolDlg& w = *tool.window;
-        waitUntil([&] { return w.getInfoButton()->isEnabled(); });
-        QTest::mouseClick(w.getInfoButton(), Qt::LeftButton);
+        COrvixFlashToolDlg& w = tool.readRadio();
         save(w, QStringLiteral("main-radio-read"));
 
         // The update, caught half way with its wait dialog.
@@ -190,10 +184,7 @@ int run(const fs::path& root) {
         Tool tool(root, true);
         if (!tool.ok)
             return 1;
-        COrvixFlashToolDlg& w = *tool.window;
-        waitUntil([&] { return w.getInfoButton()->isEnabled(); });
-        QTest::mouseClick(w.getInfoButton(), Qt::LeftButton);
-        save(w, QStringLiteral("main-german"));
+        save(tool.readRadio(), QStringLiteral("main-german"));
         useLanguage("");
     }
     CMsgBox::setScript(nullptr);
