@@ -216,23 +216,37 @@ inline sim::RadioConfig demoRadio(const std::string& firmware = "R01.02.03",
     return config;
 }
 
+// `cables` simulated cables with `radio` on the first.
+inline std::shared_ptr<sim::VirtualCableDriver> simCables(
+    const std::shared_ptr<sim::SimRadio>& radio, std::size_t cables) {
+    std::vector<sim::VirtualDevice> devices;
+    for (std::size_t i = 0; i < cables; ++i)
+        devices.push_back({sim::kCableDescription, i == 0 ? radio : nullptr});
+    return std::make_shared<sim::VirtualCableDriver>(std::move(devices));
+}
+
+// Start-up options for the package copy over `driver`, posting to `queue`.
+inline StartupOptions benchStartupOptions(PackageCopy& package, std::shared_ptr<CableDriver> driver,
+                                          std::chrono::milliseconds pollPeriod,
+                                          MessageQueue* queue) {
+    StartupOptions options;
+    options.packageDir = package.packageDir();
+    options.dataDir = package.dataDir();
+    options.driver = std::move(driver);
+    options.pollPeriod = pollPeriod;
+    options.queue = queue;
+    return options;
+}
+
 // The application started on a simulated radio, with a controller.
 class Bench {
   public:
     explicit Bench(PackageCopy& package, sim::RadioConfig config = demoRadio(),
                    std::size_t cables = 1)
         : radio(std::make_shared<sim::SimRadio>(std::move(config))) {
-        std::vector<sim::VirtualDevice> devices;
-        for (std::size_t i = 0; i < cables; ++i)
-            devices.push_back({sim::kCableDescription, i == 0 ? radio : nullptr});
-        driver = std::make_shared<sim::VirtualCableDriver>(std::move(devices));
-        StartupOptions options;
-        options.packageDir = package.packageDir();
-        options.dataDir = package.dataDir();
-        options.driver = driver;
-        options.pollPeriod = std::chrono::hours(1);  // cable notices come from the tests
-        options.queue = &loop;
-        startup = app.start(options);
+        driver = simCables(radio, cables);
+        // A poll period of an hour: the cable notices come from the tests.
+        startup = app.start(benchStartupOptions(package, driver, std::chrono::hours(1), &loop));
         removeErrors(0);
         if (startup.ok) {
             controller = std::make_unique<MainController>(app, front, &console);

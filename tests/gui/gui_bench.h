@@ -25,17 +25,9 @@ class GuiBench {
     GuiBench(PackageCopy& package, std::size_t cables, sim::RadioConfig config = demoRadio(),
              const std::function<void(Application&)>& beforeWindow = {})
         : radio(std::make_shared<sim::SimRadio>(std::move(config))) {
-        std::vector<sim::VirtualDevice> devices;
-        for (std::size_t i = 0; i < cables; ++i)
-            devices.push_back({sim::kCableDescription, i == 0 ? radio : nullptr});
-        driver = std::make_shared<sim::VirtualCableDriver>(std::move(devices));
-        StartupOptions options;
-        options.packageDir = package.packageDir();
-        options.dataDir = package.dataDir();
-        options.driver = driver;
-        options.pollPeriod = std::chrono::milliseconds(20);
-        options.queue = &queue;
-        startup = app.start(options);
+        driver = simCables(radio, cables);
+        startup =
+            app.start(benchStartupOptions(package, driver, std::chrono::milliseconds(20), &queue));
         removeErrors(0);
         if (startup.ok) {
             if (beforeWindow)
