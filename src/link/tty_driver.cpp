@@ -108,6 +108,36 @@ class TtyPort : public CablePort {
         }
     }
 
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max,
+                                std::size_t& got) override {
+        got = 0;
+        if (max == 0)
+            return kCableOk;
+        if (start_ < end_) {
+            got = std::min(max, end_ - start_);
+            std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), got, buffer);
+            start_ += got;
+            return kCableOk;
+        }
+        const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_);
+        for (;;) {
+            // Straight into the caller's buffer: whatever the line holds.
+            const ssize_t n = ::read(fd_, buffer, max);
+            gReadCalls.fetch_add(1, std::memory_order_relaxed);
+            if (n > 0) {
+                got = static_cast<std::size_t>(n);
+                return kCableOk;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return kCableIoError;
+            const int waited = waitFor(POLLIN, deadline);
+            if (waited < 0)
+                return kCableIoError;
+            if (waited == 0)
+                return kCableOk;
+        }
+    }
+
     std::uint32_t write(const std::uint8_t* buffer, std::size_t count,
                         std::size_t& written) override {
         written = 0;
