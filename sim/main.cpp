@@ -157,12 +157,16 @@ class PtyServer {
     }
 
     void incoming(std::span<const std::uint8_t> bytes) {
-        const auto now = Clock::now();
         const std::uint32_t rate = hostRate();
+        const auto perByte = vkt::sim::pacedByteTime(rate, radio_.timing().paceFactor);
+        // A long write reaches the master in pieces; each piece goes on the
+        // wire after the one before, so its echo follows that one's in order.
+        const auto start = std::max(Clock::now(), hostFree_);
+        hostFree_ = start + perByte * static_cast<std::int64_t>(bytes.size());
         std::vector<WireByte> out;
         if (radio_.echo())
-            appendEcho(bytes, vkt::sim::pacedByteTime(rate, radio_.timing().paceFactor), now, out);
-        radio_.receive(bytes, rate, now, out);
+            appendEcho(bytes, perByte, start, out);
+        radio_.receive(bytes, rate, start, out);
         vkt::sim::mergeByDue(pending_, out);
     }
 
@@ -222,6 +226,7 @@ class PtyServer {
 
     std::deque<WireByte> pending_;
     Clock::time_point lastSend_{};
+    Clock::time_point hostFree_{};  // when the host's last byte has left
     bool blocked_ = false;  // the pty's buffer was full at the last write
     std::size_t logged_ = 0;
 };

@@ -59,9 +59,14 @@ class VirtualCablePort : public CablePort {
             }
             if (got >= wanted || now >= deadline)
                 return kCableOk;
+            // Sleep until the last byte this call waits for is due (or the
+            // last one on the line, when fewer are queued): one wake-up for
+            // a whole reply instead of one per byte.
             auto wake = deadline;
-            if (!rx_.empty())
-                wake = std::min(wake, rx_.front().due);
+            if (!rx_.empty()) {
+                const std::size_t last = std::min(wanted - got, rx_.size()) - 1;
+                wake = std::min(wake, rx_[last].due);
+            }
             // Poll the plug state at least every 20 ms while waiting.
             wake = std::min(wake, now + std::chrono::milliseconds(20));
             lock.unlock();
