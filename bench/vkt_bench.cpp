@@ -11,18 +11,18 @@
 // its erase, programming and turnaround times; it reports the bytes it saw
 // and what they cost at pace 1 (--stats). The ideal time is that cost divided
 // by the pace factor; ratio = ideal / measured (1.0 = the tool adds nothing).
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <fmt/format.h>
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fmt/format.h>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -164,11 +164,11 @@ Result runCase(const Options& o, const std::string& package, const std::string& 
                              : fmt::format("--pace {} --stats {}", paceText(pace), stats.string()));
     } else {
         const fs::path link = dir / "radio";
-        radio = spawn({(fs::path(o.bin) / "vkt-radio-sim").string(), "--type", "2", "--model",
-                       "VK2150EMA01", "--serial", "123ABC0001", "--firmware", "R01.02.03",
-                       "--codeplug", "R01.02.03", "--pace", paceText(pace), "--link",
-                       link.string(), "--stats", stats.string()},
-                      {}, dir / "radio.out");
+        radio = spawn(
+            {(fs::path(o.bin) / "vkt-radio-sim").string(), "--type", "2", "--model", "VK2150EMA01",
+             "--serial", "123ABC0001", "--firmware", "R01.02.03", "--codeplug", "R01.02.03",
+             "--pace", paceText(pace), "--link", link.string(), "--stats", stats.string()},
+            {}, dir / "radio.out");
         if (radio.pid < 0 || !waitForPath(link, std::chrono::seconds(10))) {
             r.error = "vkt-radio-sim did not start";
             if (radio.pid > 0) {
@@ -254,19 +254,20 @@ void fillMissingCounts(std::vector<Result>& results) {
 
 std::string header() {
     return fmt::format("{:<7} {:<4} {:>5} {:>10} {:>9} {:>9} {:>9} {:>6} {:>8} {:>6} {:>8}",
-                       "package", "back", "pace", "wire-bytes", "requests", "ideal-s",
-                       "measured", "ratio", "cpu-s", "cpu%", "peak-MiB");
+                       "package", "back", "pace", "wire-bytes", "requests", "ideal-s", "measured",
+                       "ratio", "cpu-s", "cpu%", "peak-MiB");
 }
 
 std::string row(const Result& r) {
     if (!r.ok)
-        return fmt::format("{:<7} {:<4} {:>4}x FAILED: {}", r.package, r.backend,
-                           paceText(r.pace), r.error);
-    return fmt::format("{:<7} {:<4} {:>4}x {:>10} {:>9} {:>9.3f} {:>9.3f} {:>6.3f} {:>8.3f} "
-                       "{:>5.1f}% {:>8.1f}",
-                       r.package, r.backend, paceText(r.pace), r.bytesIn + r.bytesOut, r.requests,
-                       r.ideal, r.measured, r.ratio(), r.cpu, 100.0 * r.cpuShare(),
-                       static_cast<double>(r.peakKiB) / 1024.0);
+        return fmt::format("{:<7} {:<4} {:>4}x FAILED: {}", r.package, r.backend, paceText(r.pace),
+                           r.error);
+    return fmt::format(
+        "{:<7} {:<4} {:>4}x {:>10} {:>9} {:>9.3f} {:>9.3f} {:>6.3f} {:>8.3f} "
+        "{:>5.1f}% {:>8.1f}",
+        r.package, r.backend, paceText(r.pace), r.bytesIn + r.bytesOut, r.requests, r.ideal,
+        r.measured, r.ratio(), r.cpu, 100.0 * r.cpuShare(),
+        static_cast<double>(r.peakKiB) / 1024.0);
 }
 
 std::string toJson(const std::vector<Result>& results) {
@@ -279,10 +280,9 @@ std::string toJson(const std::vector<Result>& results) {
             "\"radioSeconds\": {:.6f}, \"idealSeconds\": {:.6f}, \"measuredSeconds\": {:.6f}, "
             "\"ratio\": {:.4f}, \"cpuSeconds\": {:.6f}, \"peakKiB\": {}, "
             "\"countsFromTty\": {}}}{}\n",
-            r.package, r.backend, paceText(r.pace), r.ok ? "true" : "false", r.bytesIn,
-            r.bytesOut, r.requests, r.wireSeconds, r.radioSeconds, r.ideal, r.measured, r.ratio(),
-            r.cpu, r.peakKiB, r.countsFromTty ? "true" : "false",
-            i + 1 < results.size() ? "," : "");
+            r.package, r.backend, paceText(r.pace), r.ok ? "true" : "false", r.bytesIn, r.bytesOut,
+            r.requests, r.wireSeconds, r.radioSeconds, r.ideal, r.measured, r.ratio(), r.cpu,
+            r.peakKiB, r.countsFromTty ? "true" : "false", i + 1 < results.size() ? "," : "");
     }
     j += "]\n";
     return j;

@@ -176,9 +176,9 @@ class PtyServer {
     // byte of a reply is never held back.
     Clock::time_point nextSend() const {
         const double pace = radio_.timing().paceFactor;
-        const auto batch = pace > 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          kBatchTime / pace)
-                                    : std::chrono::nanoseconds{0};
+        const auto batch =
+            pace > 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(kBatchTime / pace)
+                     : std::chrono::nanoseconds{0};
         return std::min(std::max(pending_.front().due, lastSend_ + batch), pending_.back().due);
     }
 

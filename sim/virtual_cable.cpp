@@ -35,8 +35,7 @@ class VirtualCablePort : public CablePort {
         return receive(buffer, count, count, got);
     }
 
-    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max,
-                                std::size_t& got) override {
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
         return receive(buffer, max, max < 1 ? max : 1, got);
     }
 

@@ -91,8 +91,7 @@ class FtdiPort : public CablePort {
         return kCableOk;
     }
 
-    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max,
-                                std::size_t& got) override {
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
         got = 0;
         // Each bulk transfer brings what the chip gathered until its latency
         // timer ran out; the first one that brings anything ends the call.

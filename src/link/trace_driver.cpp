@@ -67,8 +67,7 @@ class TracePort : public CablePort {
         return status;
     }
     // Traced like a read of the one byte it waits for.
-    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max,
-                                std::size_t& got) override {
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
         const std::uint32_t status = inner_->readAvailable(buffer, max, got);
         noteReceived(buffer, max < 1 ? max : 1, got, status);
         return status;

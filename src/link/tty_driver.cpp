@@ -92,13 +92,11 @@ class TtyPort : public CablePort {
         }
     }
 
-    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max,
-                                std::size_t& got) override {
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
         got = take(buffer, max);
         if (got > 0 || max == 0)
             return kCableOk;
-        const std::uint32_t status =
-            fill(Clock::now() + std::chrono::milliseconds(readTimeoutMs_));
+        const std::uint32_t status = fill(Clock::now() + std::chrono::milliseconds(readTimeoutMs_));
         got = take(buffer, max);
         return status;
     }

@@ -64,8 +64,7 @@ class FakePort : public CablePort {
         }
         return kCableOk;
     }
-    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max,
-                                std::size_t& got) override {
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
         if (!line_->bulk)
             return CablePort::readAvailable(buffer, max, got);
         ++line_->availableCalls;

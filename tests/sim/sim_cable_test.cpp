@@ -229,8 +229,8 @@ TEST(SimPacing, ReadAvailableWaitsForOneByteAndTakesWhatHasArrived) {
     bench.write(Bench::frame(0x72, {0x03, 0x00, 0x00, 0x00, n >> 8, n & 0xFF}, true));
     const std::size_t replyBytes = 1 + 4 + 2 + n + 1;
     // The whole reply is on the line after its wire time; one call takes it.
-    std::this_thread::sleep_for(std::chrono::duration<double>((11 + replyBytes) *
-                                                              byteSeconds(16406) / 10 + 0.02));
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>((11 + replyBytes) * byteSeconds(16406) / 10 + 0.02));
     Bytes all(8192);
     std::size_t got = 0;
     ASSERT_EQ(bench.port->readAvailable(all.data(), all.size(), got), kCableOk);
