@@ -29,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<std::uint64_t> gReadCalls{0};
 
-constexpr std::size_t kChunk = 4096;
+// Room for the largest frame (4109 data bytes and its framing) in one read.
+constexpr std::size_t kChunk = 8192;
 constexpr std::uint32_t kInitialRate = 16406;
 
 HeldDevices<std::string>& heldPaths() {
