@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <optional>
 
 #include "sim/pty_rate.h"
 #include "sim/radio_options.h"
@@ -86,17 +87,24 @@ class PtyServer {
     void run(int signalFd) {
         std::vector<std::uint8_t> buffer(4096);
         for (;;) {
-            int timeoutMs = -1;
+            // Sleep until the next batch is due (to the nanosecond: a coarser
+            // wait would make the simulated wire slower than the one it models).
+            std::optional<std::chrono::nanoseconds> wait;
             if (blocked_) {
-                timeoutMs = 1000;
+                wait = std::chrono::seconds(1);
             } else if (!pending_.empty()) {
-                const auto wait = pending_.front().due - Clock::now();
-                timeoutMs = static_cast<int>(std::clamp<std::int64_t>(
-                    std::chrono::ceil<std::chrono::milliseconds>(wait).count(), 0, 1000));
+                wait = std::clamp<std::chrono::nanoseconds>(nextSend() - Clock::now(),
+                                                            std::chrono::nanoseconds{0},
+                                                            std::chrono::seconds(1));
+            }
+            timespec ts{};
+            if (wait) {
+                ts.tv_sec = static_cast<time_t>(wait->count() / 1000000000);
+                ts.tv_nsec = static_cast<long>(wait->count() % 1000000000);
             }
             const short events = static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0));
             pollfd fds[2] = {{signalFd, POLLIN, 0}, {master_, events, 0}};
-            const int n = poll(fds, master_ >= 0 ? 2 : 1, timeoutMs);
+            const int n = ppoll(fds, master_ >= 0 ? 2 : 1, wait ? &ts : nullptr, nullptr);
             if (n < 0 && errno != EINTR)
                 return;
             if (fds[0].revents & POLLIN)
@@ -149,19 +157,38 @@ class PtyServer {
     }
 
     void incoming(std::span<const std::uint8_t> bytes) {
-        const auto now = Clock::now();
         const std::uint32_t rate = hostRate();
+        const auto perByte = vkt::sim::pacedByteTime(rate, radio_.timing().paceFactor);
+        // A long write reaches the master in pieces; each piece goes on the
+        // wire after the one before, so its echo follows that one's in order.
+        const auto start = std::max(Clock::now(), hostFree_);
+        hostFree_ = start + perByte * static_cast<std::int64_t>(bytes.size());
         std::vector<WireByte> out;
         if (radio_.echo())
-            appendEcho(bytes, vkt::sim::pacedByteTime(rate, radio_.timing().paceFactor), now, out);
-        radio_.receive(bytes, rate, now, out);
+            appendEcho(bytes, perByte, start, out);
+        radio_.receive(bytes, rate, start, out);
         vkt::sim::mergeByDue(pending_, out);
+    }
+
+    // Reply bytes go to the pty in batches, as a USB cable delivers them in
+    // packets: at most one batch per kBatchTime of wire time (divided by the
+    // pace factor), and at once when every pending byte is due, so the last
+    // byte of a reply is never held back.
+    Clock::time_point nextSend() const {
+        const double pace = radio_.timing().paceFactor;
+        const auto batch =
+            pace > 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(kBatchTime / pace)
+                     : std::chrono::nanoseconds{0};
+        return std::min(std::max(pending_.front().due, lastSend_ + batch), pending_.back().due);
     }
 
     void sendDue() {
         if (master_ < 0 || pending_.empty() || blocked_)
             return;
         const auto now = Clock::now();
+        if (now < nextSend())
+            return;
+        lastSend_ = now;
         const std::uint32_t rate = hostRate();
         std::vector<std::uint8_t> chunk;
         while (!pending_.empty() && pending_.front().due <= now) {
@@ -195,7 +222,11 @@ class PtyServer {
     int slave_ = -1;
     bool linked_ = false;
     std::string slavePath_;
+    static constexpr std::chrono::duration<double> kBatchTime = std::chrono::milliseconds(1);
+
     std::deque<WireByte> pending_;
+    Clock::time_point lastSend_{};
+    Clock::time_point hostFree_{};  // when the host's last byte has left
     bool blocked_ = false;  // the pty's buffer was full at the last write
     std::size_t logged_ = 0;
 };
@@ -246,6 +277,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     vkt::sim::SimRadio radio(std::move(config));
+    radio.setStatsFile(o.radio.statsFile);
     if (!vkt::sim::preloadRadio(o.radio, radio, error)) {
         std::fprintf(stderr, "vkt-radio-sim: %s\n", error.c_str());
         return 2;

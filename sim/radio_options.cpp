@@ -84,6 +84,9 @@ void addRadioOptions(CLI::App& app, RadioOptions& o) {
                    "checksum, delay, noack, opcode, pull (repeatable)");
     app.add_option("--load-flash", o.loadFlash, "Preload flash: FILE[@ADDR] (repeatable)");
     app.add_option("--load-memory", o.loadMemory, "Preload radio memory: FILE@ADDR (repeatable)");
+    app.add_option("--stats", o.statsFile,
+                   "Write the wire counts (bytes, wire and radio seconds) as JSON to FILE when "
+                   "the radio goes away");
 }
 
 bool buildRadioConfig(const RadioOptions& o, RadioConfig& config, std::string& error) {
@@ -180,6 +183,8 @@ bool applyRadioOptionText(const std::string& text, SimRadio& radio, std::string&
     }
     if (given("--fault"))
         radio.setFaults(checked.faults);
+    if (given("--stats"))
+        radio.setStatsFile(o.statsFile);
     return preloadRadio(o, radio, error);
 }
 

@@ -26,11 +26,12 @@ struct RadioOptions {
     std::vector<std::string> faults;
     std::vector<std::string> loadFlash;   // FILE[@ADDR]
     std::vector<std::string> loadMemory;  // FILE@ADDR
+    std::string statsFile;                // wire counts written when the radio goes away
 };
 
 // Adds --type, --serial, --model, --firmware, --codeplug, --status,
 // --refuse-sn, --no-echo, --pace, the four timing options, --flash-size,
-// --fault, --load-flash and --load-memory to `app`.
+// --fault, --load-flash, --load-memory and --stats to `app`.
 void addRadioOptions(CLI::App& app, RadioOptions& options);
 // A whole radio configuration from the options.
 bool buildRadioConfig(const RadioOptions& options, RadioConfig& config, std::string& error);

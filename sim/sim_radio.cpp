@@ -1,10 +1,12 @@
 #include "sim/sim_radio.h"
+#include "sim/state_dump.h"
 
 #include <fmt/format.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 
 namespace vkt::sim {
 
@@ -235,6 +237,11 @@ void appendEcho(std::span<const std::uint8_t> bytes, std::chrono::nanoseconds pe
 
 void mergeByDue(std::deque<WireByte>& queue, const std::vector<WireByte>& bytes) {
     for (const WireByte& b : bytes) {
+        // Bytes mostly come in wire order: append without a search.
+        if (queue.empty() || queue.back().due <= b.due) {
+            queue.push_back(b);
+            continue;
+        }
         auto pos =
             std::upper_bound(queue.begin(), queue.end(), b.due,
                              [](Clock::time_point t, const WireByte& w) { return t < w.due; });
@@ -255,6 +262,14 @@ SimRadio::SimRadio(RadioConfig config) : config_(std::move(config)) {
         config_.codeplugVersion = {'R', 1, 0, 0};
     flash_.assign(config_.flashSize ? config_.flashSize : kDefaultFlashSize, 0xFF);
     byteFaultDone_.assign(config_.faults.size(), false);
+}
+
+SimRadio::~SimRadio() {
+    if (statsFile_.empty())
+        return;
+    // Best effort: a radio that goes away cannot report a failure to anyone.
+    std::ofstream out(statsFile_, std::ios::trunc);
+    out << wireStatsJson(*this);
 }
 
 std::chrono::nanoseconds SimRadio::paced(std::chrono::nanoseconds t) const {
@@ -281,6 +296,7 @@ void SimRadio::receive(std::span<const std::uint8_t> bytes, std::uint32_t sender
         if (pulled_)
             break;  // the cable went with this byte
         ++bytesIn_;
+        wireSeconds_ += byteSeconds(senderRate);
         const std::uint8_t b = senderRate == rate_ ? raw : garbleByte(raw);
         decoder_.feed(b);
         if (decoder_.failed()) {
@@ -388,6 +404,7 @@ void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point ar
         }
     }
 
+    radioSeconds_ += std::chrono::duration<double>(config_.timing.turnaround + reply.work).count();
     Clock::time_point t =
         std::max(arrival + paced(config_.timing.turnaround) + paced(reply.work), outputFree_) +
         extra;
@@ -415,6 +432,7 @@ void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point ar
         if (dropped)
             continue;
         ++bytesOut_;
+        wireSeconds_ += byteSeconds(rate_);
         out.push_back(WireByte{value, rate_, t});
     }
     outputFree_ = t;
@@ -831,6 +849,18 @@ std::uint64_t SimRadio::bytesIn() const {
 std::uint64_t SimRadio::bytesOut() const {
     std::lock_guard l(mutex_);
     return bytesOut_;
+}
+double SimRadio::wireSeconds() const {
+    std::lock_guard l(mutex_);
+    return wireSeconds_;
+}
+double SimRadio::radioSeconds() const {
+    std::lock_guard l(mutex_);
+    return radioSeconds_;
+}
+void SimRadio::setStatsFile(std::string path) {
+    std::lock_guard l(mutex_);
+    statsFile_ = std::move(path);
 }
 
 void SimRadio::loadMemory(std::uint32_t address, std::span<const std::uint8_t> bytes) {

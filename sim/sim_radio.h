@@ -155,6 +155,9 @@ std::uint32_t defFlashAddress(int radioType);
 class SimRadio {
   public:
     explicit SimRadio(RadioConfig config = {});
+    ~SimRadio();
+    SimRadio(const SimRadio&) = delete;
+    SimRadio& operator=(const SimRadio&) = delete;
 
     // Host bytes reach the radio. The first byte starts at `start` (or when
     // the previous host byte has left, whichever is later) at `senderRate`.
@@ -194,6 +197,14 @@ class SimRadio {
     std::vector<std::uint8_t> factoryModelRecord() const;
     std::uint64_t bytesIn() const;
     std::uint64_t bytesOut() const;
+    // What the traffic so far costs at pace 1: every counted byte at the line
+    // rate it crossed the wire at, and the radio's own work (turnarounds,
+    // erases, programming). Their sum is the shortest time a host could have
+    // taken for the same requests.
+    double wireSeconds() const;
+    double radioSeconds() const;
+    // Writes wireStatsJson() to `path` when the radio is destroyed (empty: never).
+    void setStatsFile(std::string path);
 
     // Memory (sparse 24-bit space, 0x00 where never written).
     void loadMemory(std::uint32_t address, std::span<const std::uint8_t> bytes);
@@ -269,6 +280,9 @@ class SimRadio {
     std::uint64_t wireBytes_ = 0;
     std::uint64_t bytesIn_ = 0;
     std::uint64_t bytesOut_ = 0;
+    double wireSeconds_ = 0;
+    double radioSeconds_ = 0;
+    std::string statsFile_;
     std::vector<bool> byteFaultDone_;
     Clock::time_point inputFree_{};
     Clock::time_point outputFree_{};

@@ -58,11 +58,25 @@ std::string stateJson(const SimRadio& radio, const DumpFiles& files) {
     j += fmt::format("  \"bytesIn\": {},\n", radio.bytesIn());
     j += fmt::format("  \"bytesOut\": {},\n", radio.bytesOut());
     j += fmt::format("  \"requests\": {},\n", radio.requestLog().size());
+    j += fmt::format("  \"wireSeconds\": {:.6f},\n", radio.wireSeconds());
+    j += fmt::format("  \"radioSeconds\": {:.6f},\n", radio.radioSeconds());
     j += fmt::format("  \"flashSize\": {},\n", flash.size());
     j += fmt::format("  \"flashSha256\": {},\n", jsonString(sha256Hex(flash)));
     j += fmt::format("  \"memorySha256\": {},\n", jsonString(sha256Hex(memory)));
     j += fmt::format("  \"flashFile\": {},\n", jsonString(files.flashImage));
     j += fmt::format("  \"memoryFile\": {}\n", jsonString(files.memoryWindow));
+    j += "}\n";
+    return j;
+}
+
+std::string wireStatsJson(const SimRadio& radio) {
+    std::string j = "{\n";
+    j += fmt::format("  \"bytesIn\": {},\n", radio.bytesIn());
+    j += fmt::format("  \"bytesOut\": {},\n", radio.bytesOut());
+    j += fmt::format("  \"requests\": {},\n", radio.requestLog().size());
+    j += fmt::format("  \"paceFactor\": {},\n", radio.timing().paceFactor);
+    j += fmt::format("  \"wireSeconds\": {:.6f},\n", radio.wireSeconds());
+    j += fmt::format("  \"radioSeconds\": {:.6f}\n", radio.radioSeconds());
     j += "}\n";
     return j;
 }

@@ -19,9 +19,12 @@ struct DumpFiles {
 std::string sha256Hex(std::span<const std::uint8_t> bytes);
 // JSON object: serialNumber, factorySerialNumber, radioType, firmwareVersion,
 // codeplugVersion, lineRate, protection (null before any), testMode,
-// bytesIn, bytesOut, requests, flashSize, flashSha256, memorySha256
+// bytesIn, bytesOut, requests, wireSeconds, radioSeconds, flashSize, flashSha256, memorySha256
 // (0x820000..0x82FFFF), flashFile, memoryFile.
 std::string stateJson(const SimRadio& radio, const DumpFiles& files);
+// JSON object: bytesIn, bytesOut, requests, paceFactor, wireSeconds and
+// radioSeconds (see SimRadio::wireSeconds).
+std::string wireStatsJson(const SimRadio& radio);
 bool writeBinaryFile(const std::string& path, std::span<const std::uint8_t> bytes);
 // The whole file; false when it cannot be opened or read.
 bool readBinaryFile(const std::string& path, std::vector<std::uint8_t>& bytes);

@@ -32,8 +32,19 @@ class VirtualCablePort : public CablePort {
     }
 
     std::uint32_t read(std::uint8_t* buffer, std::size_t count, std::size_t& got) override {
+        return receive(buffer, count, count, got);
+    }
+
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
+        return receive(buffer, max, max < 1 ? max : 1, got);
+    }
+
+    // Waits up to the read time-out until `wanted` bytes have arrived, then
+    // takes every arrived byte up to `max`.
+    std::uint32_t receive(std::uint8_t* buffer, std::size_t max, std::size_t wanted,
+                          std::size_t& got) {
         got = 0;
-        if (!buffer && count)
+        if (!buffer && max)
             return kCableInvalidParameter;
         std::unique_lock lock(mutex_);
         const auto deadline = Clock::now() + std::chrono::milliseconds(readMs_);
@@ -41,16 +52,20 @@ class VirtualCablePort : public CablePort {
             if (broken())
                 return kCableIoError;
             const auto now = Clock::now();
-            settle(now);
-            while (got < count && !rx_.empty() && rx_.front().due <= now) {
-                buffer[got++] = rx_.front().value;
+            while (got < max && !rx_.empty() && rx_.front().due <= now) {
+                buffer[got++] = arrived(rx_.front());
                 rx_.pop_front();
             }
-            if (got == count || now >= deadline)
+            if (got >= wanted || now >= deadline)
                 return kCableOk;
+            // Sleep until the last byte this call waits for is due (or the
+            // last one on the line, when fewer are queued): one wake-up for
+            // a whole reply instead of one per byte.
             auto wake = deadline;
-            if (!rx_.empty())
-                wake = std::min(wake, rx_.front().due);
+            if (!rx_.empty()) {
+                const std::size_t last = std::min(wanted - got, rx_.size()) - 1;
+                wake = std::min(wake, rx_[last].due);
+            }
             // Poll the plug state at least every 20 ms while waiting.
             wake = std::min(wake, now + std::chrono::milliseconds(20));
             lock.unlock();
@@ -157,8 +172,15 @@ class VirtualCablePort : public CablePort {
         return radio && (radio->cablePulled() || radio->pullGeneration() != radioGeneration_);
     }
 
-    // Bytes that have arrived are judged against the cable's rate now: a
-    // byte the radio sent at another rate arrives garbled.
+    // A byte is judged against the cable's rate at its arrival: one the radio
+    // sent at another rate arrives garbled. The rate only changes through
+    // setBaudRate, which settles the bytes that arrived before, so a byte
+    // taken now is judged against the rate now.
+    std::uint8_t arrived(const WireByte& b) const {
+        return b.rate != 0 && b.rate != rate_ ? garbleByte(b.value) : b.value;
+    }
+
+    // Judges the bytes that have arrived by `now` (see arrived()).
     void settle(Clock::time_point now) {
         for (WireByte& b : rx_) {
             if (b.due > now)

@@ -50,6 +50,13 @@ public:
     // Waits until `count` bytes have arrived or the read time-out (measured
     // from the start of the call) has passed; `got` is the number received.
     virtual std::uint32_t read(std::uint8_t* buffer, std::size_t count, std::size_t& got) = 0;
+    // Waits like read() for one byte, then returns at once with that byte and
+    // every byte that has arrived behind it, at most `max`. Lets a caller that
+    // consumes a reply byte by byte fetch what the line holds in one call.
+    // The default reads a single byte.
+    virtual std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) {
+        return read(buffer, max < 1 ? max : 1, got);
+    }
     // Queues `count` bytes for sending, waiting at most the write time-out.
     virtual std::uint32_t write(const std::uint8_t* buffer, std::size_t count,
                                 std::size_t& written) = 0;

@@ -91,6 +91,23 @@ class FtdiPort : public CablePort {
         return kCableOk;
     }
 
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
+        got = 0;
+        // Each bulk transfer brings what the chip gathered until its latency
+        // timer ran out; the first one that brings anything ends the call.
+        const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_);
+        while (got == 0 && max > 0) {
+            const std::size_t want = std::min<std::size_t>(max, kReadChunk);
+            const int n = ftdi_read_data(ctx_, buffer, static_cast<int>(want));
+            if (n < 0)
+                return kCableIoError;
+            got = static_cast<std::size_t>(n);
+            if (Clock::now() >= deadline)
+                break;
+        }
+        return kCableOk;
+    }
+
     std::uint32_t write(const std::uint8_t* buffer, std::size_t count,
                         std::size_t& written) override {
         written = 0;

@@ -60,8 +60,9 @@ int SBEP::writeWithTrials(const std::uint8_t* bytes, std::size_t count) {
             if (echoFlag_) {
                 // The cable hands every sent byte back; read them off the line
                 // so the reply parser starts at the acknowledge.
-                std::vector<std::uint8_t> echo(count);
-                readWithTrials(count, echo.data());
+                if (echo_.size() < count)
+                    echo_.resize(count);
+                readWithTrials(count, echo_.data());
             }
             return static_cast<int>(count);
         }
@@ -109,7 +110,6 @@ int SBEP::transact(const std::uint8_t* frame, std::size_t frameLength, std::uint
 
 int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
                      std::span<std::uint8_t> replyData) {
-    std::fill(receive_.begin(), receive_.end(), 0);
     address = 0;
     replyOpcode = 0;
     const int exchangeTrials = trials_;

@@ -93,6 +93,7 @@ class SBEP {
     bool echoFlag_ = false;
     std::size_t maxPayload_ = 200;
     std::vector<std::uint8_t> receive_;
+    std::vector<std::uint8_t> echo_;  // the cable's echo of a request, read and dropped
 };
 
 }  // namespace vkt

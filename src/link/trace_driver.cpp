@@ -63,6 +63,17 @@ class TracePort : public CablePort {
     // full lines until something else happens on the port.
     std::uint32_t read(std::uint8_t* buffer, std::size_t count, std::size_t& got) override {
         const std::uint32_t status = inner_->read(buffer, count, got);
+        noteReceived(buffer, count, got, status);
+        return status;
+    }
+    // Traced like a read of the one byte it waits for.
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
+        const std::uint32_t status = inner_->readAvailable(buffer, max, got);
+        noteReceived(buffer, max < 1 ? max : 1, got, status);
+        return status;
+    }
+    void noteReceived(const std::uint8_t* buffer, std::size_t count, std::size_t got,
+                      std::uint32_t status) {
         if (got > 0) {
             if (received_.empty())
                 receivedAt_ = Clock::now();
@@ -76,7 +87,6 @@ class TracePort : public CablePort {
                                    status == kCableOk ? "time-out after" : "failed after", got,
                                    count, status));
         }
-        return status;
     }
     std::uint32_t write(const std::uint8_t* buffer, std::size_t count,
                         std::size_t& written) override {

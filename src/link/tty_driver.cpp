@@ -29,7 +29,8 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<std::uint64_t> gReadCalls{0};
 
-constexpr std::size_t kChunk = 4096;
+// Room for the largest frame (4109 data bytes and its framing) in one read.
+constexpr std::size_t kChunk = 8192;
 constexpr std::uint32_t kInitialRate = 16406;
 
 HeldDevices<std::string>& heldPaths() {
@@ -83,29 +84,22 @@ class TtyPort : public CablePort {
         got = 0;
         const auto deadline = Clock::now() + std::chrono::milliseconds(readTimeoutMs_);
         for (;;) {
-            const std::size_t take = std::min(count - got, end_ - start_);
-            std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), take, buffer + got);
-            start_ += take;
-            got += take;
+            got += take(buffer + got, count - got);
             if (got == count)
                 return kCableOk;
-            // The buffer is empty here: fill it with what the line has.
-            start_ = end_ = 0;
-            const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
-            gReadCalls.fetch_add(1, std::memory_order_relaxed);
-            if (n > 0) {
-                end_ = static_cast<std::size_t>(n);
-                continue;
-            }
-            // With VMIN = VTIME = 0 an empty line reads as 0 bytes.
-            if (n < 0 && errno != EAGAIN && errno != EINTR)
-                return kCableIoError;
-            const int waited = waitFor(POLLIN, deadline);
-            if (waited < 0)
-                return kCableIoError;
-            if (waited == 0)
-                return kCableOk;  // time-out: report what arrived
+            const std::uint32_t status = fill(deadline);
+            if (status != kCableOk || start_ == end_)
+                return status;  // a failure, or the time-out: report what arrived
         }
+    }
+
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
+        got = take(buffer, max);
+        if (got > 0 || max == 0)
+            return kCableOk;
+        const std::uint32_t status = fill(Clock::now() + std::chrono::milliseconds(readTimeoutMs_));
+        got = take(buffer, max);
+        return status;
     }
 
     std::uint32_t write(const std::uint8_t* buffer, std::size_t count,
@@ -178,6 +172,36 @@ class TtyPort : public CablePort {
     }
 
   private:
+    // Copies up to `count` buffered bytes to `out`; returns how many.
+    std::size_t take(std::uint8_t* out, std::size_t count) {
+        const std::size_t n = std::min(count, end_ - start_);
+        std::copy_n(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), n, out);
+        start_ += n;
+        return n;
+    }
+
+    // Refills the empty buffer with what the line holds, waiting until
+    // `deadline` for the first byte; the buffer stays empty at the deadline.
+    std::uint32_t fill(Clock::time_point deadline) {
+        start_ = end_ = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer_.data(), buffer_.size());
+            gReadCalls.fetch_add(1, std::memory_order_relaxed);
+            if (n > 0) {
+                end_ = static_cast<std::size_t>(n);
+                return kCableOk;
+            }
+            // With VMIN = VTIME = 0 an empty line reads as 0 bytes.
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                return kCableIoError;
+            const int waited = waitFor(POLLIN, deadline);
+            if (waited < 0)
+                return kCableIoError;
+            if (waited == 0)
+                return kCableOk;
+        }
+    }
+
     // 1 when the descriptor is ready, 0 at the deadline, -1 on error.
     int waitFor(short events, Clock::time_point deadline) {
         for (;;) {

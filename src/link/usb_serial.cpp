@@ -1,5 +1,6 @@
 #include "link/usb_serial.h"
 
+#include <algorithm>
 #include <cctype>
 #include <string>
 #include <string_view>
@@ -11,6 +12,9 @@ namespace vkt {
 namespace {
 
 constexpr std::uint8_t kLowLatencyMs = 2;
+// Read-ahead room: an acknowledge and the largest reply frame (4109 data
+// bytes, header, size and checksum) with space to spare.
+constexpr std::size_t kReadAheadSize = 8192;
 constexpr int kMaxDescriptionRetries = 13;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
@@ -28,6 +32,7 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 USBSerial::USBSerial(std::shared_ptr<CableDriver> driver)
     : driver_(std::move(driver)),
+      ahead_(kReadAheadSize),
       sleep_([](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); }) {}
 
 USBSerial::~USBSerial() {
@@ -52,6 +57,7 @@ bool USBSerial::open(int index) {
         return false;
     }
     store(kCableOk);
+    dropReadAhead();
     // A low latency timer lets short replies through at once instead of
     // after the chip's default 16 ms; a port without one still works.
     port->setLatencyTimer(kLowLatencyMs);
@@ -67,6 +73,7 @@ bool USBSerial::close() {
     // Dropping the port closes it; the back-ends' close does not fail.
     open_.store(false);
     port_.reset();
+    dropReadAhead();
     store(kCableOk);
     return true;
 }
@@ -121,13 +128,40 @@ bool USBSerial::purge(std::uint32_t mask) {
         raiseError(ErrorCategory::Prot, "Error:failed to purge port.");
         return false;
     }
+    // Read-ahead bytes had arrived: they go with the port's receive queue.
+    if ((mask & kPurgeRx) != 0)
+        dropReadAhead();
     return true;
 }
 
+std::size_t USBSerial::takeReadAhead(std::uint8_t* buffer, std::size_t count) {
+    const std::size_t take = std::min(count, aheadEnd_ - aheadStart_);
+    std::copy_n(ahead_.begin() + static_cast<std::ptrdiff_t>(aheadStart_), take, buffer);
+    aheadStart_ += take;
+    if (aheadStart_ == aheadEnd_)
+        dropReadAhead();
+    return take;
+}
+
 std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
-    if (!isOpen() || buffer == nullptr)
+    if (!isOpen() || buffer == nullptr || count == 0)
         return 0;
-    std::size_t total = 0;
+    // Bytes fetched earlier had arrived: the port would have handed them
+    // over at once.
+    std::size_t total = takeReadAhead(buffer, count);
+    if (total == count) {
+        store(kCableOk);
+        return total;
+    }
+    if (count - total == 1) {
+        // The reply parser reads a byte at a time: fetch that byte and
+        // whatever arrived behind it in one call, waiting as read() would.
+        std::size_t got = 0;
+        store(port_->readAvailable(ahead_.data(), ahead_.size(), got));
+        aheadStart_ = 0;
+        aheadEnd_ = std::min(got, ahead_.size());
+        return total + takeReadAhead(buffer + total, 1);
+    }
     while (total < count) {
         std::size_t got = 0;
         const std::uint32_t status = store(port_->read(buffer + total, count - total, got));

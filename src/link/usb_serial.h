@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "link/cable_driver.h"
 
@@ -44,7 +45,9 @@ class USBSerial {
     bool setFlowControl();
     bool setTimeouts(std::uint32_t readMs, std::uint32_t writeMs);
     // Reads until `count` bytes arrived, a read fails or one read brings
-    // nothing (time-out). Returns the number of bytes received.
+    // nothing (time-out). Returns the number of bytes received. A read of
+    // one byte also fetches the bytes that arrived behind it; later reads
+    // take those first, and a receive purge drops them with the port's.
     virtual std::size_t read(std::uint8_t* buffer, std::size_t count);
     // Writes until every byte left, a write fails or one write takes
     // nothing. Returns the number of bytes written.
@@ -77,8 +80,17 @@ class USBSerial {
         return status;
     }
 
+    // Copies up to `count` read-ahead bytes to `buffer`; returns how many.
+    std::size_t takeReadAhead(std::uint8_t* buffer, std::size_t count);
+    void dropReadAhead() { aheadStart_ = aheadEnd_ = 0; }
+
     std::shared_ptr<CableDriver> driver_;
     std::unique_ptr<CablePort> port_;
+    // Bytes that arrived with a single-byte read and are not consumed yet:
+    // ahead_[aheadStart_, aheadEnd_). Room for the largest reply frame.
+    std::vector<std::uint8_t> ahead_;
+    std::size_t aheadStart_ = 0;
+    std::size_t aheadEnd_ = 0;
     std::atomic<bool> open_{false};
     std::atomic<std::uint32_t> lastStatus_{kCableOk};
     std::mutex portLock_;  // open, close and the description scan

@@ -28,6 +28,10 @@ struct FakeLine {
     std::uint32_t rateStatus = kCableOk;
     std::uint32_t readStatus = kCableOk;
     std::size_t readLimit = SIZE_MAX;  // bytes one read call may return
+    // readAvailable hands over every incoming byte (else it reads one, as
+    // the default does); each such call is counted.
+    bool bulk = false;
+    int availableCalls = 0;
     int latency = -1;
     // Called with each written chunk after the echo; may append to incoming.
     std::function<void(FakeLine&, const std::vector<std::uint8_t>&)> onWrite;
@@ -55,6 +59,19 @@ class FakePort : public CablePort {
         if (line_->readStatus != kCableOk)
             return line_->readStatus;
         while (got < count && got < line_->readLimit && !line_->incoming.empty()) {
+            buffer[got++] = line_->incoming.front();
+            line_->incoming.pop_front();
+        }
+        return kCableOk;
+    }
+    std::uint32_t readAvailable(std::uint8_t* buffer, std::size_t max, std::size_t& got) override {
+        if (!line_->bulk)
+            return CablePort::readAvailable(buffer, max, got);
+        ++line_->availableCalls;
+        got = 0;
+        if (line_->readStatus != kCableOk)
+            return line_->readStatus;
+        while (got < max && !line_->incoming.empty()) {
             buffer[got++] = line_->incoming.front();
             line_->incoming.pop_front();
         }

@@ -16,12 +16,16 @@ using test::radioReply;
 using ::testing::ElementsAre;
 using Bytes = std::vector<std::uint8_t>;
 
-class SbepTest : public ::testing::Test {
+// Every case runs twice: with a port that hands over one byte per wait, and
+// with one that hands over everything that has arrived (the cable then keeps
+// the bytes behind the one asked for).
+class SbepTest : public ::testing::TestWithParam<bool> {
   protected:
     void SetUp() override {
         removeErrors(0);
         driver->devices.push_back({"QX CPS Cable", {}, false, 0});
         ASSERT_TRUE(cable.open(0));
+        line().bulk = GetParam();
         radio.attach(line());
     }
     void TearDown() override { removeErrors(0); }
@@ -47,7 +51,7 @@ class SbepTest : public ::testing::Test {
 
 // --- Frames and checksums -------------------------------------------------
 
-TEST_F(SbepTest, ParsesShortReplyAndRejectsItsBadChecksumTwin) {
+TEST_P(SbepTest, ParsesShortReplyAndRejectsItsBadChecksumTwin) {
     EXPECT_EQ(transactReply({0x50, 0xF2, 0x8C, 0x00, 0x81}, data), 1);
     EXPECT_EQ(opcode, 0x8C);
     EXPECT_EQ(data[0], 0x00);
@@ -56,7 +60,7 @@ TEST_F(SbepTest, ParsesShortReplyAndRejectsItsBadChecksumTwin) {
     }
 }
 
-TEST_F(SbepTest, AddressOfAddressedRepliesIsReturnedApart) {
+TEST_P(SbepTest, AddressOfAddressedRepliesIsReturnedApart) {
     const Bytes reply = radioReply(0x84, {0x00, 0x12, 0x34, 0x56});
     EXPECT_EQ(reply[1], 0xF5);
     EXPECT_EQ(transactReply(reply, data), 0);
@@ -72,7 +76,7 @@ TEST_F(SbepTest, AddressOfAddressedRepliesIsReturnedApart) {
     EXPECT_THAT(Bytes(data.begin(), data.begin() + 2), ElementsAre(0xAA, 0xBB));
 }
 
-TEST_F(SbepTest, RequestFramesCarryTheirFieldsAndAValidChecksum) {
+TEST_P(SbepTest, RequestFramesCarryTheirFieldsAndAValidChecksum) {
     std::uint32_t addr = 0x012345;
     sbep.readRadioInfo(3, opcode, data);
     sbep.statusRequest(1, opcode, data);
@@ -112,7 +116,7 @@ TEST_F(SbepTest, RequestFramesCarryTheirFieldsAndAValidChecksum) {
               (Bytes{0xFF, 0x72, 0x00, 0x07, 0x03, 0x12, 0x34, 0x56, 0x08, 0x00}));
 }
 
-TEST_F(SbepTest, TimeoutsAndWaitsFollowTheRequestOpcode) {
+TEST_P(SbepTest, TimeoutsAndWaitsFollowTheRequestOpcode) {
     radio.replies = {radioReply(0x90, {0, 0})};
     EXPECT_EQ(sbep.statusRequest(0, opcode, data), 2);
     EXPECT_EQ(line().timeouts.back(), std::make_pair(300u, 200u));
@@ -134,17 +138,28 @@ TEST_F(SbepTest, TimeoutsAndWaitsFollowTheRequestOpcode) {
 
 // --- Reply stream oddities ------------------------------------------------
 
-TEST_F(SbepTest, GarbageBeforeTheHeaderIsSkipped) {
+TEST_P(SbepTest, GarbageBeforeTheHeaderIsSkipped) {
     EXPECT_EQ(transactReply({0x50, 0x01, 0xEF, 0x42, 0xF2, 0x8C, 0x00, 0x81}, data), 1);
     EXPECT_EQ(opcode, 0x8C);
 }
 
-TEST_F(SbepTest, MissingAcknowledgeReportsOpcode60) {
+TEST_P(SbepTest, BytesLeftBehindAReplyAreNotReadAsTheNextOne) {
+    Bytes twice = {0x50, 0xF2, 0x8C, 0x00, 0x81};
+    twice.insert(twice.end(), {0x50, 0xF2, 0x8C, 0x01, 0x80});
+    EXPECT_EQ(transactReply(twice, data), 1);
+    EXPECT_EQ(data[0], 0x00);
+    EXPECT_EQ(transactReply({}, data), -1);
+    EXPECT_EQ(opcode, 0x00);
+    EXPECT_EQ(transactReply({0x50, 0xF2, 0x8C, 0x01, 0x80}, data), 1);
+    EXPECT_EQ(data[0], 0x01);
+}
+
+TEST_P(SbepTest, MissingAcknowledgeReportsOpcode60) {
     EXPECT_EQ(transactReply({0x60, 0xF2, 0x8C, 0x00, 0x81}, data), -1);
     EXPECT_EQ(opcode, 0x60);
 }
 
-TEST_F(SbepTest, FactoryBlockBackupReports60WhenRefusedBeforeSending) {
+TEST_P(SbepTest, FactoryBlockBackupReports60WhenRefusedBeforeSending) {
     cable.close();
     opcode = 0x11;
     EXPECT_EQ(sbep.factoryBlockBackup(opcode, data), -1);
@@ -152,7 +167,7 @@ TEST_F(SbepTest, FactoryBlockBackupReports60WhenRefusedBeforeSending) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
-TEST_F(SbepTest, EchoIsReadBackBeforeTheAcknowledge) {
+TEST_P(SbepTest, EchoIsReadBackBeforeTheAcknowledge) {
     line().echo = true;
     EXPECT_EQ(sbep.detectEcho(), 1);
     EXPECT_TRUE(sbep.echoFlag());
@@ -167,7 +182,7 @@ TEST_F(SbepTest, EchoIsReadBackBeforeTheAcknowledge) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
-TEST_F(SbepTest, AnEchoingCableWithoutEchoFlagFailsTheExchange) {
+TEST_P(SbepTest, AnEchoingCableWithoutEchoFlagFailsTheExchange) {
     line().echo = true;
     radio.replies = {radioReply(0x90, {0, 0})};
     const std::uint8_t frame[] = {0xF2, 0x23, 0x00, 0xEA};
@@ -175,7 +190,7 @@ TEST_F(SbepTest, AnEchoingCableWithoutEchoFlagFailsTheExchange) {
     EXPECT_EQ(opcode, 0x60);  // the echoed header is not an acknowledge
 }
 
-TEST_F(SbepTest, SilentCableIsDetectedAsNotEchoing) {
+TEST_P(SbepTest, SilentCableIsDetectedAsNotEchoing) {
     EXPECT_EQ(sbep.detectEcho(), 2);
     EXPECT_FALSE(sbep.echoFlag());
     line().echo = true;
@@ -185,7 +200,7 @@ TEST_F(SbepTest, SilentCableIsDetectedAsNotEchoing) {
 
 // --- Retries and error stack ------------------------------------------------
 
-TEST_F(SbepTest, RetryAfterAPortErrorLeavesNoErrorBehind) {
+TEST_P(SbepTest, RetryAfterAPortErrorLeavesNoErrorBehind) {
     radio.replies = {{}, radioReply(0x80, {0, 0, 0, 0x10, 0x5A})};
     std::uint32_t addr = 0x10;
     EXPECT_EQ(sbep.memRead(1, addr, opcode, data), 1);
@@ -193,7 +208,7 @@ TEST_F(SbepTest, RetryAfterAPortErrorLeavesNoErrorBehind) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
-TEST_F(SbepTest, ReadRadioInfoRetriesEmptyRepliesAndPushesNothing) {
+TEST_P(SbepTest, ReadRadioInfoRetriesEmptyRepliesAndPushesNothing) {
     radio.replies = {radioReply(0xA3), radioReply(0xA3)};
     EXPECT_EQ(sbep.readRadioInfo(0, opcode, data), 0);
     EXPECT_EQ(line().writes.size(), 2u);
@@ -204,7 +219,7 @@ TEST_F(SbepTest, ReadRadioInfoRetriesEmptyRepliesAndPushesNothing) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
-TEST_F(SbepTest, EraseFlashAnsweredWithTheWrongOpcodeTwiceFails) {
+TEST_P(SbepTest, EraseFlashAnsweredWithTheWrongOpcodeTwiceFails) {
     radio.replies = {radioReply(0x8C, {0}), radioReply(0x8C, {0})};
     EXPECT_EQ(sbep.eraseFlash(4, 0x1000, opcode, data), 1);
     EXPECT_EQ(line().writes.size(), 2u);
@@ -213,7 +228,7 @@ TEST_F(SbepTest, EraseFlashAnsweredWithTheWrongOpcodeTwiceFails) {
     EXPECT_EQ(firstErrorCode(), 2);
 }
 
-TEST_F(SbepTest, MemWriteStopsAtOnceOnAnotherOpcode) {
+TEST_P(SbepTest, MemWriteStopsAtOnceOnAnotherOpcode) {
     radio.replies = {radioReply(0x8C, {}), radioReply(0x84, {0, 0, 0, 0})};
     std::uint32_t addr = 0;
     EXPECT_EQ(sbep.memWrite(Bytes{1, 2}, addr, opcode, data), 0);
@@ -221,7 +236,7 @@ TEST_F(SbepTest, MemWriteStopsAtOnceOnAnotherOpcode) {
     EXPECT_EQ(firstErrorText(), "Error:failed to do memWrite.");
 }
 
-TEST_F(SbepTest, WriteFlashFailureNamesFrameSizeTrialsAndOpcode) {
+TEST_P(SbepTest, WriteFlashFailureNamesFrameSizeTrialsAndOpcode) {
     radio.replies = {{}, radioReply(0x8F)};
     EXPECT_EQ(sbep.writeFlash(Bytes(10, 0xAB), 0x2000, opcode, data), 0);
     ASSERT_EQ(errorCount(), 1u);
@@ -230,7 +245,7 @@ TEST_F(SbepTest, WriteFlashFailureNamesFrameSizeTrialsAndOpcode) {
               "OPC is 143.");
 }
 
-TEST_F(SbepTest, UpdateSnEndsOnAnyReplyAndJudgesTheOpcode) {
+TEST_P(SbepTest, UpdateSnEndsOnAnyReplyAndJudgesTheOpcode) {
     const Bytes serial(10, '7');
     radio.replies = {radioReply(0x8F)};
     EXPECT_EQ(sbep.updateSN(serial, opcode, data), 0);
@@ -240,7 +255,7 @@ TEST_F(SbepTest, UpdateSnEndsOnAnyReplyAndJudgesTheOpcode) {
 
 // --- Sizes and bounds -------------------------------------------------------
 
-TEST_F(SbepTest, MemWriteOf201BytesSendsNothing) {
+TEST_P(SbepTest, MemWriteOf201BytesSendsNothing) {
     std::uint32_t addr = 0;
     EXPECT_EQ(sbep.memWrite(Bytes(201, 0), addr, opcode, data), -1);
     EXPECT_EQ(sbep.memRead(201, addr, opcode, data), -1);
@@ -248,7 +263,7 @@ TEST_F(SbepTest, MemWriteOf201BytesSendsNothing) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
-TEST_F(SbepTest, WriteFlashCutsAt4096Bytes) {
+TEST_P(SbepTest, WriteFlashCutsAt4096Bytes) {
     Bytes image(5000);
     std::iota(image.begin(), image.end(), 0);
     radio.replies = {radioReply(0x95)};
@@ -263,7 +278,7 @@ TEST_F(SbepTest, WriteFlashCutsAt4096Bytes) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
-TEST_F(SbepTest, OversizeRepliesFailWithoutOverrun) {
+TEST_P(SbepTest, OversizeRepliesFailWithoutOverrun) {
     // More data than the caller's buffer: the byte after it stays untouched.
     Bytes small(8, 0xEE);
     EXPECT_EQ(transactReply(radioReply(0x95, Bytes(10, 0x11)), std::span(small).first(4)), -1);
@@ -280,14 +295,14 @@ TEST_F(SbepTest, OversizeRepliesFailWithoutOverrun) {
     EXPECT_EQ(transactReply(Bytes(5000, 0x50), huge), -1);
 }
 
-TEST_F(SbepTest, SoftportPayloadLargerThanItsSizeByteIsRefused) {
+TEST_P(SbepTest, SoftportPayloadLargerThanItsSizeByteIsRefused) {
     EXPECT_EQ(sbep.softportWrite(0x1F, 0, 0, Bytes(251, 0), opcode, data), -1);
     EXPECT_TRUE(line().writes.empty());
 }
 
 // --- Cable state --------------------------------------------------------------
 
-TEST_F(SbepTest, LatchedCableErrorBlocksTrafficUntilReset) {
+TEST_P(SbepTest, LatchedCableErrorBlocksTrafficUntilReset) {
     line().purgeStatus = kCableIoError;
     EXPECT_FALSE(cable.purge(kPurgeRx));
     line().purgeStatus = kCableOk;
@@ -302,7 +317,7 @@ TEST_F(SbepTest, LatchedCableErrorBlocksTrafficUntilReset) {
     EXPECT_EQ(sbep.readRadioInfo(0, opcode, data), 3);
 }
 
-TEST_F(SbepTest, SetRadioBaudRateSwitchesRadioThenCable) {
+TEST_P(SbepTest, SetRadioBaudRateSwitchesRadioThenCable) {
     EXPECT_EQ(sbep.setRadioBaudRate(16406, 1, opcode, data), 0);
     EXPECT_TRUE(line().writes.empty());
 
@@ -326,6 +341,11 @@ TEST_F(SbepTest, SetRadioBaudRateSwitchesRadioThenCable) {
     EXPECT_EQ(sbep.setRadioBaudRate(16406, 1, opcode, data), -1);
     EXPECT_EQ(firstErrorText(), "Error:failed to set baud rade [16406].");
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, SbepTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? std::string("Fetched") : std::string("ByteWise");
+                         });
 
 }  // namespace
 }  // namespace vkt

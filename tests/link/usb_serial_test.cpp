@@ -124,6 +124,65 @@ TEST_F(UsbSerialTest, ReadGathersPiecesAndStopsAtTheTimeout) {
     EXPECT_EQ(cable.lastStatus(), kCableIoError);
 }
 
+TEST_F(UsbSerialTest, ByteReadsFetchWhatArrivedBehindTheirByte) {
+    addDevice("QX CPS Cable");
+    ASSERT_TRUE(cable.open(0));
+    driver->line->bulk = true;
+    driver->line->push({1, 2, 3, 4, 5, 6});
+    std::uint8_t b = 0;
+    ASSERT_EQ(cable.read(&b, 1), 1u);
+    EXPECT_EQ(b, 1);
+    EXPECT_EQ(driver->line->availableCalls, 1);
+    EXPECT_TRUE(driver->line->incoming.empty());
+    // The next reads take the fetched bytes in order, with no port call.
+    ASSERT_EQ(cable.read(&b, 1), 1u);
+    EXPECT_EQ(b, 2);
+    std::uint8_t two[2] = {};
+    ASSERT_EQ(cable.read(two, 2), 2u);
+    EXPECT_EQ(two[0], 3);
+    EXPECT_EQ(two[1], 4);
+    EXPECT_EQ(driver->line->availableCalls, 1);
+    EXPECT_TRUE(driver->line->readRequests.empty());
+
+    // A longer read takes the rest of them first, then asks the port for the remainder.
+    driver->line->push({7, 8});
+    std::uint8_t four[4] = {};
+    ASSERT_EQ(cable.read(four, 4), 4u);
+    EXPECT_EQ(std::vector<std::uint8_t>(four, four + 4), (std::vector<std::uint8_t>{5, 6, 7, 8}));
+    EXPECT_EQ(driver->line->readRequests, (std::vector<std::size_t>{2}));
+
+    // An empty line: the byte read times out and reports nothing.
+    EXPECT_EQ(cable.read(&b, 1), 0u);
+    EXPECT_EQ(cable.lastStatus(), kCableOk);
+    driver->line->readStatus = kCableIoError;
+    EXPECT_EQ(cable.read(&b, 1), 0u);
+    EXPECT_EQ(cable.lastStatus(), kCableIoError);
+}
+
+TEST_F(UsbSerialTest, FetchedBytesGoWithAReceivePurgeOrAClose) {
+    addDevice("QX CPS Cable");
+    ASSERT_TRUE(cable.open(0));
+    driver->line->bulk = true;
+    driver->line->push({1, 2, 3});
+    std::uint8_t b = 0;
+    ASSERT_EQ(cable.read(&b, 1), 1u);
+    // A transmit-only purge keeps them.
+    ASSERT_TRUE(cable.purge(kPurgeTx));
+    ASSERT_EQ(cable.read(&b, 1), 1u);
+    EXPECT_EQ(b, 2);
+    ASSERT_TRUE(cable.purge(kPurgeRx));
+    driver->line->push({9});
+    ASSERT_EQ(cable.read(&b, 1), 1u);
+    EXPECT_EQ(b, 9);
+
+    driver->line->push({4, 5});
+    ASSERT_EQ(cable.read(&b, 1), 1u);
+    ASSERT_TRUE(cable.close());
+    ASSERT_TRUE(cable.open(0));
+    driver->line->bulk = true;
+    EXPECT_EQ(cable.read(&b, 1), 0u);
+}
+
 TEST_F(UsbSerialTest, WritePurgesWithMaskFourBeforeWriting) {
     addDevice("QX CPS Cable");
     ASSERT_TRUE(cable.open(0));

@@ -224,6 +224,36 @@ TEST(RadioSimProgram, FollowsTheHostsLineRateOnThePty) {
     fs::remove(dump);
 }
 
+TEST(RadioSimProgram, ALongPacedWriteIsEchoedInOrderAndAnsweredOnTime) {
+    SimProcess sim({"--type", "0", "--pace", "10", "--program-us", "0", "--turnaround-us", "0"});
+    ASSERT_FALSE(sim.slave().empty());
+    const int fd = openRaw(sim.slave());
+    ASSERT_GE(fd, 0);
+    const Bytes unlock = vkt::sbep::encodeFrame(0x72, Bytes{0x08, 0x00, 0x08, 0x00});
+    write(fd, unlock.data(), unlock.size());
+    ASSERT_EQ(readFor(fd, unlock.size() + 6, 1000).size(), unlock.size() + 6);
+    // A 4 KB flash write reaches the simulator in pieces; the echo must come
+    // back whole and in order, then the acknowledge and the reply.
+    Bytes data{0x01, 0x01, 0x00, 0x00};
+    for (int i = 0; i < 4096; ++i)
+        data.push_back(static_cast<std::uint8_t>(i * 13 + i / 256));
+    const Bytes frame = vkt::sbep::encodeFrame(0x72, data, false);
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    const Bytes back = readFor(fd, frame.size() + 6, 5000);
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_EQ(back.size(), frame.size() + 6);
+    EXPECT_TRUE(std::equal(frame.begin(), frame.end(), back.begin()));
+    EXPECT_EQ(back[frame.size()], 0x50);
+    EXPECT_EQ(back[frame.size() + 2], 0x95);
+    // The bytes need their wire time (a tenth of it), and not much more.
+    const double wire = static_cast<double>(frame.size() + 6) * 10.0 / 16406 / 10;
+    EXPECT_GT(elapsed, wire * 0.9);
+    EXPECT_LT(elapsed, wire * 3 + 0.2);
+    close(fd);
+}
+
 TEST(RadioSimProgram, AHostThatStopsReadingDoesNotHangTheSimulator) {
     SimProcess sim({});
     ASSERT_FALSE(sim.slave().empty());

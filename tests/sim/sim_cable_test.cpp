@@ -2,8 +2,14 @@
 // use of the virtual cable.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
+#include "sim/radio_options.h"
 #include "sim_test_support.h"
 
 namespace vkt::sim {
@@ -211,6 +217,65 @@ TEST(SimPacing, RadioWorkTimesAreCharged) {
     EXPECT_EQ(r.opcode, 0x95);
     EXPECT_GT(elapsed, 0.040 * 0.5);
     EXPECT_LT(elapsed, 0.040 * 3.0);
+}
+
+TEST(SimPacing, ReadAvailableWaitsForOneByteAndTakesWhatHasArrived) {
+    RadioConfig c;
+    c.echo = false;
+    c.timing.paceFactor = 10;
+    c.timing.turnaround = std::chrono::microseconds(0);
+    Bench bench(c, 2000);
+    const std::uint16_t n = 400;
+    bench.write(Bench::frame(0x72, {0x03, 0x00, 0x00, 0x00, n >> 8, n & 0xFF}, true));
+    const std::size_t replyBytes = 1 + 4 + 2 + n + 1;
+    // The whole reply is on the line after its wire time; one call takes it.
+    std::this_thread::sleep_for(
+        std::chrono::duration<double>((11 + replyBytes) * byteSeconds(16406) / 10 + 0.02));
+    Bytes all(8192);
+    std::size_t got = 0;
+    ASSERT_EQ(bench.port->readAvailable(all.data(), all.size(), got), kCableOk);
+    EXPECT_EQ(got, replyBytes);
+    EXPECT_EQ(all[0], 0x50);
+
+    // Paced bytes still on the line: the call returns with the first ones,
+    // long before the whole reply could have arrived.
+    bench.write(Bench::frame(0x72, {0x03, 0x00, 0x00, 0x00, n >> 8, n & 0xFF}, true));
+    const auto t0 = Clock::now();
+    ASSERT_EQ(bench.port->readAvailable(all.data(), all.size(), got), kCableOk);
+    EXPECT_GE(got, 1u);
+    EXPECT_LT(got, replyBytes);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(150));
+}
+
+TEST(SimPacing, WireAndRadioSecondsCountWhatTheTrafficCosts) {
+    RadioConfig c;
+    c.radioType = 0;
+    c.echo = false;
+    c.timing.erase64k = std::chrono::milliseconds(400);
+    Bench bench(c);
+    bench.protection(0x800);
+    bench.erase(6, 0x10000);
+    const auto in = bench.radio->bytesIn();
+    const auto out = bench.radio->bytesOut();
+    EXPECT_NEAR(bench.radio->wireSeconds(), (in + out) * byteSeconds(16406), 1e-9);
+    // Two answered requests: two turnarounds and the erase.
+    EXPECT_NEAR(bench.radio->radioSeconds(), 0.001 + 0.001 + 0.4, 1e-9);
+
+    // The counts go to the --stats file when the radio goes away.
+    const std::string path = ::testing::TempDir() + "vkt_sim_stats.json";
+    std::remove(path.c_str());
+    std::string error;
+    ASSERT_TRUE(applyRadioOptionText("--stats " + path, *bench.radio, error)) << error;
+    bench.port.reset();
+    bench.driver.reset();
+    bench.radio.reset();
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_NE(text.str().find(fmt::format("\"bytesIn\": {},", in)), std::string::npos)
+        << text.str();
+    EXPECT_NE(text.str().find("\"radioSeconds\": 0.402000"), std::string::npos) << text.str();
+    std::remove(path.c_str());
 }
 
 TEST(SimThreads, AWorkerTalksWhileATestThreadInspects) {

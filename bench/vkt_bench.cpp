@@ -1,0 +1,383 @@
+// vkt-bench: times full updates of the simulated radio and compares them with
+// the time the traffic needs on the wire.
+//
+// Every case runs the real `vkt update --yes` as a child process, so its host
+// CPU time and peak memory are the process's own (wait4). Back-ends:
+//   sim  `vkt --simulate`: the simulated radio and its virtual cable live in
+//        the vkt process, so the CPU time includes the radio's work;
+//   tty  `vkt --backend tty` talking to `vkt-radio-sim` on a pseudo-terminal:
+//        the radio runs in its own process and the CPU time is the tool's alone.
+// The radio paces bytes at the line rate times the pace factor and charges
+// its erase, programming and turnaround times; it reports the bytes it saw
+// and what they cost at pace 1 (--stats). The ideal time is that cost divided
+// by the pace factor; ratio = ideal / measured (1.0 = the tool adds nothing).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string bin;
+    std::string demoPackage;
+    std::string demoData;
+    std::string largePackage;
+    std::vector<std::string> packages{"demo", "large"};
+    std::vector<std::string> backends{"sim", "tty"};
+    std::vector<double> paces{1.0, 10.0};
+    std::string json;
+    std::string work;
+    bool keep = false;
+    bool simWithoutStats = false;
+};
+
+struct Result {
+    std::string package, backend;
+    double pace = 0;
+    bool ok = false;
+    std::string error;
+    bool countsFromTty = false;  // the tool ran, but its radio gave no counts
+    std::uint64_t bytesIn = 0, bytesOut = 0, requests = 0;
+    double wireSeconds = 0, radioSeconds = 0;  // at pace 1
+    double ideal = 0, measured = 0, cpu = 0;
+    long peakKiB = 0;
+    double ratio() const { return measured > 0 ? ideal / measured : 0; }
+    double cpuShare() const { return measured > 0 ? cpu / measured : 0; }
+};
+
+struct Child {
+    pid_t pid = -1;
+};
+
+// Starts `argv` with extra environment entries and its output in `output`.
+Child spawn(const std::vector<std::string>& argv,
+            const std::vector<std::pair<std::string, std::string>>& env, const fs::path& output) {
+    Child c;
+    c.pid = fork();
+    if (c.pid == 0) {
+        for (const auto& [k, v] : env)
+            setenv(k.c_str(), v.c_str(), 1);
+        const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return c;
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The number after "key": in a flat JSON object written by the simulator.
+std::optional<double> jsonNumber(const std::string& text, const std::string& key) {
+    const std::string quoted = "\"" + key + "\":";
+    const std::size_t at = text.find(quoted);
+    if (at == std::string::npos)
+        return std::nullopt;
+    const char* start = text.c_str() + at + quoted.size();
+    char* end = nullptr;
+    const double v = std::strtod(start, &end);
+    if (end == start)
+        return std::nullopt;
+    return v;
+}
+
+std::string lastLine(const std::string& text) {
+    std::string t = text;
+    while (!t.empty() && t.back() == '\n')
+        t.pop_back();
+    const std::size_t nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+bool waitForPath(const fs::path& path, std::chrono::seconds limit) {
+    const auto end = Clock::now() + limit;
+    std::error_code ec;
+    while (Clock::now() < end) {
+        if (fs::exists(path, ec))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::string paceText(double pace) {
+    return fmt::format("{:g}", pace);
+}
+
+Result runCase(const Options& o, const std::string& package, const std::string& backend,
+               double pace) {
+    Result r;
+    r.package = package;
+    r.backend = backend;
+    r.pace = pace;
+    const std::string packageDir = package == "demo" ? o.demoPackage : o.largePackage;
+    const fs::path dir = fs::path(o.work) / fmt::format("{}-{}-{}x", package, backend, pace);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir / "appdata", ec);
+    fs::copy(o.demoData, dir / "appdata", fs::copy_options::recursive, ec);
+    if (ec) {
+        r.error = "cannot copy the data folder: " + ec.message();
+        return r;
+    }
+    const fs::path stats = dir / "stats.json";
+    const std::string vkt = (fs::path(o.bin) / "vkt").string();
+    std::vector<std::string> argv{vkt};
+    std::vector<std::pair<std::string, std::string>> env;
+    Child radio;
+    if (backend == "sim") {
+        argv.insert(argv.end(), {"--simulate"});
+        env.emplace_back("VKT_SIM_OPTIONS",
+                         o.simWithoutStats
+                             ? fmt::format("--pace {}", paceText(pace))
+                             : fmt::format("--pace {} --stats {}", paceText(pace), stats.string()));
+    } else {
+        const fs::path link = dir / "radio";
+        radio = spawn(
+            {(fs::path(o.bin) / "vkt-radio-sim").string(), "--type", "2", "--model", "VK2150EMA01",
+             "--serial", "123ABC0001", "--firmware", "R01.02.03", "--codeplug", "R01.02.03",
+             "--pace", paceText(pace), "--link", link.string(), "--stats", stats.string()},
+            {}, dir / "radio.out");
+        if (radio.pid < 0 || !waitForPath(link, std::chrono::seconds(10))) {
+            r.error = "vkt-radio-sim did not start";
+            if (radio.pid > 0) {
+                kill(radio.pid, SIGTERM);
+                waitpid(radio.pid, nullptr, 0);
+            }
+            return r;
+        }
+        argv.insert(argv.end(), {"--backend", "tty"});
+        env.emplace_back("VKT_TTY_PORTS", link.string() + "=QX CPS Cable");
+    }
+    argv.insert(argv.end(), {"--package", packageDir, "--data-dir", (dir / "appdata").string(),
+                             "update", "--yes"});
+
+    const auto start = Clock::now();
+    Child tool = spawn(argv, env, dir / "vkt.out");
+    int status = 0;
+    rusage usage{};
+    const pid_t waited = tool.pid > 0 ? wait4(tool.pid, &status, 0, &usage) : -1;
+    r.measured = std::chrono::duration<double>(Clock::now() - start).count();
+    if (radio.pid > 0) {
+        kill(radio.pid, SIGTERM);
+        waitpid(radio.pid, nullptr, 0);
+    }
+    if (waited < 0) {
+        r.error = "vkt did not run";
+        return r;
+    }
+    r.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    r.peakKiB = usage.ru_maxrss;
+    const std::string out = readText(dir / "vkt.out");
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code != 0 || lastLine(out) != "Update successful.") {
+        r.error = fmt::format("vkt exited with {}: {}", code, lastLine(out));
+        return r;
+    }
+    const std::string text = readText(stats);
+    const auto in = jsonNumber(text, "bytesIn");
+    const auto outBytes = jsonNumber(text, "bytesOut");
+    const auto wire = jsonNumber(text, "wireSeconds");
+    const auto work = jsonNumber(text, "radioSeconds");
+    const auto requests = jsonNumber(text, "requests");
+    if (!in || !outBytes || !wire || !work || !requests) {
+        // A vkt built before the radio could report its counts: the same
+        // update through the tty back-end sends the same requests, so its
+        // counts stand in (see fillMissingCounts).
+        r.error = "no wire counts from the simulated radio";
+        r.countsFromTty = backend == "sim";
+        return r;
+    }
+    r.bytesIn = static_cast<std::uint64_t>(*in);
+    r.bytesOut = static_cast<std::uint64_t>(*outBytes);
+    r.requests = static_cast<std::uint64_t>(*requests);
+    r.wireSeconds = *wire;
+    r.radioSeconds = *work;
+    r.ideal = (r.wireSeconds + r.radioSeconds) / pace;
+    r.ok = true;
+    if (!o.keep)
+        fs::remove_all(dir, ec);
+    return r;
+}
+
+// Gives sim runs without counts those of the tty run of the same package and pace.
+void fillMissingCounts(std::vector<Result>& results) {
+    for (Result& r : results) {
+        if (!r.countsFromTty)
+            continue;
+        for (const Result& t : results) {
+            if (t.ok && t.backend == "tty" && t.package == r.package && t.pace == r.pace) {
+                r.bytesIn = t.bytesIn;
+                r.bytesOut = t.bytesOut;
+                r.requests = t.requests;
+                r.wireSeconds = t.wireSeconds;
+                r.radioSeconds = t.radioSeconds;
+                r.ideal = t.ideal;
+                r.ok = true;
+                r.error.clear();
+            }
+        }
+    }
+}
+
+std::string header() {
+    return fmt::format("{:<7} {:<4} {:>5} {:>10} {:>9} {:>9} {:>9} {:>6} {:>8} {:>6} {:>8}",
+                       "package", "back", "pace", "wire-bytes", "requests", "ideal-s", "measured",
+                       "ratio", "cpu-s", "cpu%", "peak-MiB");
+}
+
+std::string row(const Result& r) {
+    if (!r.ok)
+        return fmt::format("{:<7} {:<4} {:>4}x FAILED: {}", r.package, r.backend, paceText(r.pace),
+                           r.error);
+    return fmt::format(
+        "{:<7} {:<4} {:>4}x {:>10} {:>9} {:>9.3f} {:>9.3f} {:>6.3f} {:>8.3f} "
+        "{:>5.1f}% {:>8.1f}",
+        r.package, r.backend, paceText(r.pace), r.bytesIn + r.bytesOut, r.requests, r.ideal,
+        r.measured, r.ratio(), r.cpu, 100.0 * r.cpuShare(),
+        static_cast<double>(r.peakKiB) / 1024.0);
+}
+
+std::string toJson(const std::vector<Result>& results) {
+    std::string j = "[\n";
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Result& r = results[i];
+        j += fmt::format(
+            "  {{\"package\": \"{}\", \"backend\": \"{}\", \"pace\": {}, \"ok\": {}, "
+            "\"bytesIn\": {}, \"bytesOut\": {}, \"requests\": {}, \"wireSeconds\": {:.6f}, "
+            "\"radioSeconds\": {:.6f}, \"idealSeconds\": {:.6f}, \"measuredSeconds\": {:.6f}, "
+            "\"ratio\": {:.4f}, \"cpuSeconds\": {:.6f}, \"peakKiB\": {}, "
+            "\"countsFromTty\": {}}}{}\n",
+            r.package, r.backend, paceText(r.pace), r.ok ? "true" : "false", r.bytesIn, r.bytesOut,
+            r.requests, r.wireSeconds, r.radioSeconds, r.ideal, r.measured, r.ratio(), r.cpu,
+            r.peakKiB, r.countsFromTty ? "true" : "false", i + 1 < results.size() ? "," : "");
+    }
+    j += "]\n";
+    return j;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    CLI::App app{"Times full updates of the simulated radio against the wire time."};
+    app.add_option("--bin", o.bin, "Folder holding vkt and vkt-radio-sim")->required();
+    app.add_option("--demo-package", o.demoPackage, "The demo package folder")->required();
+    app.add_option("--demo-data", o.demoData, "The demo data folder (copied for every run)")
+        ->required();
+    app.add_option("--large-package", o.largePackage, "The large package folder");
+    app.add_option("--packages", o.packages, "demo, large")->delimiter(',');
+    app.add_option("--backends", o.backends, "sim, tty")->delimiter(',');
+    app.add_option("--paces", o.paces, "Pace factors (1 = the real line rates)")->delimiter(',');
+    app.add_option("--json", o.json, "Also write the results as JSON to FILE");
+    app.add_option("--work", o.work, "Scratch folder (default: a temporary one)");
+    app.add_flag("--keep", o.keep, "Keep every run's folder");
+    app.add_flag("--sim-without-stats", o.simWithoutStats,
+                 "For a vkt whose simulated radio cannot report its counts: sim runs take the "
+                 "counts of the tty run of the same package and pace");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
+    for (const auto& p : o.packages) {
+        if (p != "demo" && p != "large") {
+            std::cerr << "vkt-bench: unknown package " << p << "\n";
+            return 2;
+        }
+        if (p == "large" && o.largePackage.empty()) {
+            std::cerr << "vkt-bench: --large-package is needed for the large package\n";
+            return 2;
+        }
+    }
+    for (const auto& b : o.backends) {
+        if (b != "sim" && b != "tty") {
+            std::cerr << "vkt-bench: unknown back-end " << b << "\n";
+            return 2;
+        }
+    }
+    for (double p : o.paces) {
+        if (!(p > 0)) {
+            std::cerr << "vkt-bench: pace factors must be above 0\n";
+            return 2;
+        }
+    }
+    bool ownWork = false;
+    if (o.work.empty()) {
+        std::string tmpl = (fs::temp_directory_path() / "vkt-bench-XXXXXX").string();
+        if (!mkdtemp(tmpl.data())) {
+            std::perror("vkt-bench: mkdtemp");
+            return 1;
+        }
+        o.work = tmpl;
+        ownWork = !o.keep;
+    }
+
+    std::vector<Result> results;
+    std::cout << header() << "\n" << std::flush;
+    for (const auto& package : o.packages) {
+        for (const auto& backend : o.backends) {
+            for (double pace : o.paces) {
+                results.push_back(runCase(o, package, backend, pace));
+                std::cout << row(results.back()) << "\n" << std::flush;
+            }
+        }
+    }
+    fillMissingCounts(results);
+    bool reprinted = false;
+    for (const auto& r : results) {
+        if (r.countsFromTty && !reprinted) {
+            std::cout << "sim runs with the counts of the tty runs:\n" << header() << "\n";
+            reprinted = true;
+        }
+        if (r.countsFromTty)
+            std::cout << row(r) << "\n";
+    }
+    const std::string json = toJson(results);
+    std::cout << json;
+    if (!o.json.empty()) {
+        std::ofstream out(o.json, std::ios::trunc);
+        out << json;
+    }
+    if (ownWork) {
+        std::error_code ec;
+        fs::remove_all(o.work, ec);
+    }
+    for (const auto& r : results) {
+        if (!r.ok)
+            return 1;
+    }
+    return 0;
+}
