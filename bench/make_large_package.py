@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Builds the benchmark's large update package from the demo package: the
-same configuration, address map and default blocks, with a firmware image of
-almost 2 MiB (the largest the tool accepts) and voice prompts that fill the
+same configuration, address map and default blocks, with a firmware image that
+fills the radio's firmware area (0x60000 bytes, the largest the tool sends) and
+voice prompts that fill the
 whole voice window (0x830000, 0xBD000 bytes).
 
     make_large_package.py VKT DEMO_PACKAGE_DIR OUT_DIR
@@ -23,13 +24,13 @@ import make_images  # noqa: E402
 VERSION = "R01.02.04"
 VOICE_ADDRESS = 0x830000
 VOICE_LENGTH = 0xBD000
-SECTIONS = 16
+SECTIONS = 3
 SECTION_LENGTH = 0xFFF6  # W = L + 2 = 0xFFF8 words: 0x1FFF0 data bytes a section
 
 
 def large_firmware(out_path):
-    """Marker, version, a 16-entry table and 16 sections of 0x1FFF0 bytes:
-    2 097 002 bytes, just below the 2 MiB limit."""
+    """Marker, version, a 3-entry table and 3 sections of 0x1FFF0 bytes:
+    393 196 bytes, just below the 0x60000-byte firmware area."""
     body = bytearray()
     table = [0x00010000 + i * 0x20000 for i in range(SECTIONS)]
     body += struct.pack(">H4sH", 0x09AA, make_images.version_bytes(VERSION), len(table))

@@ -11,6 +11,7 @@
 #include "package/ftf_file.h"
 #include "package/package_config.h"
 #include "package/text_util.h"
+#include "update/transfer.h"
 
 namespace vkt::cli {
 namespace {
@@ -77,6 +78,11 @@ class PackageChecker {
             collect();
             problem(ErrorCategory::Flash,
                     fmt::sprintf("Error:the firmware image of [%s] is refused.", path));
+        } else if (flash.data().size() > kFirmwareAreaEnd) {
+            problem(ErrorCategory::Flash,
+                    fmt::sprintf("Error:the firmware image of [%s] is longer than the firmware "
+                                 "area (%u bytes).",
+                                 path, kFirmwareAreaEnd));
         }
     }
 

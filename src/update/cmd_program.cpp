@@ -304,6 +304,14 @@ void CmdProgram::Run::prepareFirmware() {
         if (!loadImage(cmd_.firmwareFile, image) || !cmd_.radio->flashFile().setImage(image.data))
             fail();
     }
+    // Only the firmware area is erased before the image is written: a longer
+    // image would be programmed over the default, voice and user areas.
+    if (ok() && cmd_.updateFirmware && cmd_.radio->flashFile().data().size() > kFirmwareAreaEnd) {
+        raiseError(ErrorCategory::Flash,
+                   "Error:the firmware image of [%s] is longer than the firmware area (%u bytes).",
+                   cmd_.firmwareFile, kFirmwareAreaEnd);
+        fail();
+    }
     if (ok() && cmd_.updateFirmware) {
         const std::uint16_t value = cmd_.radioType_ == 1   ? 0x1000
                                     : cmd_.radioType_ == 2 ? 0x3040
