@@ -6,7 +6,6 @@
 #include <map>
 
 #include "tests/update/program_bench.h"
-#include "update/cmd_sn.h"
 
 namespace vkt::testing {
 namespace {
@@ -27,20 +26,8 @@ void expectRestoredFromBackup(ProgramBench& b, const std::string& backupPath) {
     ASSERT_EQ(b.backupFiles(), std::vector<std::string>{backupPath});
     b.powerCycle();
     ASSERT_TRUE(b.connect());
-    removeErrors(0);
-    CmdRestorePersonality restore;
-    restore.radio = b.radio.get();
-    ASSERT_TRUE(readPersonalityBackup(backupPath, restore.backup)) << allErrorTexts();
-    // A committed default block resets the radio's serial number; the
-    // application writes it back before the personality goes in.
-    if (b.radio->serialNumber != restore.backup.serialNumber) {
-        CmdSN sn;
-        sn.radio = b.radio.get();
-        sn.newSerialNumber = restore.backup.serialNumber;
-        ASSERT_TRUE(b.runCommand(sn)) << allErrorTexts();
-        ASSERT_TRUE(b.radio->readIdentity());
-    }
-    EXPECT_TRUE(b.runCommand(restore)) << allErrorTexts();
+    std::string error;
+    EXPECT_TRUE(restoreFromBackup(b, backupPath, error)) << error;
     EXPECT_EQ(b.personality(), b.before);
     EXPECT_EQ(b.sim->lineRate(), 16406u);
 }
