@@ -665,6 +665,14 @@ FlowOutcome MainController::onUpdateSerialNumber() {
             result.style};
 }
 
+void MainController::onDeviceRemoved() {
+    if (!app_.hasRadioManager())
+        return;
+    RadioManager& manager = app_.radioManager();
+    if ((manager.radio().cable().countDevices() & 0xFF) == 0 && manager.radio().portOpen())
+        manager.connect(false);
+}
+
 // ---------------------------------------------------------------------------
 // Console protocol
 

@@ -76,6 +76,9 @@ class MainController : public MessageTarget {
     // Notices (normally arriving as window messages).
     void onCableCount(std::intptr_t count);
     void onProgress(std::uintptr_t done, std::intptr_t total);
+    // The system saw a serial device go away: when no device of any kind is
+    // left and the link is still open, the link is closed.
+    void onDeviceRemoved();
 
     // Console requests; each returns 1 like the window's handlers.
     std::intptr_t onConsoleUpdateStart(ConsoleHandle console, std::uintptr_t magic);

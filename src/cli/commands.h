@@ -17,7 +17,8 @@ namespace vkt::cli {
     X(addPersonalityCommands) \
     X(addInfoCommand) \
     X(addUpdateCommand) \
-    X(addSerialCommand)
+    X(addSerialCommand) \
+    X(addConsoleCommands)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
 VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)

@@ -2,17 +2,22 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QLocalSocket>
 #include <cstdlib>
 #include <iostream>
 
 #include "app/application.h"
+#include "app/console_protocol.h"
 #include "app/strings.h"
+#include "core/error_log.h"
 #include "gui/about_dialog.h"
+#include "gui/console_server.h"
 #include "gui/language.h"
 #include "gui/main_window.h"
 #include "gui/msg_box.h"
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
+#include "package/package_config.h"
 
 namespace vkt::gui {
 
@@ -87,6 +92,7 @@ DesktopSession::DesktopSession() = default;
 
 DesktopSession::~DesktopSession() {
     window_.reset();
+    console_.reset();
     app_.shutdown();
     useLanguage("");
 }
@@ -98,7 +104,6 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
         std::cerr << "vkt-update-tool: " << error << "\n";
         return cableBackendKnown(options) ? 1 : 2;
     }
-    saveRadio_ = std::make_unique<SimulatedRadioSaver>();
     StartupOptions startup;
     startup.packageDir = effectivePackageDir(options);
     startup.dataDir = effectiveDataDir(options);
@@ -107,7 +112,17 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
     const StartupResult result = app_.start(startup);
     if (result.ok) {
         selectStartupLanguage(app_.config().defaultLanguage);
-        return std::nullopt;
+        switch (claimSingleInstance()) {
+            case InstanceClaim::Claimed:
+                // Only the one running tool writes the simulated radio back;
+                // a second start must not overwrite it with what it loaded.
+                saveRadio_ = std::make_unique<SimulatedRadioSaver>();
+                return std::nullopt;
+            case InstanceClaim::OtherRunning:
+                return 0;
+            case InstanceClaim::Failed:
+                return 1;
+        }
     }
     if (result.messageId != 0) {
         CMsgBox box(loadQString(result.messageId), result.style, toQString(app_.title()));
@@ -118,8 +133,49 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
     return 1;
 }
 
+bool askToComeToFront(const std::string& socketPath) {
+    QLocalSocket socket;
+    socket.connectToServer(QString::fromStdString(socketPath));
+    if (!socket.waitForConnected(2000))
+        return false;
+    const std::string line = encodeConsoleMessage({kToolRaise, 0, 0});
+    socket.write(line.data(), static_cast<qint64>(line.size()));
+    const bool sent = socket.waitForBytesWritten(2000);
+    socket.disconnectFromServer();
+    return sent;
+}
+
+InstanceClaim DesktopSession::claimSingleInstance() {
+    ErrorLog& log = ErrorLog::instance();
+    std::string error;
+    if (!prepareToolRuntimeDir(error)) {
+        log.writeLog("Error:failed to create mutex.");
+        log.writeLog("%s", error);
+        return InstanceClaim::Failed;
+    }
+    switch (lock_.acquire(instanceLockPath(kToolRegion), error)) {
+        case InstanceLock::Result::Failed:
+            log.writeLog("Error:failed to create mutex.");
+            log.writeLog("%s", error);
+            return InstanceClaim::Failed;
+        case InstanceLock::Result::HeldElsewhere:
+            // A tool still starting up has no socket yet: nothing comes to
+            // the front and this start ends all the same.
+            askToComeToFront(consoleSocketPath(kToolRegion));
+            return InstanceClaim::OtherRunning;
+        case InstanceLock::Result::Acquired:
+            break;
+    }
+    console_ = std::make_unique<ConsoleServer>();
+    if (!console_->listen(consoleSocketPath(kToolRegion), error)) {
+        log.writeLog("Error:console socket unavailable: %s", error);
+        console_.reset();
+    }
+    return InstanceClaim::Claimed;
+}
+
 COrvixFlashToolDlg& DesktopSession::openWindow() {
-    window_ = std::make_unique<COrvixFlashToolDlg>(app_, queue_);
+    window_ = std::make_unique<COrvixFlashToolDlg>(app_, queue_, console_.get());
     window_->show();
     return *window_;
 }

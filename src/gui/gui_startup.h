@@ -11,6 +11,7 @@
 
 #include "app/application.h"
 #include "app/cable_setup.h"
+#include "app/instance_lock.h"
 #include "gui/qt_message_queue.h"
 
 class QApplication;
@@ -28,6 +29,18 @@ std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::str
                                           std::optional<int>& exitCode);
 
 class COrvixFlashToolDlg;
+class ConsoleServer;
+
+// What claiming the single instance found.
+enum class InstanceClaim {
+    Claimed,       // this is the one tool of the region; the console socket listens
+    OtherRunning,  // another tool holds the lock; it was asked to come to the front
+    Failed,        // the lock file could not be made ("Error:failed to create mutex.")
+};
+
+// Asks the tool listening at `socketPath` to come to the front. False when
+// nothing listens there (the other tool is still starting up).
+bool askToComeToFront(const std::string& socketPath);
 
 // The desktop application's objects, torn down in the right order: the
 // window, then the application (its poll thread is joined), then the
@@ -39,17 +52,27 @@ class DesktopSession {
     DesktopSession(const DesktopSession&) = delete;
     DesktopSession& operator=(const DesktopSession&) = delete;
 
-    // Sets up the cable and starts the application. On failure the start-up
-    // message (if any) has been shown and the exit code is returned.
+    // Sets up the cable, starts the application and claims the single
+    // instance. On failure the start-up message (if any) has been shown and
+    // the exit code is returned: 0 when another tool runs (it was asked to
+    // come to the front), 1 when start-up failed.
     std::optional<int> start(const GuiOptions& options);
+    // The lock file and the console socket of the region, in the runtime
+    // folder (part of start()).
+    InstanceClaim claimSingleInstance();
     // Creates and shows the main window (after a successful start).
     COrvixFlashToolDlg& openWindow();
 
     Application& application() { return app_; }
     QtMessageQueue& queue() { return queue_; }
+    // Null until the single instance was claimed (or when the socket could
+    // not listen: the tool then runs without the console protocol).
+    ConsoleServer* console() { return console_.get(); }
 
   private:
     QtMessageQueue queue_;
+    InstanceLock lock_;
+    std::unique_ptr<ConsoleServer> console_;
     std::unique_ptr<SimulatedRadioSaver> saveRadio_;
     Application app_;
     std::unique_ptr<COrvixFlashToolDlg> window_;

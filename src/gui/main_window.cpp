@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "gui/about_dialog.h"
+#include "gui/console_server.h"
+#include "gui/device_monitor.h"
 #include "gui/dialog_pwd.h"
 #include "gui/language.h"
 #include "gui/msg_box.h"
@@ -26,6 +28,7 @@
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
 #include "gui/radio_pictures.h"
+#include "gui/sleep_inhibitor.h"
 #include "gui/task_dialog.h"
 
 namespace vkt::gui {
@@ -58,8 +61,13 @@ constexpr FieldRow kFields[] = {
 
 }  // namespace
 
-COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, QWidget* parent)
-    : QMainWindow(parent), app_(app), queue_(queue) {
+COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue,
+                                       ConsoleServer* console, QWidget* parent)
+    : QMainWindow(parent),
+      app_(app),
+      queue_(queue),
+      console_(console),
+      inhibitor_(std::make_unique<SleepInhibitor>()) {
     setWindowTitle(toQString(app_.title()));
     setWindowIcon(QIcon(QPixmap::fromImage(drawRadioPicture(RadioPicture::Standard))));
     buildControls();
@@ -67,13 +75,24 @@ COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, 
     buildPictureMap();
     statusBar_->setHelpText(loadQString(str::kHelpHint));
     qApp->installEventFilter(this);
-    controller_ = std::make_unique<MainController>(app_, *this);
+    controller_ = std::make_unique<MainController>(app_, *this, console_);
     personality_->setChecked(true);
     controller_->setKeepPersonality(true);
     controller_->open();
+    if (console_) {
+        console_->setController(controller_.get());
+        console_->setRaiseHandler([this] { bringToFront(); });
+    }
+    deviceMonitor_ = new DeviceRemovalMonitor(this);
+    connect(deviceMonitor_, &DeviceRemovalMonitor::deviceRemoved, this,
+            [this] { controller_->onDeviceRemoved(); });
 }
 
 COrvixFlashToolDlg::~COrvixFlashToolDlg() {
+    if (console_) {
+        console_->setController(nullptr);
+        console_->setRaiseHandler({});
+    }
     qApp->removeEventFilter(this);
     if (busyCursor_)
         QApplication::restoreOverrideCursor();
@@ -277,10 +296,31 @@ void COrvixFlashToolDlg::setBusy(bool busy) {
     if (busy == busyCursor_)
         return;
     busyCursor_ = busy;
-    if (busy)
+    // The busy span is exactly one radio operation: the system must not
+    // suspend in the middle of writing a radio.
+    if (busy) {
+        inhibitor_->acquire();
         QApplication::setOverrideCursor(Qt::WaitCursor);
-    else
+    } else {
         QApplication::restoreOverrideCursor();
+        inhibitor_->release();
+    }
+}
+
+bool COrvixFlashToolDlg::sleepInhibited() const {
+    return inhibitor_->held();
+}
+
+void COrvixFlashToolDlg::bringToFront() {
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    // The dialog the user was last working in comes up with the window.
+    QWidget* target = QApplication::activeModalWidget();
+    if (!target || target->window() == this)
+        target = this;
+    target->raise();
+    target->activateWindow();
 }
 
 void COrvixFlashToolDlg::showProgress(int percent) {

@@ -27,14 +27,19 @@ class QUrl;
 namespace vkt::gui {
 
 class CProgressStatusBar;
+class ConsoleServer;
+class DeviceRemovalMonitor;
+class SleepInhibitor;
 struct LanguageEntry;
 class QtMessageQueue;
 
 class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     Q_OBJECT
   public:
-    // The application must have started on `queue`.
-    COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, QWidget* parent = nullptr);
+    // The application must have started on `queue`. With a console server
+    // the window answers the console protocol through it.
+    COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, ConsoleServer* console = nullptr,
+                       QWidget* parent = nullptr);
     ~COrvixFlashToolDlg() override;
 
     // FrontEnd
@@ -75,6 +80,12 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     // The model whose picture is shown (empty: none yet).
     const std::string& currentPicture() const { return currentPicture_; }
     bool busyCursor() const { return busyCursor_; }
+    // Whether logind holds off suspend for the running operation.
+    bool sleepInhibited() const;
+
+    // A second start of the tool asks for the window: it is restored when
+    // minimised and brought to the front with its open dialog, if any.
+    void bringToFront();
 
     // Replaces the desktop's URL opener for Help/Contents (tests; an empty
     // one restores it). It says whether the page could be shown.
@@ -119,6 +130,10 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QAction* about_ = nullptr;
     QAction* dealerLogin_ = nullptr;
     QMenu* languageMenu_ = nullptr;
+
+    ConsoleServer* console_ = nullptr;
+    std::unique_ptr<SleepInhibitor> inhibitor_;
+    DeviceRemovalMonitor* deviceMonitor_ = nullptr;
 
     std::map<std::string, QPixmap> pictureMap_;
     std::string currentPicture_;

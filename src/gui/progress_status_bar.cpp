@@ -25,11 +25,22 @@ CProgressStatusBar::CProgressStatusBar(QWidget* parent)
     : QWidget(parent),
       cableText_(loadQString(str::kCableDisconnected)),
       helpText_(loadQString(str::kHelpHint)) {
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
 QSize CProgressStatusBar::sizeHint() const {
-    return {200, fontMetrics().height() + 8};
+    // Wide enough that the first two panes (30 % of the width each) show the
+    // help line and either cable text whole; longer hints are cut short.
+    int widest = 0;
+    for (const QString& text : {loadQString(str::kHelpHint), loadQString(str::kCableConnected),
+                                loadQString(str::kCableDisconnected)})
+        widest = std::max(widest, fontMetrics().horizontalAdvance(text));
+    const int paneWidth = widest + 4 * kPaneMargin;
+    return {(paneWidth * 100 + 29) / 30, fontMetrics().height() + 8};
+}
+
+QSize CProgressStatusBar::minimumSizeHint() const {
+    return sizeHint();
 }
 
 QRect CProgressStatusBar::paneRect(int pane) const {

@@ -34,6 +34,7 @@ class CProgressStatusBar : public QWidget {
     int cableTextChanges() const { return cableTextChanges_; }
 
     QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
 
   signals:
     void percentChanged(int percent);

@@ -189,5 +189,26 @@ TEST_F(RadioFlow, ARefusedSerialNumberWriteIsReported) {
     EXPECT_EQ(bench.radio->serialNumber(), "123ABC0001");
 }
 
+TEST_F(RadioFlow, DeviceRemovalClosesTheLinkOnlyWhenNoDeviceIsLeft) {
+    // Two devices: the radio's cable and a second one without a radio.
+    Bench bench(package, demoRadio(), 2);
+    ASSERT_TRUE(bench.startup.ok);
+    RadioManager& manager = bench.app.radioManager();
+    ASSERT_TRUE(manager.connect(true));
+    ASSERT_TRUE(manager.radio().portOpen());
+
+    // A notice while another device is still attached changes nothing.
+    bench.driver->unplug(0);
+    bench.controller->onDeviceRemoved();
+    EXPECT_TRUE(manager.radio().portOpen());
+
+    // Once no device is left the open link is closed.
+    bench.driver->unplug(1);
+    bench.controller->onDeviceRemoved();
+    EXPECT_FALSE(manager.radio().portOpen());
+    bench.controller->onDeviceRemoved();  // nothing open: nothing to do
+    EXPECT_FALSE(manager.radio().portOpen());
+}
+
 }  // namespace
 }  // namespace vkt::testing
