@@ -40,7 +40,8 @@ def sbep_seeds():
                 chunk = bytes([0x50]) + reply
                 # Two chunks: the request itself and a retry or the next
                 # exchange of the same request.
-                seed = bytes([0, which, flags, len(chunk)]) + chunk + bytes([len(chunk)]) + chunk
+                n = len(chunk).to_bytes(2, "big")
+                seed = bytes([0, which, flags]) + n + chunk + n + chunk
                 seeds[f"req{which:02d}-r{n}-f{flags}"] = seed
     return seeds
 
@@ -51,7 +52,7 @@ def main():
     gen = build / "samples"
     seeds = {name: {} for name in
              ("fuzz_ftf", "fuzz_flash", "fuzz_address_map", "fuzz_stream", "fuzz_config",
-              "fuzz_setup", "fuzz_sbep")}
+              "fuzz_setup", "fuzz_sbep", "fuzz_console")}
     address_map = (source / "samples/address_map.txt").read_bytes()
     for ftf in sorted(data.glob("*.ftf")):
         raw = ftf.read_bytes()
@@ -71,6 +72,11 @@ def main():
     seeds["fuzz_config"]["demo"] = (source / "samples/config.xml").read_bytes()
     seeds["fuzz_setup"]["demo"] = (source / "samples/setup.xml").read_bytes()
     seeds["fuzz_sbep"] = sbep_seeds()
+    seeds["fuzz_console"] = {
+        "session": b"WM_TOOL_UPDATE_START 0 2056\nVKT_TOOL_RAISE 0 0\n",
+        "split": b"WM_TOOL_UPDATE_START 18446744073709551615 -9223372036854775808\nWM_",
+        "bad": b"WM_TOOL_UPDATE_START  0 1\r\n",
+    }
     for target, files in seeds.items():
         folder = corpus / target
         folder.mkdir(parents=True, exist_ok=True)

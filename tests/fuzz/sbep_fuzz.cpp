@@ -2,7 +2,7 @@
 // scripted cable. Layout: a count byte (1 + n % 3 requests), one byte per
 // request (which request, modulo 14), a flag byte (bit 0: the cable echoes,
 // bit 1: a small reply buffer), then one chunk per frame the host writes (a
-// length byte and that many bytes), so acknowledges, frame headers, lengths,
+// two-byte big-endian length and that many bytes), so acknowledges, frame headers, lengths,
 // checksums and opcodes all come from the fuzzer.
 #include <algorithm>
 #include <array>
@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     driver->devices.push_back({kCableDescription, {}, false, 0});
     driver->line->echo = (flags & 1) != 0;
     driver->line->onWrite = [&input](test::FakeLine& line, const std::vector<std::uint8_t>&) {
-        line.push(input.bytes(input.byte()));
+        const std::size_t high = input.byte();
+        line.push(input.bytes(high << 8 | input.byte()));
     };
     USBSerial cable(driver);
     cable.setSleepFunction([](std::chrono::milliseconds) {});

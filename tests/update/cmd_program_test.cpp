@@ -251,6 +251,25 @@ TEST(CmdProgram, AFailingUserVoiceEraseNamesTheSectorAndRestoresTheLineRate) {
     expectRestoredFromBackup(b, cmd.backupPath());
 }
 
+// A reply delayed past the read time-out arrives while later requests are
+// under way. It must not be taken for their answer: the line-rate switch
+// back to 16406 once took it for a refusal, and the run stalled for over a
+// minute and ended with radio and cable at different rates.
+TEST(CmdProgram, ALateReplyIsNotTakenForALaterRequestsAnswer) {
+    const std::uint64_t at = requestNumber(2, [](auto& e) { return e.opcode == 0x11; }, 5);
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    b.sim->setFaults({{sim::FaultKind::Delay, sim::FaultTrigger::Request, at, 0, 1041, 1}});
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    const auto start = std::chrono::steady_clock::now();
+    b.runCommand(cmd);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+    EXPECT_EQ(b.radio->cable().baudRate(), 16406u);
+    EXPECT_EQ(b.personality(), b.before);
+}
+
 // Faults at many points of a full update on a radio of type 2: the run
 // fails cleanly, and whatever it had erased, the backup brings back.
 struct FaultPoint {

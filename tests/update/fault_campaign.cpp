@@ -60,6 +60,7 @@ struct Tally {
     int cleanFailures = 0;
     int reupdated = 0;
     int restored = 0;
+    int powerCycles = 0;
     int lostData = 0;
     int uncleanFailures = 0;
     int failedReupdates = 0;
@@ -205,20 +206,15 @@ void runOne(int index, int type, const CleanRun& clean, std::mt19937_64& rng,
     };
 
     UpdateBench b(type);
-    if (!b.ready || !b.connect()) {
+    std::string traceError;
+    if (!options.trace.empty())
+        b.radio = std::make_unique<RadioInfo>(wrapWithTrace(b.driver, options.trace, traceError));
+    if (!b.ready || !traceError.empty() || !b.connect()) {
         ++tally.setupFailures;
-        problem("set-up failed: " + b.setupError + allErrorTexts());
+        problem("set-up failed: " + b.setupError + traceError + allErrorTexts());
         return;
     }
     const std::string serialBefore = b.sim->serialNumber();
-    if (!options.trace.empty()) {
-        std::string error;
-        b.radio = std::make_unique<RadioInfo>(wrapWithTrace(b.driver, options.trace, error));
-        if (!error.empty() || !b.connect()) {
-            problem("trace: " + error);
-            return;
-        }
-    }
     b.sim->setFaults({fault});
     CmdProgram cmd;
     bool finished = false;
@@ -266,18 +262,26 @@ void runOne(int index, int type, const CleanRun& clean, std::mt19937_64& rng,
     if (options.verbose)
         std::printf("  %s\n", firstErrorText().c_str());
 
-    // Again, without faults, as the user would: the cable plugged back in
-    // and the tool started afresh.
+    // Again, without faults, as the user would: the tool started afresh.
+    // After a pulled cable the radio may still be at the fast line rate the
+    // update had set (nobody could tell it otherwise), so the user plugs the
+    // cable back in and switches the radio off and on; after any other
+    // fault the tool must have left the radio ready by itself.
     b.sim->setFaults({});
-    b.sim->replug();
-    b.attach();
+    if (fault.kind == sim::FaultKind::PullCable) {
+        b.powerCycle();
+        ++tally.powerCycles;
+    } else {
+        b.attach();
+    }
     removeErrors(0);
     CmdProgram again;
     const bool connected = b.connect();
     bool finishedAgain = false;
     if (!connected || !runUpdate(b, again, options.bound, finishedAgain)) {
         ++tally.failedReupdates;
-        problem("the update without faults failed afterwards: " + allErrorTexts());
+        problem(std::string("the update without faults failed afterwards: ") +
+                (connected ? "" : "no connection. ") + allErrorTexts());
         if (connected && !finishedAgain) {
             std::fprintf(stderr, "%s: the update without faults hangs, stopping\n", label.c_str());
             std::fflush(stdout);
@@ -372,13 +376,14 @@ int campaign(const Options& options) {
 
     std::printf("fault campaign: seed %llu, %.1f s\n", static_cast<unsigned long long>(options.seed),
                 seconds);
-    auto row = [](const char* name, int value) { std::printf("  %-40s %6d\n", name, value); };
+    auto row = [](const char* name, int value) { std::printf("  %-44s %6d\n", name, value); };
     row("runs", tally.runs);
     row("faults injected", tally.faults);
     for (const auto& [kind, n] : tally.byKind)
-        std::printf("    %-38s %6d\n", kind.c_str(), n);
+        std::printf("    %-42s %6d\n", kind.c_str(), n);
     row("updates completed (fault absorbed)", tally.completed);
     row("clean failures", tally.cleanFailures);
+    row("  radio switched off and on (cable pulled)", tally.powerCycles);
     row("  updated again without faults", tally.reupdated);
     row("  personality restored from the backup", tally.restored);
     row("lost or corrupted data", tally.lostData);
