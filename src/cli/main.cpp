@@ -28,7 +28,8 @@ void addVersionCommand(CLI::App& app, GlobalOptions&) {
 
 }  // namespace vkt::cli
 
-int main(int argc, char** argv) {
+// An exception that escapes (out of memory) ends the program, as it should.
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     using namespace vkt::cli;
     CLI::App app{"VKT Update Tool: reads, updates and re-serialises two-way radios on a USB "
                  "programming cable."};

@@ -150,8 +150,6 @@ std::optional<int> TerminalSession::start(const GlobalOptions& options,
     std::shared_ptr<CableDriver> driver = makeCableDriver(options, error);
     if (!driver)
         return cableSetupFailed(options, command, error);
-    simulatedRadioSaver_ = std::make_unique<SimulatedRadioSaver>();
-
     StartupOptions startup;
     startup.packageDir = effectivePackageDir(options);
     startup.dataDir = effectiveDataDir(options);
@@ -169,6 +167,9 @@ std::optional<int> TerminalSession::start(const GlobalOptions& options,
                       << ",\"style\":" << kStyleError << "}\n";
         return kExitFailure;
     }
+    // Only a started tool can change the simulated radio: a failed start
+    // saves nothing (and creates no folder under a mistyped data folder).
+    simulatedRadioSaver_ = std::make_unique<SimulatedRadioSaver>();
     front_ = std::make_unique<TerminalFrontEnd>(loop_, options_, std::cin, std::cout, std::cerr);
     controller_ = std::make_unique<MainController>(app_, *front_);
     controller_->open();

@@ -1,5 +1,8 @@
 #include "core/error_log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <ctime>
 #include <filesystem>
 
@@ -97,8 +100,16 @@ bool ErrorLog::writeLine(std::string_view text) {
     line.append(text);
     line += '\n';
     // One write per line: the stream is unbuffered, so the whole line reaches
-    // the file in one piece before the call returns.
+    // the file in one piece before the call returns. A line cut short (the
+    // disk is full) is taken back, so the log never ends in half a line.
+    struct stat before {};
+    const bool sized = ::fstat(::fileno(file_), &before) == 0;
     bool written = std::fwrite(line.data(), 1, line.size(), file_) == line.size();
+    if (!written) {
+        std::clearerr(file_);
+        if (sized && ::ftruncate(::fileno(file_), before.st_size) != 0)
+            closeLocked();  // the next line starts over with a fresh open
+    }
     linesLeft_ -= 1;
     return written;
 }

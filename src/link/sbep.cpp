@@ -192,6 +192,13 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
     return static_cast<int>(stored);
 }
 
+void SBEP::discardLateReply() {
+    // One read time-out of quiet ends the wait; the receive buffer bounds it.
+    while (cable_.read(receive_.data(), receive_.size()) == receive_.size()) {
+    }
+    cable_.purge(kPurgeRx);
+}
+
 int SBEP::detectEcho() {
     if (!usable())
         return 0;
@@ -223,9 +230,33 @@ int SBEP::attempts(const std::vector<std::uint8_t>& frame, std::uint32_t& addres
     const int count = trials_;
     for (int i = 0; i < count; ++i) {
         result = transact(frame.data(), frame.size(), address, replyOpcode, replyData);
-        const Verdict verdict = judge(result, replyOpcode);
+        Verdict verdict = judge(result, replyOpcode);
+        // A whole reply that is not this request's answer can be the late
+        // answer to an earlier attempt (it arrived after the purge); the
+        // radio answers in order, so this request's answer may follow it.
+        // Read on before sending again: a second send could reach a radio
+        // that already acted on the first (a line-rate switch, for one).
+        // When nothing more comes, the last whole reply stands as the answer.
+        for (int late = 0; late < kLateReplies && verdict == Verdict::Retry && result >= 0;
+             ++late) {
+            const std::uint32_t lastAddress = address;
+            const std::uint8_t lastOpcode = replyOpcode;
+            const int next = parseReply(address, replyOpcode, replyData);
+            if (next < 0) {
+                address = lastAddress;
+                replyOpcode = lastOpcode;
+                break;
+            }
+            result = next;
+            verdict = judge(result, replyOpcode);
+        }
         if (verdict == Verdict::Success) {
             succeeded = true;
+            // A retry that succeeded may have taken the first attempt's late
+            // answer; its own answer would then be taken for the next
+            // request's. Let it arrive and drop it.
+            if (i > 0)
+                discardLateReply();
             return result;
         }
         if (verdict == Verdict::Stop)
@@ -285,10 +316,17 @@ int SBEP::memRead(std::uint8_t count, std::uint32_t& address, std::uint8_t& repl
     std::vector<std::uint8_t> data{count};
     putAddress(data, address);
     const auto frame = sbep::encodeFrame(0x11, data, false);
+    // The reply names the address it read; another address is an earlier
+    // request's late answer, not this one's.
+    const std::uint32_t requested = address & 0xFFFFFF;
     bool ok = false;
     return attempts(
         frame, address, replyOpcode, replyData,
-        [](int r, std::uint8_t) { return r > 0 ? Verdict::Success : Verdict::Retry; }, ok);
+        [&address, requested](int r, std::uint8_t) {
+            return r > 0 && (address & 0xFFFFFF) == requested ? Verdict::Success
+                                                               : Verdict::Retry;
+        },
+        ok);
 }
 
 int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
@@ -299,13 +337,17 @@ int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
     putAddress(data, address);
     data.insert(data.end(), bytes.begin(), bytes.end());
     const auto frame = sbep::encodeFrame(0x17, data, false);
+    const std::uint32_t requested = address & 0xFFFFFF;
     bool ok = false;
     const int result = attempts(
         frame, address, replyOpcode, replyData,
-        [](int r, std::uint8_t op) {
+        [&address, requested](int r, std::uint8_t op) {
             if (r < 0)
                 return Verdict::Retry;
-            return op == kMemWriteDone ? Verdict::Success : Verdict::Stop;
+            if (op != kMemWriteDone)
+                return Verdict::Stop;
+            // Done for another address: an earlier request's late answer.
+            return (address & 0xFFFFFF) == requested ? Verdict::Success : Verdict::Retry;
         },
         ok);
     if (!ok)

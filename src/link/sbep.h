@@ -83,6 +83,11 @@ class SBEP {
     int expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected, int minResult,
                      const char* failureMessage, std::uint8_t& replyOpcode,
                      std::span<std::uint8_t> replyData);
+    // Whole replies read past, without sending again, while looking for a
+    // request's answer.
+    static constexpr int kLateReplies = 2;
+    // Waits one read time-out for a reply nobody asked for and drops it.
+    void discardLateReply();
     bool usable() const;
     int parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
                    std::span<std::uint8_t> replyData);

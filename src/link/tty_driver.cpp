@@ -347,6 +347,7 @@ std::vector<TtyDevice> listUsbSerialTtys(const std::string& classDir) {
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<TtyDevice> devices;
+    devices.reserve(found.size());
     for (auto& f : found)
         devices.push_back(std::move(f.second));
     return devices;

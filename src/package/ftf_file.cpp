@@ -83,7 +83,9 @@ int scanFtfFiles(const std::string& folder, FtfFileIndex& fileIndex, FtfNameInde
         // Paths are byte strings here, so a name that is not UTF-8 passes
         // through unchanged.
         std::string name = it->path().filename().string();
-        std::string fullPath = folder + "/" + name;
+        std::string fullPath = folder;
+        fullPath += '/';
+        fullPath += name;
         FtfInfo info;
         if (readFtfInfo(fullPath, info)) {
             nameIndex[info.internalName] = fullPath;

@@ -182,7 +182,10 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
                 if (version.empty())
                     return failIni("Block version is empty.");
                 std::string path;
-                if (!lookup(modelName + blockName + version, path)) {
+                std::string internalName = modelName;
+                internalName += blockName;
+                internalName += version;
+                if (!lookup(internalName, path)) {
                     raiseError(ErrorCategory::Ini, "Block %s file is lost.", modelName);
                     return false;
                 }

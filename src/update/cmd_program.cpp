@@ -413,9 +413,7 @@ void CmdProgram::Run::finalizeFlashing() {
     stage(kStageFinalize);
     cmd_.statusWord_ = 0;
     // The line rate goes back whatever happened before.
-    if (cmd_.radio != nullptr && !lineRate(kHomeRate, 1))
-        fail();
-    else if (cmd_.radio == nullptr)
+    if (cmd_.radio == nullptr || !lineRate(kHomeRate, 1))
         fail();
     if (ok() && (cmd_.updateFirmware || cmd_.updateDefault)) {
         std::fill(reply_.begin(), reply_.end(), 0);

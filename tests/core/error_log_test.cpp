@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/error_stack.h"
+#include "tests/core/file_size_limit.h"
 
 namespace vkt {
 namespace {
@@ -57,6 +58,25 @@ TEST_F(ErrorLogTest, FolderRules) {
     EXPECT_EQ(log.setLogFolder(missing), missing + "/log/err.log");
     EXPECT_FALSE(fs::exists(dir / "no"));
     EXPECT_FALSE(log.writeLog("%s", "lost"));
+}
+
+// A disk that fills up in the middle of a line: the line is refused whole,
+// and the log takes lines again once there is room.
+TEST_F(ErrorLogTest, AFullDiskLeavesNoHalfLine) {
+    const std::string path = log.setLogFolder(dir.string());
+    ASSERT_TRUE(log.writeLog("%s", "first"));
+    const auto size = fs::file_size(path);
+    {
+        testing::FileSizeLimit full(size + 10);
+        ASSERT_TRUE(full.active());
+        EXPECT_FALSE(log.writeLog("%s", std::string(100, 'x')));
+    }
+    EXPECT_EQ(fs::file_size(path), size);
+    EXPECT_TRUE(log.writeLog("%s", "after"));
+    const auto lines = readLines(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(body(lines[0]), "first");
+    EXPECT_EQ(body(lines[1]), "after");
 }
 
 TEST_F(ErrorLogTest, WritingWithoutAFolderFails) {

@@ -208,6 +208,36 @@ TEST_P(SbepTest, RetryAfterAPortErrorLeavesNoErrorBehind) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
+// The late answer to an earlier request can arrive in front of a request's
+// own answer: it is read past, without sending the request again (a second
+// send could reach a radio that already acted on the first).
+TEST_P(SbepTest, ALateAnswerInFrontOfTheReplyIsReadPast) {
+    auto joined = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    radio.replies = {joined(radioReply(0x80, {0, 0x82, 0, 0, 0x11}), radioReply(0x8C, {0}))};
+    EXPECT_EQ(sbep.testModeRequest(1, 0, 0, opcode, data), 1);
+    EXPECT_EQ(opcode, 0x8C);
+    EXPECT_EQ(line().writes.size(), 1u);
+    EXPECT_EQ(errorCount(), 0u);
+
+    // A memory read answered first for another address takes its own data.
+    radio.replies = {joined(radioReply(0x80, {0, 0, 0, 0x20, 0xEE}),
+                            radioReply(0x80, {0, 0, 0, 0x10, 0x5A}))};
+    std::uint32_t addr = 0x10;
+    EXPECT_EQ(sbep.memRead(1, addr, opcode, data), 1);
+    EXPECT_EQ(data[0], 0x5A);
+    EXPECT_EQ(line().writes.size(), 2u);
+
+    // A memory write done for another address is not this write's answer.
+    radio.replies = {radioReply(0x84, {0, 0, 0, 0x40}), radioReply(0x84, {0, 0, 0, 0x30})};
+    addr = 0x30;
+    EXPECT_EQ(sbep.memWrite(Bytes{1, 2}, addr, opcode, data), 0);
+    EXPECT_EQ(addr, 0x30u);
+    EXPECT_EQ(errorCount(), 0u);
+}
+
 TEST_P(SbepTest, ReadRadioInfoRetriesEmptyRepliesAndPushesNothing) {
     radio.replies = {radioReply(0xA3), radioReply(0xA3)};
     EXPECT_EQ(sbep.readRadioInfo(0, opcode, data), 0);

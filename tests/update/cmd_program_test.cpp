@@ -6,7 +6,6 @@
 #include <map>
 
 #include "tests/update/program_bench.h"
-#include "update/cmd_sn.h"
 
 namespace vkt::testing {
 namespace {
@@ -27,20 +26,8 @@ void expectRestoredFromBackup(ProgramBench& b, const std::string& backupPath) {
     ASSERT_EQ(b.backupFiles(), std::vector<std::string>{backupPath});
     b.powerCycle();
     ASSERT_TRUE(b.connect());
-    removeErrors(0);
-    CmdRestorePersonality restore;
-    restore.radio = b.radio.get();
-    ASSERT_TRUE(readPersonalityBackup(backupPath, restore.backup)) << allErrorTexts();
-    // A committed default block resets the radio's serial number; the
-    // application writes it back before the personality goes in.
-    if (b.radio->serialNumber != restore.backup.serialNumber) {
-        CmdSN sn;
-        sn.radio = b.radio.get();
-        sn.newSerialNumber = restore.backup.serialNumber;
-        ASSERT_TRUE(b.runCommand(sn)) << allErrorTexts();
-        ASSERT_TRUE(b.radio->readIdentity());
-    }
-    EXPECT_TRUE(b.runCommand(restore)) << allErrorTexts();
+    std::string error;
+    EXPECT_TRUE(restoreFromBackup(b, backupPath, error)) << error;
     EXPECT_EQ(b.personality(), b.before);
     EXPECT_EQ(b.sim->lineRate(), 16406u);
 }
@@ -262,6 +249,25 @@ TEST(CmdProgram, AFailingUserVoiceEraseNamesTheSectorAndRestoresTheLineRate) {
     EXPECT_TRUE(b.hasError(
         fmt::format("Error:the radio's personality is saved in [{}].", cmd.backupPath())));
     expectRestoredFromBackup(b, cmd.backupPath());
+}
+
+// A reply delayed past the read time-out arrives while later requests are
+// under way. It must not be taken for their answer: the line-rate switch
+// back to 16406 once took it for a refusal, and the run stalled for over a
+// minute and ended with radio and cable at different rates.
+TEST(CmdProgram, ALateReplyIsNotTakenForALaterRequestsAnswer) {
+    const std::uint64_t at = requestNumber(2, [](auto& e) { return e.opcode == 0x11; }, 5);
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    b.sim->setFaults({{sim::FaultKind::Delay, sim::FaultTrigger::Request, at, 0, 1041, 1}});
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    const auto start = std::chrono::steady_clock::now();
+    b.runCommand(cmd);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(b.sim->lineRate(), 16406u);
+    EXPECT_EQ(b.radio->cable().baudRate(), 16406u);
+    EXPECT_EQ(b.personality(), b.before);
 }
 
 // Faults at many points of a full update on a radio of type 2: the run
