@@ -189,6 +189,25 @@ TEST(CmdProgram, WithoutABackupFolderTheRunStopsBeforeAnyErase) {
     EXPECT_TRUE(entries(b, writesRadio).empty());
 }
 
+// Only the firmware area is erased: an image longer than it (the image check
+// alone takes up to 2 MiB) would be programmed over the areas behind it.
+TEST(CmdProgram, AFirmwareImageLongerThanTheFirmwareAreaStopsBeforeAnyErase) {
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    const Bytes longImage = firmwareImage(49);
+    ASSERT_GT(longImage.size(), 0x60000u);
+    std::string error;
+    ASSERT_TRUE(writeFtf(b.firmwareFile, 3, "FW", longImage, error)) << error;
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    EXPECT_FALSE(b.runCommand(cmd));
+    EXPECT_TRUE(b.hasError(fmt::format(
+        "Error:the firmware image of [{}] is longer than the firmware area (393216 bytes).",
+        b.firmwareFile)));
+    EXPECT_TRUE(entries(b, writesRadio).empty());
+    EXPECT_EQ(b.personality(), b.before);
+}
+
 TEST(CmdProgram, AnUnknownRadioTypeStopsBeforeAnyErase) {
     ProgramBench b(2);
     ASSERT_TRUE(b.connect());
@@ -256,7 +275,8 @@ TEST(CmdProgram, AFailingUserVoiceEraseNamesTheSectorAndRestoresTheLineRate) {
 // back to 16406 once took it for a refusal, and the run stalled for over a
 // minute and ended with radio and cable at different rates.
 TEST(CmdProgram, ALateReplyIsNotTakenForALaterRequestsAnswer) {
-    const std::uint64_t at = requestNumber(2, [](auto& e) { return e.opcode == 0x11; }, 5);
+    const std::uint64_t at = requestNumber(
+        2, [](auto& e) { return e.opcode == 0x11; }, 5);
     ProgramBench b(2);
     ASSERT_TRUE(b.connect());
     b.sim->setFaults({{sim::FaultKind::Delay, sim::FaultTrigger::Request, at, 0, 1041, 1}});

@@ -91,15 +91,22 @@ inline std::string srecText(std::uint32_t address, const Bytes& data) {
 }
 
 // A firmware image the firmware check accepts whole: marker, a value, a
-// table, seven sections of 0x2000 bytes, a 2-byte filler.
-inline Bytes firmwareImage() {
-    Bytes out{0x09, 0xAA, 0x01, 0x02, 0x00, 0x04, 0x00, 0x07};
-    for (int i = 0; i < 7; ++i) {
+// table, `sections` sections of 0x2000 bytes, a 2-byte filler.
+inline Bytes firmwareImage(int sections = 7) {
+    Bytes out{0x09,
+              0xAA,
+              0x01,
+              0x02,
+              0x00,
+              0x04,
+              static_cast<std::uint8_t>(sections >> 8),
+              static_cast<std::uint8_t>(sections)};
+    for (int i = 0; i < sections; ++i) {
         const std::uint32_t entry = 0x10000 + i * 0x2002;
         for (int s = 24; s >= 0; s -= 8)
             out.push_back(static_cast<std::uint8_t>(entry >> s));
     }
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < sections; ++i) {
         out.push_back(0x0F);
         out.push_back(0xFE);
         const Bytes data = pattern(0x2000, 100 + i);
@@ -185,18 +192,18 @@ class UpdateBench {
         defaultFile = dir.path + "/default.ftf";
         voiceFile = dir.path + "/voice.ftf";
         backupFolder = dir.path + "/backup";
-        ready = writeFtf(addressFile, 2, "ADDR",
-                         textBytes("DYN_START ADDRESS = 820000 BSIZE = 1000\n"
-                                   "CH_INFO_START ADDRESS = 821000 BSIZE = 1000\n"
-                                   "FREQ_START ADDRESS = 822000 BSIZE = 1000\n"
-                                   "DEF_FREQ ADDRESS = 826000 BSIZE = 1000\n"
-                                   "VOICE ADDRESS = 830000 BSIZE = 8000\n"),
-                         setupError) &&
-                writeFtf(firmwareFile, 3, "FW", firmware, setupError) &&
-                writeFtf(defaultFile, 0, "DEF", textBytes(srecText(kDefAddress, defaultBlock)),
-                         setupError) &&
-                writeFtf(voiceFile, 1, "VOICE", textBytes(srecText(kVoiAddress, voice)),
-                         setupError);
+        ready =
+            writeFtf(addressFile, 2, "ADDR",
+                     textBytes("DYN_START ADDRESS = 820000 BSIZE = 1000\n"
+                               "CH_INFO_START ADDRESS = 821000 BSIZE = 1000\n"
+                               "FREQ_START ADDRESS = 822000 BSIZE = 1000\n"
+                               "DEF_FREQ ADDRESS = 826000 BSIZE = 1000\n"
+                               "VOICE ADDRESS = 830000 BSIZE = 8000\n"),
+                     setupError) &&
+            writeFtf(firmwareFile, 3, "FW", firmware, setupError) &&
+            writeFtf(defaultFile, 0, "DEF", textBytes(srecText(kDefAddress, defaultBlock)),
+                     setupError) &&
+            writeFtf(voiceFile, 1, "VOICE", textBytes(srecText(kVoiAddress, voice)), setupError);
 
         removeErrors(0);
         if (task.createWindow() == 0) {
