@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -19,10 +18,9 @@
 #include <thread>
 
 #include "link/sbep_frame.h"
+#include "radio_sim_process.h"
 #include "sim/pty_rate.h"
 #include "sim/state_dump.h"
-
-extern char** environ;
 
 namespace {
 
@@ -36,60 +34,8 @@ std::string slurp(const fs::path& p) {
     return s.str();
 }
 
-class SimProcess {
-  public:
-    explicit SimProcess(std::vector<std::string> args) {
-        int out[2];
-        EXPECT_EQ(pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        args.insert(args.begin(), VKT_RADIO_SIM_PATH);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        EXPECT_EQ(posix_spawn(&pid_, VKT_RADIO_SIM_PATH, &actions, nullptr, argv.data(), environ),
-                  0);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // The first line of output is the slave path.
-        char c = 0;
-        pollfd p{out[0], POLLIN, 0};
-        while (poll(&p, 1, 5000) > 0 && read(out[0], &c, 1) == 1 && c != '\n')
-            slave_ += c;
-        close(out[0]);
-    }
-    ~SimProcess() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    const std::string& slave() const { return slave_; }
-    // SIGTERM, then up to 5 s for the exit; a simulator that ignores it is
-    // killed and reported as signalled.
-    int terminate() {
-        kill(pid_, SIGTERM);
-        int status = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > end) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        pid_ = -1;
-        return status;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    std::string slave_;
-};
+// The simulator stopped by SIGTERM reports how it ended.
+using SimProcess = vkt::test::RadioSimProcess;
 
 Bytes readFor(int fd, std::size_t count, int timeoutMs) {
     Bytes out;
@@ -166,7 +112,7 @@ TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
     EXPECT_EQ(got[memWrite.size() + 2], 0x84);
     close(fd);
 
-    const int rc = sim.terminate();
+    const int rc = sim.stop();
     ASSERT_TRUE(WIFEXITED(rc));
     EXPECT_EQ(WEXITSTATUS(rc), 0);
     EXPECT_FALSE(fs::exists(fs::symlink_status(link))) << "the link is removed at exit";
@@ -217,7 +163,7 @@ TEST(RadioSimProgram, FollowsTheHostsLineRateOnThePty) {
     EXPECT_EQ(ask().size(), 6u) << "host and radio both at 240000";
     close(fd);
 
-    const int rc = sim.terminate();
+    const int rc = sim.stop();
     ASSERT_TRUE(WIFEXITED(rc));
     EXPECT_EQ(WEXITSTATUS(rc), 0);
     EXPECT_NE(slurp(dump).find("\"lineRate\": 240000"), std::string::npos);
@@ -266,7 +212,7 @@ TEST(RadioSimProgram, AHostThatStopsReadingDoesNotHangTheSimulator) {
         write(fd, read4k.data(), read4k.size());
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     const auto t0 = std::chrono::steady_clock::now();
-    const int rc = sim.terminate();
+    const int rc = sim.stop();
     // A hang would last forever; the bound only has to allow for a slow,
     // loaded or sanitizer-instrumented run.
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
@@ -278,7 +224,7 @@ TEST(RadioSimProgram, AHostThatStopsReadingDoesNotHangTheSimulator) {
 TEST(RadioSimProgram, RejectsBadOptions) {
     SimProcess sim({"--serial", "short"});
     EXPECT_TRUE(sim.slave().empty());
-    const int rc = sim.terminate();
+    const int rc = sim.stop();
     ASSERT_TRUE(WIFEXITED(rc));
     EXPECT_EQ(WEXITSTATUS(rc), 2);
 }
