@@ -7,12 +7,14 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QTest>
 #include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "app/front_end.h"
+#include "gui/main_window.h"
 #include "gui/msg_box.h"
 
 namespace vkt::testing {
@@ -26,6 +28,15 @@ inline bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
             return false;
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     }
+    return true;
+}
+
+// Clicks Get Radio Information once the window has seen the cable; false
+// when the button never became enabled.
+inline bool clickGetRadioInformation(gui::COrvixFlashToolDlg& window) {
+    if (!waitFor([&] { return window.getInfoButton()->isEnabled(); }))
+        return false;
+    QTest::mouseClick(window.getInfoButton(), Qt::LeftButton);
     return true;
 }
 

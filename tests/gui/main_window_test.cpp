@@ -71,8 +71,7 @@ TEST_F(MainWindow, OneCableEnablesTheRadioControls) {
 TEST_F(MainWindow, GetRadioInformationFillsTheFields) {
     GuiBench bench(package, 1);
     Window& w = *bench.window;
-    ASSERT_TRUE(waitFor([&] { return w.getInfoButton()->isEnabled(); }));
-    QTest::mouseClick(w.getInfoButton(), Qt::LeftButton);
+    ASSERT_TRUE(clickGetRadioInformation(w));
 
     ASSERT_EQ(bench.boxes.boxes.size(), 1u);
     EXPECT_EQ(bench.boxes.boxes[0].text, "Successfully get radio information.");

@@ -95,8 +95,7 @@ class Tool {
     }
     // Get Radio Information, once the cable is seen; the window after it.
     COrvixFlashToolDlg& readRadio() {
-        testing::waitFor([&] { return window->getInfoButton()->isEnabled(); });
-        QTest::mouseClick(window->getInfoButton(), Qt::LeftButton);
+        testing::clickGetRadioInformation(*window);
         return *window;
     }
     bool ok = false;

@@ -76,8 +76,7 @@ TEST_F(DesktopStartup, SimulatedRadioIsUpdatedAndKept) {
     gui::DesktopSession again;
     ASSERT_FALSE(again.start(options));
     gui::COrvixFlashToolDlg& window = again.openWindow();
-    ASSERT_TRUE(waitFor([&] { return window.getInfoButton()->isEnabled(); }));
-    QTest::mouseClick(window.getInfoButton(), Qt::LeftButton);
+    ASSERT_TRUE(clickGetRadioInformation(window));
     EXPECT_EQ(window.field(gui::COrvixFlashToolDlg::Field::Firmware)->text(),
               QStringLiteral("R01.02.04"));
 }
