@@ -42,7 +42,8 @@ struct ControlState {
     bool serialSectionShown = false;  // the dealer section is visible
     bool timeLabelShown = false;      // the time of the last successful read
     bool cableMissing = true;         // status pane: "USB Cable Disconnected"
-    // Control that should take the focus after this change.
+    // Control that should take the focus after this change. The serial
+    // entry takes it with its whole text selected, ready to be typed over.
     enum class Focus { None, GetInfo, Update, RadioType, SerialEntry } focus = Focus::None;
     bool operator==(const ControlState&) const = default;
 };

@@ -119,9 +119,8 @@ void MainController::setBusy(BusyState state) {
 // ---------------------------------------------------------------------------
 // Shared operations
 
-void MainController::refreshControls() {
+void MainController::refreshControls(ControlState::Focus focus) {
     if (cableConnected_) {
-        ControlState::Focus focus = ControlState::Focus::None;
         if (!controls_.getInfo)
             focus = ControlState::Focus::GetInfo;
         else if (!controls_.update)
@@ -654,11 +653,10 @@ FlowOutcome MainController::onUpdateSerialNumber() {
     if (result.success)
         refreshRadioInfo();
     front_.showMessage(result.text, result.style);
-    refreshControls();
-    if (!result.success) {
-        controls_.focus = ControlState::Focus::SerialEntry;
-        showControls();
-    }
+    // A refused number stays in the entry, selected whole with the focus on
+    // it, so the dealer types the correction straight over it. The refresh
+    // comes after: when the cable went meanwhile, it moves the focus away.
+    refreshControls(result.success ? ControlState::Focus::None : ControlState::Focus::SerialEntry);
     setBusy(BusyState::Idle);
     front_.setBusy(false);
     return {result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed, result.text,

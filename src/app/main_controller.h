@@ -87,7 +87,9 @@ class MainController : public MessageTarget {
 
     // Shared operations.
     int ensureSingleCable();
-    void refreshControls();
+    // `focus` is where the caller has just put the focus; the refresh keeps
+    // it there unless it has to move the focus itself (a cable came or went).
+    void refreshControls(ControlState::Focus focus = ControlState::Focus::None);
     void refreshRadioInfo();
 
     // Window state the front end reads or sets.

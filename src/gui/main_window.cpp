@@ -349,6 +349,7 @@ void COrvixFlashToolDlg::showControls(const ControlState& state) {
             field(Field::RadioType)->setFocus();
             break;
         case ControlState::Focus::SerialEntry:
+            serialEntry_->selectAll();
             serialEntry_->setFocus();
             break;
         case ControlState::Focus::None:

@@ -155,6 +155,7 @@ TEST_F(RadioFlow, SerialNumberEntriesAreCheckedBeforeAnythingIsWritten) {
     sim::RadioConfig config = demoRadio();
     config.serialNumber = "158THL0001";
     Bench bench(package, config);
+    bench.controller->onCableCount(1);
     for (const SerialCase& s : cases) {
         SCOPED_TRACE(s.entry);
         bench.front.messages.clear();
@@ -176,6 +177,18 @@ TEST_F(RadioFlow, SerialNumberEntriesAreCheckedBeforeAnythingIsWritten) {
     EXPECT_EQ(bench.radio->serialNumber(), "123ABC0001");
     EXPECT_EQ(bench.radio->factorySerialNumber(), "123ABC0001");
     EXPECT_EQ(bench.controller->display().serialNumber, "123ABC0001");
+}
+
+TEST_F(RadioFlow, ACableGoneDuringARefusedSerialNumberTakesTheFocusAway) {
+    Bench bench(package);
+    MainController& c = *bench.controller;
+    c.onCableCount(1);
+    // The monitor's notice arrives while the refusal is on screen.
+    bench.front.onMessage = [&](const std::string&) { c.onCableCount(0); };
+    c.setSerialEntry("123ABC001");
+    EXPECT_FALSE(c.onUpdateSerialNumber().ok());
+    EXPECT_TRUE(c.controls().cableMissing);
+    EXPECT_EQ(c.controls().focus, ControlState::Focus::RadioType);
 }
 
 TEST_F(RadioFlow, ARefusedSerialNumberWriteIsReported) {

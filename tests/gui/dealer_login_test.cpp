@@ -113,12 +113,20 @@ TEST_F(DealerLogin, WrongPasswordShowsTheHintThenTheRightOneOpensTheSerialSectio
     EXPECT_FALSE(w.dealerLoginAction()->isEnabled());
     ASSERT_TRUE(waitFor([&] { return w.serialButton()->isEnabled(); }));
 
-    // The unlocked section writes a new serial number into the radio.
-    w.serialEntry()->setText(QStringLiteral("456DEF0002"));
+    // A refused number is left selected whole, focused, to be typed over.
+    w.serialEntry()->setText(QStringLiteral("456DEF002"));
     QTest::mouseClick(w.serialButton(), Qt::LeftButton);
     ASSERT_EQ(bench.boxes.boxes.size(), 1u);
-    EXPECT_EQ(bench.boxes.boxes[0].text, "Update serial number successful.");
-    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleInfo);
+    EXPECT_EQ(bench.boxes.boxes[0].text, "The serial number is incorrect.");
+    EXPECT_EQ(w.focusWidget(), w.serialEntry());
+    EXPECT_EQ(w.serialEntry()->selectedText(), QStringLiteral("456DEF002"));
+
+    // The unlocked section writes a new serial number into the radio.
+    QTest::keyClicks(w.serialEntry(), QStringLiteral("456DEF0002"));
+    QTest::mouseClick(w.serialButton(), Qt::LeftButton);
+    ASSERT_EQ(bench.boxes.boxes.size(), 2u);
+    EXPECT_EQ(bench.boxes.boxes[1].text, "Update serial number successful.");
+    EXPECT_EQ(bench.boxes.boxes[1].style, kStyleInfo);
     EXPECT_EQ(bench.radio->serialNumber(), "456DEF0002");
     EXPECT_EQ(bench.text(Field::SerialNumber), QStringLiteral("456DEF0002"));
 }
