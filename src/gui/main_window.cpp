@@ -182,26 +182,21 @@ void COrvixFlashToolDlg::buildMenu() {
     QMenu* file = menuBar()->addMenu(loadQString(kFileMenu));
     exit_ = file->addAction(loadQString(kExitItem), this, &COrvixFlashToolDlg::onExit);
     connect(exit_, &QAction::hovered, this, [this] { showHint(str::kQuitHint); });
-    // The Setting menu is there when it has something to offer: a language
-    // besides the built-in English, or the dealer login (which needs a
-    // password in the setup file).
-    std::vector<QMenu*> menus{file};
-    const std::vector<const LanguageEntry*> languages = installedLanguages();
-    const bool offerLogin = !app_.config().loginPassword.empty();
-    if (languages.size() > 1 || offerLogin) {
-        QMenu* setting = menuBar()->addMenu(loadQString(kSettingMenu));
-        if (languages.size() > 1)
-            buildLanguageMenu(*setting, languages);
-        if (offerLogin) {
-            dealerLogin_ = setting->addAction(loadQString(str::kDealerLoginItem), this,
-                                              &COrvixFlashToolDlg::onDealerLogin);
-            connect(dealerLogin_, &QAction::hovered, this,
-                    [this] { showHint(str::kDealerLoginHint); });
-        }
-        menus.push_back(setting);
+    // The Setting menu lists the installed languages (at least the built-in
+    // English, so the menu is always there) and the dealer login when the
+    // setup file holds a password.
+    QMenu* setting = menuBar()->addMenu(loadQString(kSettingMenu));
+    buildLanguageMenu(*setting, installedLanguages());
+    if (!app_.config().loginPassword.empty()) {
+        dealerLogin_ = setting->addAction(loadQString(str::kDealerLoginItem), this,
+                                          &COrvixFlashToolDlg::onDealerLogin);
+        connect(dealerLogin_, &QAction::hovered, this, [this] { showHint(str::kDealerLoginHint); });
     }
+    std::vector<QMenu*> menus{file, setting};
     QMenu* help = menuBar()->addMenu(loadQString(kHelpMenu));
     contents_ = help->addAction(loadQString(kContentsItem), this, &COrvixFlashToolDlg::onContents);
+    // The status bar tells the user to press F1 for help.
+    contents_->setShortcut(QKeySequence(Qt::Key_F1));
     about_ = help->addAction(loadQString(kAboutItem), this, &COrvixFlashToolDlg::onAbout);
     connect(contents_, &QAction::hovered, this, [this] { showHint(str::kDisplayHelpHint); });
     connect(about_, &QAction::hovered, this, [this] { showHint(str::kAboutHint); });

@@ -73,7 +73,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QAction* exitAction() const { return exit_; }
     QAction* contentsAction() const { return contents_; }
     QAction* aboutAction() const { return about_; }
-    // Nothing when no language besides English is installed.
+    // Lists English and every other installed language.
     QMenu* languageMenu() const { return languageMenu_; }
     // Nothing when the setup file offers no dealer login.
     QAction* dealerLoginAction() const { return dealerLogin_; }

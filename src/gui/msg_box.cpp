@@ -146,12 +146,10 @@ void CMsgBox::keyPressEvent(QKeyEvent* event) {
 }
 
 void CMsgBox::reject() {
-    // Esc or the close button: OK for a lone OK button, Cancel where there is
-    // one; a Yes/No question must be answered.
-    if (!secondShown_)
-        press(firstId_);
-    else if (secondId_ == kButtonCancel)
-        press(secondId_);
+    // Esc or the close button: OK for a lone OK button, otherwise the second
+    // button (Cancel, or No to a question), so that backing out of a box
+    // never agrees to anything.
+    press(secondShown_ ? secondId_ : firstId_);
 }
 
 }  // namespace vkt::gui

@@ -40,7 +40,7 @@ class CMsgBox : public QDialog {
     // Presses the button with `id` (what a click does).
     void press(int id);
     // Esc or the close button: OK for a lone OK button, Cancel where there
-    // is one; a Yes/No question must be answered.
+    // is one, No to a Yes/No question.
     void reject() override;
 
     static constexpr int kMargin = 20;

@@ -147,13 +147,18 @@ TEST_F(DealerLogin, ClosingTheDialogLeavesTheToolLocked) {
 TEST_F(DealerLogin, NoPasswordInTheSetupFileOffersNoLogin) {
     package.setSetup(R"(<?xml version="1.0" encoding="UTF-8"?>
 <setup id="EMEA" name="EMEA"><langs def=""/><pwd cd2=""/></setup>)");
-    // Without catalogs either, nothing is left for the Setting menu.
+    // Without catalogs either, the Setting menu still offers English.
     gui::setLanguageFolder(QString::fromStdString(package.root.string()));
     GuiBench bench(package, 0);
     gui::setLanguageFolder({});
     ASSERT_TRUE(bench.startup.ok);
     EXPECT_EQ(bench.window->dealerLoginAction(), nullptr);
-    EXPECT_EQ(bench.window->menuBar()->actions().size(), 2);
+    const QList<QAction*> menus = bench.window->menuBar()->actions();
+    ASSERT_EQ(menus.size(), 3);
+    ASSERT_NE(menus[1]->menu(), nullptr);
+    const QList<QAction*> setting = menus[1]->menu()->actions();
+    ASSERT_EQ(setting.size(), 1);
+    EXPECT_EQ(setting[0]->menu(), bench.window->languageMenu());
 }
 
 }  // namespace

@@ -44,13 +44,24 @@ TEST(MsgBox, QuestionHasYesAsDefaultAndNo) {
     EXPECT_GE(yes.top(), box.height() - CMsgBox::kBandHeight);
     EXPECT_EQ(yes.top(), no.top());
 
-    // Clicking a button ends the box with its id; Esc does not answer.
+    // Clicking a button ends the box with its id.
     box.show();
-    box.reject();
-    EXPECT_TRUE(box.isVisible());
-    QTest::mouseClick(box.secondButton(), Qt::LeftButton);
+    QTest::mouseClick(box.firstButton(), Qt::LeftButton);
     EXPECT_FALSE(box.isVisible());
-    EXPECT_EQ(box.result(), kButtonNo);
+    EXPECT_EQ(box.result(), kButtonYes);
+}
+
+TEST(MsgBox, EscOrTheCloseBoxAnswersAQuestionNo) {
+    CMsgBox esc(QStringLiteral("Continue?"), kStyleYesNo, QStringLiteral("Title"));
+    esc.show();
+    QTest::keyClick(&esc, Qt::Key_Escape);
+    EXPECT_FALSE(esc.isVisible());
+    EXPECT_EQ(esc.result(), kButtonNo);
+
+    CMsgBox closed(QStringLiteral("Downgrade?"), kStyleQuestion, QStringLiteral("Title"));
+    closed.show();
+    EXPECT_TRUE(closed.close());
+    EXPECT_EQ(closed.result(), kButtonNo);
 }
 
 TEST(MsgBox, ErrorBoxHasOneOkButtonAndTheBand) {
