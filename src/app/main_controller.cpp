@@ -703,7 +703,7 @@ std::intptr_t MainController::onConsoleExitTestMode(ConsoleHandle console, std::
         return 1;
     if (testMode_) {
         testMode_ = false;
-        windowTitle_ = Application::composeTitle();
+        windowTitle_ = app_.title();
         front_.setTitle(windowTitle_);
     }
     front_.flashWindow();

@@ -112,6 +112,9 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
     const StartupResult result = app_.start(startup);
     if (result.ok) {
         selectStartupLanguage(app_.config().defaultLanguage);
+        // The title was composed before the language was known; it follows
+        // the language in use from here on, in every window and message box.
+        app_.setTitle(Application::composeTitle());
         switch (claimSingleInstance()) {
             case InstanceClaim::Claimed:
                 // Only the one running tool writes the simulated radio back;
@@ -184,7 +187,9 @@ int runDesktop(QApplication& application, const GuiOptions& options) {
     DesktopSession session;
     if (std::optional<int> failed = session.start(options))
         return *failed;
-    QApplication::setApplicationDisplayName(toQString(session.application().title()));
+    // No application display name is set: Qt would append it to every
+    // window title ("Login — EMEA VKT Update Tool"), and each window's title
+    // is exactly its own.
     if (options.splashMs > 0) {
         CSplashScreen splash(options.splashMs);
         splash.exec();

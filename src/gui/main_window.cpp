@@ -36,6 +36,8 @@ namespace vkt::gui {
 namespace {
 
 constexpr int kSerialLength = 10;
+// How long the window asks for attention when flashed.
+constexpr int kFlashMs = 1000;
 
 // Menu texts.
 constexpr int kFileMenu = 160;
@@ -375,7 +377,9 @@ void COrvixFlashToolDlg::setTitle(const std::string& title) {
 }
 
 void COrvixFlashToolDlg::flashWindow() {
-    QApplication::alert(this);
+    // One short alert that ends by itself, whether or not the user comes to
+    // the window.
+    QApplication::alert(this, kFlashMs);
 }
 
 void COrvixFlashToolDlg::layoutSerialSection(bool shown) {

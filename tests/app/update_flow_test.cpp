@@ -389,9 +389,18 @@ TEST_F(TestMode, UpdatesWithoutQuestionsAndReportsToTheConsole) {
     EXPECT_EQ(bench.console.posts[1].wParam, 8u);
     EXPECT_EQ(bench.console.posts[1].lParam, 1);
 
+    // The title comes back exactly as the window opened with, whatever the
+    // string table says by now.
+    setTranslator([](int id) -> std::optional<std::string> {
+        if (id == str::kTitleTool)
+            return "Outil";
+        return std::nullopt;
+    });
     c.onConsoleExitTestMode(console, kConsoleMagic);
+    setTranslator({});
     EXPECT_FALSE(c.testMode());
     EXPECT_EQ(c.windowTitle(), "EMEA VKT Update Tool");
+    EXPECT_EQ(bench.front.titles.back(), "EMEA VKT Update Tool");
     EXPECT_EQ(bench.front.flashes, 2);
 }
 

@@ -16,6 +16,7 @@
 #include "app_test_support.h"
 #include "gui/console_server.h"
 #include "gui/gui_startup.h"
+#include "gui/language.h"
 #include "gui/main_window.h"
 #include "gui/progress_status_bar.h"
 #include "gui_test_support.h"
@@ -155,6 +156,26 @@ TEST_F(Console, DrivesAnUpdateInTestMode) {
     EXPECT_FALSE(window.controller().testMode());
     EXPECT_EQ(window.windowTitle(), title);
     EXPECT_TRUE(waitFor([&] { return session.console()->connectionCount() == 0; }));
+}
+
+TEST_F(Console, TitleFollowsTheStartupLanguageInAndOutOfTestMode) {
+#ifndef VKT_TEST_LANG_DIR
+    GTEST_SKIP() << "no catalog compiler: the tests' own catalog was not built";
+#else
+    gui::setLanguageFolder(QStringLiteral(VKT_TEST_LANG_DIR));
+    package.setSetup(replaced(package.setupXml, R"(<langs def=""/>)", R"(<langs def="fr"/>)"));
+    gui::DesktopSession session;
+    gui::COrvixFlashToolDlg& window = open(session);
+    gui::setLanguageFolder({});
+    const QString title = QStringLiteral("EMEA VKT Outil de mise à jour");
+    EXPECT_EQ(window.windowTitle(), title);
+
+    boxes.answers = {kButtonYes};
+    EXPECT_EQ(runConsole({"enter-test", "--wait", "60"}).exitCode, 0);
+    EXPECT_EQ(window.windowTitle(), title + QStringLiteral(" [Test mode]"));
+    EXPECT_EQ(runConsole({"exit-test"}).exitCode, 0);
+    EXPECT_EQ(window.windowTitle(), title);
+#endif
 }
 
 TEST_F(Console, ClientsReportNoToolAndNoAnswer) {
