@@ -4,7 +4,6 @@
 
 #include <fmt/printf.h>
 
-#include "core/error_stack.h"
 #include "link/sbep.h"
 #include "link/sbep_frame.h"
 #include "link/usb_serial.h"
@@ -61,11 +60,8 @@ bool RadioInfo::closePort() {
 bool RadioInfo::openPort(int index) {
     if (portOpen_) closePort();
     if (!cable_->open(index)) return false;
-    if (!cable_->setBaudRate(kSlowLineRate)) {
-        raiseError(ErrorCategory::Prot, "Error:failed to set baud rade [%d].",
-                   static_cast<int>(kSlowLineRate));
-        return false;
-    }
+    // The cable pushes the line-rate message itself.
+    if (!cable_->setBaudRate(kSlowLineRate)) return false;
     if (!cable_->setDataCharacteristics()) return false;
     if (!cable_->setFlowControl()) return false;
     if (!cable_->setTimeouts(kConnectReadTimeoutMs, kConnectWriteTimeoutMs)) return false;

@@ -69,11 +69,12 @@ void RadioManager::poll(WindowHandle window) {
                 continue;
         }
         USBSerial& cable = radio_->cable();
-        int firstIndex = -1;
-        const int found = cable.findCables(firstIndex);
+        // The count stores no status of its own: a radio exchange may be
+        // running on the other thread, and its guard reads the status.
+        const int found = cable.countCables();
         const auto count = static_cast<std::uint8_t>(found < 0 ? 0 : found);
         cableCount_.store(count);
-        // Clears an error the search latched.
+        // Clears a driver error an earlier call latched.
         cable.resetLastStatus();
         // The cable this process holds open is not reported by the search.
         const std::intptr_t cables = count + (radio_->portOpen() ? 1 : 0);

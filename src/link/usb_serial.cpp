@@ -191,16 +191,16 @@ std::size_t USBSerial::write(const std::uint8_t* buffer, std::size_t count) {
     return total;
 }
 
-int USBSerial::findCables(int& firstIndex) {
+int USBSerial::searchCables(int& firstIndex, std::uint32_t& status) {
     std::uint32_t numDevices = 0;
     {
         std::lock_guard lock(listLock_);
-        if (store(driver_->countDevices(numDevices)) != kCableOk)
+        status = driver_->countDevices(numDevices);
+        if (status != kCableOk)
             return 0;
     }
     std::lock_guard lock(portLock_);
     int cables = 0;
-    std::uint32_t status = kCableOk;
     for (std::uint32_t i = 0; i < numDevices; ++i) {
         std::string description;
         CableSystemError systemError = CableSystemError::None;
@@ -227,8 +227,20 @@ int USBSerial::findCables(int& firstIndex) {
             ++cables;
         }
     }
+    return cables;
+}
+
+int USBSerial::findCables(int& firstIndex) {
+    std::uint32_t status = kCableOk;
+    const int cables = searchCables(firstIndex, status);
     store(status);
     return cables;
+}
+
+int USBSerial::countCables() {
+    int firstIndex = -1;
+    std::uint32_t status = kCableOk;
+    return searchCables(firstIndex, status);
 }
 
 int USBSerial::countDevices() {

@@ -57,8 +57,13 @@ class USBSerial {
     bool purge(std::uint32_t mask);
 
     // Number of programming cables; the lowest matching index goes to
-    // firstIndex (left untouched when there is none).
+    // firstIndex (left untouched when there is none). The status of the last
+    // query is kept in lastStatus.
     int findCables(int& firstIndex);
+    // The same count, leaving lastStatus alone: the cable monitor counts
+    // beside the radio thread's exchanges, whose guard reads lastStatus, and
+    // the cable this process holds always answers its query with a failure.
+    int countCables();
     // Number of devices of any description; clears lastStatus.
     int countDevices();
 
@@ -80,6 +85,8 @@ class USBSerial {
         return status;
     }
 
+    // The cable search; the status of its last driver query goes to status.
+    int searchCables(int& firstIndex, std::uint32_t& status);
     // Copies up to `count` read-ahead bytes to `buffer`; returns how many.
     std::size_t takeReadAhead(std::uint8_t* buffer, std::size_t count);
     void dropReadAhead() { aheadStart_ = aheadEnd_ = 0; }

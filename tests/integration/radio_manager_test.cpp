@@ -1,12 +1,14 @@
 // The cable monitor against virtual cables: the counts its poll thread
 // reports, pause and resume, stopping, connecting and its forwarded notices.
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <chrono>
 
 #include "core/error_stack.h"
 #include "core/messaging.h"
 #include "link/radio_manager.h"
+#include "link/usb_serial.h"
 #include "message_recorder.h"
 #include "sim/virtual_cable.h"
 
@@ -108,6 +110,43 @@ TEST(RadioManager, StopWakesTheThreadAtOnceAndIsIdempotent) {
     EXPECT_EQ(m.recorder.count(WM_CABLE_COUNT), 0u);
     // A window created after the stop starts no thread.
     EXPECT_NE(m.manager.createWindow(&m.loop), 0u);
+}
+
+// The poll runs beside the radio thread's exchanges, whose guard reads the
+// cable's status. Counting must not make the held cable look failed even for
+// a moment (its own description query always fails): an exchange landing
+// then would fail and be sent again. The moment is short, so the poll runs
+// back to back on one processor while this thread watches from another.
+TEST(RadioManager, PollingNeverDisturbsTheHeldCablesStatus) {
+    Monitor m(cables(1), 0ms);
+    ASSERT_TRUE(m.manager.connect(true));
+    const USBSerial& cable = m.manager.radio().cable();
+    cpu_set_t saved;
+    const bool pinned = ::sched_getaffinity(0, sizeof saved, &saved) == 0 && CPU_COUNT(&saved) > 1;
+    auto pinTo = [&](int nth) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        for (int cpu = 0, seen = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (CPU_ISSET(cpu, &saved) && seen++ == nth)
+                CPU_SET(cpu, &one);
+        ::sched_setaffinity(0, sizeof one, &one);
+    };
+    if (pinned)
+        pinTo(0);  // the poll thread inherits this
+    ASSERT_TRUE(m.start());
+    if (pinned)
+        pinTo(1);
+    std::uint32_t seen = kCableOk;
+    const auto end = std::chrono::steady_clock::now() + 300ms;
+    while (seen == kCableOk && std::chrono::steady_clock::now() < end)
+        seen = cable.lastStatus();
+    m.manager.stop();
+    if (pinned)
+        ::sched_setaffinity(0, sizeof saved, &saved);
+    EXPECT_EQ(seen, kCableOk);
+    if (seen == kCableOk) {
+        EXPECT_GE(m.notices(50).size(), 50u) << "the poll ran";
+    }
 }
 
 TEST(RadioManager, ConnectOpensTheFirstCableAndDisconnects) {

@@ -3,6 +3,7 @@
 
 #include "core/error_stack.h"
 #include "fake_cable.h"
+#include "link/radio_info.h"
 #include "link/usb_serial.h"
 
 namespace vkt {
@@ -80,6 +81,25 @@ TEST_F(UsbSerialTest, DescriptionFailuresAreRetriedOnlyWhenTransient) {
     EXPECT_EQ(cable.lastStatus(), kCableIoError);  // the last query's status
 }
 
+// The cable monitor's count: the same number, but the status stays as the
+// radio thread left it, whatever the queries answer.
+TEST_F(UsbSerialTest, TheMonitorsCountLeavesTheStatusAlone) {
+    driver->devices = {
+        FakeDevice{"QX CPS Cable", {}, false, 0},
+        FakeDevice{"QX CPS Cable", {{kCableDeviceNotOpened, CableSystemError::Other}}, true, 0}};
+    ASSERT_TRUE(cable.open(0));
+    EXPECT_EQ(cable.countCables(), 1);
+    EXPECT_EQ(cable.lastStatus(), kCableOk);
+    driver->line->purgeStatus = kCableIoError;
+    EXPECT_FALSE(cable.purge(kPurgeRx));
+    driver->countStatus = kCableOtherError;
+    EXPECT_EQ(cable.countCables(), 0);
+    EXPECT_EQ(cable.lastStatus(), kCableIoError);
+    int first = -1;
+    EXPECT_EQ(cable.findCables(first), 0);
+    EXPECT_EQ(cable.lastStatus(), kCableOtherError);
+}
+
 TEST_F(UsbSerialTest, OpenSetsALowLatencyAndReportsFailures) {
     addDevice("QX CPS Cable");
     ASSERT_TRUE(cable.open(0));
@@ -94,6 +114,17 @@ TEST_F(UsbSerialTest, OpenSetsALowLatencyAndReportsFailures) {
     EXPECT_EQ(firstErrorText(), "Error:failed to open the port refered by the index [5]");
     EXPECT_EQ(firstErrorCode(), 3);
     EXPECT_EQ(cable.lastStatus(), kCableDeviceNotOpened);
+}
+
+// The radio record opens the cable at 16406 bit/s; a cable that refuses the
+// rate reports it once.
+TEST_F(UsbSerialTest, ALineRateTheCableRefusesIsReportedOnce) {
+    addDevice("QX CPS Cable");
+    RadioInfo radio(driver);
+    driver->line->rateStatus = kCableInvalidBaudRate;
+    EXPECT_FALSE(radio.openPort(0));
+    EXPECT_FALSE(radio.portOpen());
+    EXPECT_EQ(allErrorTexts(), "Error:failed to set baud rade [16406].\n");
 }
 
 TEST_F(UsbSerialTest, ClosedCableRefusesQuietly) {
