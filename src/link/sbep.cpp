@@ -316,15 +316,13 @@ int SBEP::memRead(std::uint8_t count, std::uint32_t& address, std::uint8_t& repl
     std::vector<std::uint8_t> data{count};
     putAddress(data, address);
     const auto frame = sbep::encodeFrame(0x11, data, false);
-    // The reply names the address it read; another address is an earlier
-    // request's late answer, not this one's.
-    const std::uint32_t requested = address & 0xFFFFFF;
+    const std::uint32_t requested = address;
     bool ok = false;
     return attempts(
         frame, address, replyOpcode, replyData,
         [&address, requested](int r, std::uint8_t) {
-            return r > 0 && (address & 0xFFFFFF) == requested ? Verdict::Success
-                                                               : Verdict::Retry;
+            return r > 0 && memoryReplyAnswers(address, requested) ? Verdict::Success
+                                                                   : Verdict::Retry;
         },
         ok);
 }
@@ -337,7 +335,7 @@ int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
     putAddress(data, address);
     data.insert(data.end(), bytes.begin(), bytes.end());
     const auto frame = sbep::encodeFrame(0x17, data, false);
-    const std::uint32_t requested = address & 0xFFFFFF;
+    const std::uint32_t requested = address;
     bool ok = false;
     const int result = attempts(
         frame, address, replyOpcode, replyData,
@@ -346,8 +344,7 @@ int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
                 return Verdict::Retry;
             if (op != kMemWriteDone)
                 return Verdict::Stop;
-            // Done for another address: an earlier request's late answer.
-            return (address & 0xFFFFFF) == requested ? Verdict::Success : Verdict::Retry;
+            return memoryReplyAnswers(address, requested) ? Verdict::Success : Verdict::Retry;
         },
         ok);
     if (!ok)

@@ -17,6 +17,18 @@ namespace vkt {
 // Largest soft-port payload: its frame carries the size in one byte.
 inline constexpr std::size_t kMaxSoftportPayload = 250;
 
+// Whether a memory reply (memRead's data, memWrite's acknowledgement, both
+// carrying an address) answers the request for `requested`. A reply for
+// another address is taken for an earlier request's late answer: the engine
+// reads on for this request's own answer, then sends the request again.
+// This rests on one assumption about the radio: that its memory replies
+// carry the address the request asked for (docs/cables.md, "Late replies",
+// says how a wire trace settles it). Were it wrong, every memory chunk would
+// be sent twice; the line below is then to read `return true;`.
+inline bool memoryReplyAnswers(std::uint32_t replyAddress, std::uint32_t requested) {
+    return (replyAddress & 0xFFFFFF) == (requested & 0xFFFFFF);
+}
+
 class SBEP {
   public:
     explicit SBEP(USBSerial& cable);
