@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <expat.h>
+
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <limits>
 #include <new>
 
 #include "core/error_stack.h"
@@ -18,25 +20,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Parse options: keep the declaration, comments and the white space between
-// elements, so that a document written back differs from the file it came
-// from only where an attribute was changed. A DOCTYPE is skipped, never
-// processed: no entity is defined by it and nothing external is fetched.
-constexpr unsigned kParseOptions =
-    pugi::parse_default | pugi::parse_declaration | pugi::parse_comments | pugi::parse_ws_pcdata;
-// Written as it was parsed: no indentation added and no declaration invented.
-constexpr unsigned kFormatOptions = pugi::format_raw | pugi::format_no_declaration;
-
-class StringWriter : public pugi::xml_writer {
-  public:
-    explicit StringWriter(std::string& out) : out_(out) {}
-    void write(const void* data, std::size_t size) override {
-        out_.append(static_cast<const char*>(data), size);
-    }
-
-  private:
-    std::string& out_;
-};
+// Parse options: keep the declaration, the DOCTYPE, processing instructions,
+// comments and the white space between elements. A DOCTYPE is kept as text,
+// never processed: no entity is defined by it and nothing external is
+// fetched.
+constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_declaration |
+                                   pugi::parse_doctype | pugi::parse_pi | pugi::parse_comments |
+                                   pugi::parse_ws_pcdata;
 
 // Calls visit(element) for every element below `parent`, in document order,
 // until it returns false. The tree is walked without
@@ -65,32 +55,215 @@ void forEachDescendant(pugi::xml_node parent, std::string_view tag, Visit visit)
                    [&](pugi::xml_node element) { return tag != element.name() || visit(element); });
 }
 
-// The parser is lenient where XML is strict: a well-formed document has
-// exactly one root element and no attribute twice on an element.
-bool isSingleRooted(const pugi::xml_document& document) {
-    int roots = 0;
-    for (pugi::xml_node node : document.children()) {
-        if (node.type() == pugi::node_element)
-            ++roots;
-        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
-            return false;
+// The well-formedness check: a conforming XML parser reads the whole text.
+// The tree itself is built by pugixml, which is lenient (a bare '&', an
+// unknown entity, '<' in an attribute value or text outside the root element
+// pass it) and never applies a DTD. So the check also refuses what the DTD
+// would change if it were applied: entity declarations, references to
+// entities that are not declared, and attribute defaults. Nothing external
+// is ever loaded: no handler for external entities is installed and
+// parameter entities are not parsed.
+class WellFormednessCheck {
+  public:
+    WellFormednessCheck() : parser_(XML_ParserCreate("UTF-8")) {
+        if (parser_ == nullptr)
+            return;
+        XML_SetUserData(parser_, this);
+        XML_SetParamEntityParsing(parser_, XML_PARAM_ENTITY_PARSING_NEVER);
+        XML_SetEntityDeclHandler(parser_, &WellFormednessCheck::onEntityDecl);
+        XML_SetAttlistDeclHandler(parser_, &WellFormednessCheck::onAttlistDecl);
+        XML_SetSkippedEntityHandler(parser_, &WellFormednessCheck::onSkippedEntity);
+        XML_SetStartElementHandler(parser_, &WellFormednessCheck::onStartElement);
     }
-    if (roots != 1)
+    ~WellFormednessCheck() {
+        if (parser_ != nullptr)
+            XML_ParserFree(parser_);
+    }
+    WellFormednessCheck(const WellFormednessCheck&) = delete;
+    WellFormednessCheck& operator=(const WellFormednessCheck&) = delete;
+
+    bool run(std::string_view text, std::string& description) {
+        if (parser_ == nullptr) {
+            description = "out of memory";
+            return false;
+        }
+        if (text.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+            description = "too large";
+            return false;
+        }
+        text_ = text;
+        if (XML_Parse(parser_, text.data(), static_cast<int>(text.size()), XML_TRUE) ==
+            XML_STATUS_OK)
+            return true;
+        const XML_Error code = XML_GetErrorCode(parser_);
+        const std::string what = code == XML_ERROR_ABORTED && !problem_.empty()
+                                     ? problem_
+                                     : std::string(XML_ErrorString(code));
+        description = fmt::sprintf("%s at line %d, column %d", what,
+                                   static_cast<long long>(XML_GetCurrentLineNumber(parser_)),
+                                   static_cast<long long>(XML_GetCurrentColumnNumber(parser_)) + 1);
         return false;
-    bool unique = true;
-    forEachElement(document, [&](pugi::xml_node element) {
-        for (pugi::xml_attribute a = element.first_attribute(); a && unique;
-             a = a.next_attribute()) {
-            for (pugi::xml_attribute b = a.next_attribute(); b; b = b.next_attribute()) {
-                if (std::strcmp(a.name(), b.name()) == 0) {
-                    unique = false;
-                    break;
-                }
+    }
+
+  private:
+    void stop(std::string problem) {
+        if (problem_.empty())
+            problem_ = std::move(problem);
+        XML_StopParser(parser_, XML_FALSE);
+    }
+
+    static void onEntityDecl(void* self, const XML_Char* name, int isParameterEntity,
+                             const XML_Char*, int, const XML_Char*, const XML_Char*,
+                             const XML_Char*, const XML_Char*) {
+        if (isParameterEntity == 0)
+            static_cast<WellFormednessCheck*>(self)->stop(
+                fmt::sprintf("the DTD declares the entity '%s'", name));
+    }
+    static void onAttlistDecl(void* self, const XML_Char* element, const XML_Char* attribute,
+                              const XML_Char*, const XML_Char* defaultValue, int) {
+        if (defaultValue != nullptr)
+            static_cast<WellFormednessCheck*>(self)->stop(fmt::sprintf(
+                "the DTD gives the attribute '%s' of '%s' a default", attribute, element));
+    }
+    static void onSkippedEntity(void* self, const XML_Char* name, int) {
+        static_cast<WellFormednessCheck*>(self)->stop(
+            fmt::sprintf("reference to the undeclared entity '%s'", name));
+    }
+    // Inside a start tag a '&' can only begin a reference in an attribute
+    // value. The parser drops a reference to an undeclared entity there
+    // silently when the document names an external DTD subset, so look at
+    // the tag's own bytes.
+    static void onStartElement(void* self, const XML_Char*, const XML_Char**) {
+        auto* check = static_cast<WellFormednessCheck*>(self);
+        const XML_Index at = XML_GetCurrentByteIndex(check->parser_);
+        const int count = XML_GetCurrentByteCount(check->parser_);
+        if (at < 0 || count <= 0 || static_cast<std::size_t>(at) >= check->text_.size())
+            return;
+        const std::string_view tag =
+            check->text_.substr(static_cast<std::size_t>(at), static_cast<std::size_t>(count));
+        for (std::size_t amp = tag.find('&'); amp != std::string_view::npos;
+             amp = tag.find('&', amp + 1)) {
+            const std::size_t end = tag.find(';', amp);
+            const std::string_view name = tag.substr(amp + 1, end - amp - 1);
+            if (end == std::string_view::npos || name.empty() || name[0] == '#')
+                continue;
+            if (name != "lt" && name != "gt" && name != "amp" && name != "apos" && name != "quot") {
+                check->stop(fmt::sprintf("reference to the undeclared entity '%s'", name));
+                return;
             }
         }
-        return unique;
-    });
-    return unique;
+    }
+
+    XML_Parser parser_;
+    std::string_view text_;
+    std::string problem_;
+};
+
+bool checkWellFormed(std::string_view text, std::string& description) {
+    WellFormednessCheck check;
+    return check.run(text, description);
+}
+
+// Parses `text` into `document` when it is well-formed XML.
+bool parseText(std::string_view text, pugi::xml_document& document, std::string& description) {
+    if (!checkWellFormed(text, description))
+        return false;
+    pugi::xml_parse_result result =
+        document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
+    if (!result) {
+        description = fmt::sprintf("%s at byte %d", result.description(),
+                                   static_cast<long long>(result.offset));
+        return false;
+    }
+    return true;
+}
+
+bool isXmlSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// An attribute value as it is written between `quote` characters. Tab and
+// line ends are written as references: the parser would read them as spaces.
+std::string escapeAttribute(std::string_view value, char quote) {
+    std::string out;
+    out.reserve(value.size());
+    for (char c : value) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\t':
+                out += "&#9;";
+                break;
+            case '\n':
+                out += "&#10;";
+                break;
+            case '\r':
+                out += "&#13;";
+                break;
+            default:
+                if (c == quote)
+                    out += quote == '"' ? "&quot;" : "&apos;";
+                else
+                    out += c;
+        }
+    }
+    return out;
+}
+
+// Where the value of `attribute` lies in the start tag whose name begins at
+// `nameAt` of the well-formed `text`: [begin, end) between its quotes, or,
+// when the tag has no such attribute, begin == end at the place where one
+// is added (after the last attribute). nullopt when the text there is not
+// a start tag.
+struct ValueSpan {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    char quote = '"';
+    bool present = false;
+};
+std::optional<ValueSpan> findAttributeValue(std::string_view text, std::size_t nameAt,
+                                            std::string_view tagName, std::string_view attribute) {
+    if (nameAt == 0 || nameAt > text.size() || text[nameAt - 1] != '<' ||
+        text.substr(nameAt, tagName.size()) != tagName)
+        return std::nullopt;
+    std::size_t pos = nameAt + tagName.size();
+    std::size_t lastEnd = pos;
+    for (;;) {
+        while (pos < text.size() && isXmlSpace(text[pos]))
+            ++pos;
+        if (pos >= text.size())
+            return std::nullopt;
+        if (text[pos] == '>' || text[pos] == '/')
+            return ValueSpan{lastEnd, lastEnd, '"', false};
+        const std::size_t nameBegin = pos;
+        while (pos < text.size() && text[pos] != '=' && !isXmlSpace(text[pos]))
+            ++pos;
+        const std::string_view name = text.substr(nameBegin, pos - nameBegin);
+        while (pos < text.size() && isXmlSpace(text[pos]))
+            ++pos;
+        if (pos >= text.size() || text[pos] != '=')
+            return std::nullopt;
+        ++pos;
+        while (pos < text.size() && isXmlSpace(text[pos]))
+            ++pos;
+        if (pos >= text.size() || (text[pos] != '"' && text[pos] != '\''))
+            return std::nullopt;
+        const char quote = text[pos];
+        const std::size_t valueBegin = pos + 1;
+        const std::size_t valueEnd = text.find(quote, valueBegin);
+        if (valueEnd == std::string_view::npos)
+            return std::nullopt;
+        if (name == attribute)
+            return ValueSpan{valueBegin, valueEnd, quote, true};
+        pos = lastEnd = valueEnd + 1;
+    }
 }
 
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
@@ -126,6 +299,18 @@ std::vector<std::uint8_t> scrambleConfigBytes(std::span<const std::uint8_t> byte
     return out;
 }
 
+// Rewrites the file through its own inode: owner, group, mode and links
+// stay. Not atomic; used only where a replacement could not keep the owner.
+bool rewriteInPlace(const fs::path& target, std::span<const std::uint8_t> bytes) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes.data(), bytes.size()) &&
+              ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    return ok;
+}
+
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
     std::error_code ec;
     fs::path target(path);
@@ -138,12 +323,28 @@ bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     fs::path folder = target.parent_path();
     if (folder.empty())
         folder = ".";
+    struct stat st {};
+    const bool exists = ::stat(target.c_str(), &st) == 0;
+    // A read-only file is not replaced behind its back: renaming over it
+    // would succeed wherever the folder is writable. No write permission bit
+    // at all counts as read-only also for a process that could write anyway.
+    if (exists && S_ISREG(st.st_mode) &&
+        (::access(target.c_str(), W_OK) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))
+        return false;
+    const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
     std::string temp = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
     int fd = ::mkstemp(temp.data());
     if (fd < 0)
         return false;
-    struct stat st {};
-    const mode_t mode = ::stat(target.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+    // The new file gets the old one's owner and group before its mode (a
+    // change of owner clears the set-id bits). Who may write a file but not
+    // give one away rewrites it in place instead, so the owner stays.
+    if (exists && S_ISREG(st.st_mode) && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return rewriteInPlace(target, bytes);
+    }
     bool ok =
         ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
@@ -222,54 +423,34 @@ bool ConfigDocument::parseDocument() {
     std::size_t length = 0;
     while (length < textLength_ && length < text_.size() && text_[length] != 0)
         ++length;
-    pugi::xml_parse_result result =
-        document_->load_buffer(text_.data(), length, kParseOptions, pugi::encoding_utf8);
-    return result && isSingleRooted(*document_);
+    std::string source(reinterpret_cast<const char*>(text_.data()), length);
+    std::string description;
+    if (!parseText(source, *document_, description)) {
+        document_->reset();
+        source_.clear();
+        return false;
+    }
+    source_ = std::move(source);
+    return true;
 }
 
 bool ConfigDocument::isWellFormed(std::string_view text, std::string& description) {
     pugi::xml_document document;
-    pugi::xml_parse_result result =
-        document.load_buffer(text.data(), text.size(), kParseOptions, pugi::encoding_utf8);
-    if (!result) {
-        description = fmt::sprintf("%s at byte %d", result.description(),
-                                   static_cast<long long>(result.offset));
-        return false;
-    }
-    if (!isSingleRooted(document)) {
-        description = "not exactly one root element, or an attribute given twice";
-        return false;
-    }
-    return true;
-}
-
-std::string ConfigDocument::serialize() const {
-    std::string out;
-    if (!document_)
-        return out;
-    // The parser keeps no white space outside the root element; each node at
-    // that level goes on a line of its own.
-    StringWriter writer(out);
-    for (pugi::xml_node node : document_->children()) {
-        node.print(writer, "", kFormatOptions, pugi::encoding_utf8);
-        out += '\n';
-    }
-    return out;
+    return parseText(text, document, description);
 }
 
 bool ConfigDocument::saveDocument() {
-    if (documentPath_.empty() || !document_)
+    if (documentPath_.empty() || !document_ || source_.empty())
         return false;
-    const std::string xml = serialize();
     std::vector<std::uint8_t> scrambled = scrambleConfigBytes(
-        std::span(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
+        std::span(reinterpret_cast<const std::uint8_t*>(source_.data()), source_.size()));
     return writeFileAtomically(documentPath_, scrambled);
 }
 
 bool ConfigDocument::setDocumentAttribute(const std::string& tagName,
                                           const std::string& attributeName,
                                           const std::string& value) {
-    if (value.empty() || !document_)
+    if (value.empty() || !document_ || source_.empty())
         return false;
     pugi::xml_node element;
     forEachDescendant(*document_, tagName, [&](pugi::xml_node found) {
@@ -278,10 +459,31 @@ bool ConfigDocument::setDocumentAttribute(const std::string& tagName,
     });
     if (!element)
         return false;
-    pugi::xml_attribute attr = element.attribute(attributeName.c_str());
-    if (!attr)
-        attr = element.append_attribute(attributeName.c_str());
-    attr.set_value(value.c_str());
+    // The change is made in the text the document was read from, so the
+    // rest of the file (declaration, DOCTYPE, comments, processing
+    // instructions, references, white space) stays byte for byte.
+    const std::ptrdiff_t nameAt = element.offset_debug();
+    if (nameAt <= 0)
+        return false;
+    const auto span =
+        findAttributeValue(source_, static_cast<std::size_t>(nameAt), tagName, attributeName);
+    if (!span)
+        return false;
+    std::string changed = source_;
+    if (span->present) {
+        changed.replace(span->begin, span->end - span->begin, escapeAttribute(value, span->quote));
+    } else {
+        changed.insert(span->begin,
+                       " " + attributeName + "=\"" + escapeAttribute(value, '"') + "\"");
+    }
+    // A value that XML cannot carry (a control character, say) leaves the
+    // document as it was.
+    auto document = std::make_unique<pugi::xml_document>();
+    std::string description;
+    if (!parseText(changed, *document, description))
+        return false;
+    document_ = std::move(document);
+    source_ = std::move(changed);
     return saveDocument();
 }
 

@@ -3,7 +3,9 @@
 // parses it, keeps one current document, changes one attribute and writes the
 // document back, scrambled, to the file it came from.
 //
-// Files are UTF-8 XML. Parsing never processes a DTD or external entities.
+// Files are UTF-8 XML and must be well-formed. A DTD is kept but never
+// applied: a document whose DTD declares entities or attribute defaults is
+// refused, and nothing external is ever fetched.
 #pragma once
 
 #include <cstdint>
@@ -34,8 +36,11 @@ std::vector<std::uint8_t> scrambleConfigBytes(std::span<const std::uint8_t> byte
 
 // Writes `bytes` to `path` through a temporary file in the same folder that
 // is flushed to disk and then renamed over the target, so the target is
-// either the old or the new content, never a mix. Keeps the target's
-// permissions. False when any step fails (the target is then unchanged).
+// either the old or the new content, never a mix. Keeps the target's mode,
+// owner and group; where the owner cannot be given to a new file (a file of
+// another user that this one may write), the file is rewritten in place.
+// False when any step fails (the target is then unchanged), and for a
+// read-only target.
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes);
 
 class ConfigDocument {
@@ -54,14 +59,17 @@ class ConfigDocument {
     // Reads a whole file into the text buffer, unscrambled. Remembers the path
     // as documentPath (also when the read then fails).
     bool readScrambledFile(const std::string& path);
-    // Parses the text buffer into the current document. False (nothing
-    // pushed) when it is not well-formed XML.
+    // Parses the text buffer (up to its first 0 byte) into the current
+    // document. False (nothing pushed, and no current document) when it is
+    // not well-formed XML.
     bool parseDocument();
-    // Writes the current document, scrambled, over documentPath.
+    // Writes the current document's text, scrambled, over documentPath.
     bool saveDocument();
-    // Sets an attribute on the first element named tagName and saves. False,
-    // and nothing changed or written, for an empty value or when the
-    // document has no such element.
+    // Sets an attribute on the first element named tagName and saves. Only
+    // the attribute's value changes in the text (a new attribute is added at
+    // the end of the start tag); everything else stays byte for byte. False,
+    // and nothing changed or written, for an empty value, a value XML cannot
+    // carry, or when the document has no such element.
     bool setDocumentAttribute(const std::string& tagName, const std::string& attributeName,
                               const std::string& value);
 
@@ -74,8 +82,9 @@ class ConfigDocument {
     // Whether a text parses as this store parses its files; `description`
     // tells what is wrong (and at which byte) when it does not.
     static bool isWellFormed(std::string_view text, std::string& description);
-    // The current document as UTF-8 text (the bytes saveDocument scrambles).
-    std::string serialize() const;
+    // The current document as UTF-8 text (the bytes saveDocument scrambles):
+    // the text it was parsed from with the changes setDocumentAttribute made.
+    const std::string& documentText() const { return source_; }
 
     const std::string& documentPath() const { return documentPath_; }
     const std::vector<std::uint8_t>& text() const { return text_; }  // plus a 0 byte
@@ -87,6 +96,7 @@ class ConfigDocument {
     std::vector<std::uint8_t> text_;
     std::uint32_t textLength_ = 0;
     std::string documentPath_;
+    std::string source_;  // the text of the current document
 };
 
 }  // namespace vkt

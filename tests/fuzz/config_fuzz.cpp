@@ -64,7 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!store.createConfigDocument())
         return 0;
     PackageConfig config(store);
-    config.loadPackageConfig(folder + "/config.xml", folder + "/setup.dat");
+    const bool loaded = config.loadPackageConfig(folder + "/config.xml", folder + "/setup.dat");
+#ifdef VKT_FUZZ_SETUP_HALF
+    // The language menu's rewrite edits the fuzzed text itself; the result
+    // must read back with the new value.
+    if (loaded && config.setDefaultLanguage("de")) {
+        ConfigDocument back;
+        if (!back.createConfigDocument() || !back.readScrambledFile(target) ||
+            !back.parseDocument())
+            std::abort();
+        const auto langs = ConfigDocument::descendants(back.root().root(), "langs");
+        if (langs.empty() || ConfigDocument::attribute(langs[0], "def") != "de")
+            std::abort();
+    }
+#else
+    (void)loaded;
+#endif
     // Read the result the way the application does.
     std::string name;
     while (config.nextModelName(name)) {

@@ -304,6 +304,35 @@ TEST_F(PackageConfigTest, SetupFileFaults) {
               "The initial file [" + dir.file("pkg/none.xml") + "] is invalid.");
 }
 
+// XML that is not well-formed is refused whole, with the file's own message,
+// however little is wrong with it.
+TEST_F(PackageConfigTest, FilesThatAreNotWellFormedXmlAreInvalid) {
+    const std::string model = "<mo type=\"VK2\" alias=\"VK&215\" img=\"1\" name=\"M1\"/>";
+    for (const std::string& config : {"<package id=\"EMEA\" name=\"EMEA\">" + model + "</package>",
+                                      std::string("<package id=\"&foo;\" name=\"EMEA\"/>"),
+                                      std::string("<package id=\"EMEA\" name=\"EM<EA\"/>"),
+                                      std::string("x<package id=\"EMEA\" name=\"EMEA\"/>"),
+                                      std::string("<package id=\"EMEA\" name=\"EMEA\"/>x")}) {
+        removeErrors(ErrorCategory::Ok);
+        PackageConfig fresh(store);
+        writeScrambled(configPath(), config);
+        writeScrambled(setupPath(), kSetup);
+        EXPECT_FALSE(fresh.loadPackageConfig(configPath(), setupPath())) << config;
+        EXPECT_EQ(test::errorMessages(),
+                  std::vector<std::string>{"The initial file [" + configPath() + "] is invalid."})
+            << config;
+    }
+    for (const std::string& setup :
+         std::vector<std::string>{kSetup + "x", "<s id=\"EMEA\" name=\"EMEA\" a=\"&\"/>"}) {
+        removeErrors(ErrorCategory::Ok);
+        EXPECT_FALSE(load("", setup)) << setup;
+        EXPECT_EQ(test::errorMessages(),
+                  std::vector<std::string>{"The setup file [" + setupPath() + "] is invalid."})
+            << setup;
+    }
+    removeErrors(ErrorCategory::Ok);
+}
+
 TEST_F(PackageConfigTest, SettersRewriteTheSetupFile) {
     const std::string setup =
         "<setup id=\"EMEA\" name=\"EMEA\">\n  <langs def=\"\"/>\n  <pwd cd2=\"4815\"/>\n</setup>\n";
