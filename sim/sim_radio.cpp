@@ -67,6 +67,41 @@ std::uint32_t defFlashAddress(int radioType) {
     }
 }
 
+std::vector<std::uint8_t> oldFlashContent(int radioType, std::size_t flashSize,
+                                          std::span<const std::uint8_t> firmwareVersion,
+                                          std::span<const std::uint8_t> codeplugVersion) {
+    struct Area {
+        std::uint32_t address;
+        std::uint32_t length;
+    };
+    // Firmware area, codeplug blocks (ERG, STA, FAC, DEF, voice on type 0,
+    // BAK), voice prompts (types 1 and 2) and the DYN block.
+    static const std::vector<Area> areas[3] = {
+        {{0x00000, 0x60000}, {0x61000, 0x9000}, {0x70000, 0x10000}},
+        {{0x00000, 0x60000}, {0x81000, 0x9000}, {0x90000, 0xBD000}, {0xE0000, 0x10000}},
+        {{0x00000, 0x60000}, {0x81000, 0x9000}, {0x90000, 0xBD000}, {0x180000, 0x10000}},
+    };
+    std::vector<std::uint8_t> flash(flashSize, 0xFF);
+    if (radioType < 0 || radioType > 2)
+        return flash;
+    std::uint32_t x = 0x5EED0000u + static_cast<std::uint32_t>(radioType);
+    for (const Area& area : areas[radioType]) {
+        for (std::uint32_t a = area.address; a < area.address + area.length && a < flashSize; ++a) {
+            x = x * 1664525u + 1013904223u;
+            flash[a] = static_cast<std::uint8_t>(x >> 24);
+        }
+    }
+    auto put = [&](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+        for (std::size_t i = 0; i < bytes.size() && address + i < flashSize; ++i)
+            flash[address + i] = bytes[i];
+    };
+    const std::uint8_t marker[] = {0x09, 0xAA};
+    put(0, marker);
+    put(2, firmwareVersion);
+    put(defFlashAddress(radioType), codeplugVersion);
+    return flash;
+}
+
 bool parseVersionText(const std::string& text, bool hexTail, std::vector<std::uint8_t>& out) {
     // Letter, then three dot-separated numbers.
     if (text.size() < 2 || !std::isalpha(static_cast<unsigned char>(text[0])))
@@ -260,7 +295,12 @@ SimRadio::SimRadio(RadioConfig config) : config_(std::move(config)) {
         config_.firmwareVersion = {'R', 1, 0, 0};
     if (config_.codeplugVersion.size() != 4)
         config_.codeplugVersion = {'R', 1, 0, 0};
-    flash_.assign(config_.flashSize ? config_.flashSize : kDefaultFlashSize, 0xFF);
+    const std::size_t flashSize = config_.flashSize ? config_.flashSize : kDefaultFlashSize;
+    if (config_.oldContent)
+        flash_ = oldFlashContent(config_.radioType, flashSize, config_.firmwareVersion,
+                                 config_.codeplugVersion);
+    else
+        flash_.assign(flashSize, 0xFF);
     byteFaultDone_.assign(config_.faults.size(), false);
 }
 

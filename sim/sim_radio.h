@@ -137,6 +137,10 @@ struct RadioConfig {
     std::uint8_t statusFlags = 0;  // 0x02: serial-number update refused
     bool echo = true;              // cable in its ANALOG mode echoes what the host sends
     std::size_t flashSize = kDefaultFlashSize;
+    // Flash starts with what an earlier update left: a firmware, codeplug
+    // blocks, voice prompts and dynamic data that no update package carries
+    // (see oldFlashContent). Off: flash starts erased (0xFF).
+    bool oldContent = true;
     Timing timing;
     FaultPlan faults;
 };
@@ -151,6 +155,17 @@ bool modelRecordFromText(const std::string& text, std::vector<std::uint8_t>& out
 // Flash address of the DYN and DEF blocks per radio type (0 for another type).
 std::uint32_t dynFlashAddress(int radioType);
 std::uint32_t defFlashAddress(int radioType);
+
+// What a radio's flash holds before the tool ever touched it: an earlier
+// firmware in the firmware area (0x09AA marker, then `firmwareVersion`),
+// earlier codeplug blocks (the default block starting with
+// `codeplugVersion`), earlier voice prompts and dynamic data, everywhere
+// else erased. The bytes are a fixed pseudo-random fill, so a step that
+// programs flash without erasing it first leaves bytes that differ from
+// what it wrote (programming can only clear bits).
+std::vector<std::uint8_t> oldFlashContent(int radioType, std::size_t flashSize,
+                                          std::span<const std::uint8_t> firmwareVersion,
+                                          std::span<const std::uint8_t> codeplugVersion);
 
 class SimRadio {
   public:

@@ -12,6 +12,7 @@ TEST(SimState, SaveAndLoadKeepTheRadio) {
     config.radioType = 2;
     config.serialNumber = "123ABC0001";
     config.statusWord = 0x0200;
+    config.oldContent = false;  // blank flash: only the sectors written below are stored
     SimLink link(config);
     ASSERT_TRUE(link.open());
     std::uint8_t opcode = 0;

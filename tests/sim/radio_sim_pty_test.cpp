@@ -131,7 +131,13 @@ TEST(RadioSimProgram, ServesARadioOnAPtyAndLeavesItsStateOnSigterm) {
     EXPECT_EQ(memory.substr(0x100, 3), "\x11\x22\x33");
     const std::string flash = slurp(dir / "flash.bin");
     ASSERT_EQ(flash.size(), 4u * 1024 * 1024);
-    EXPECT_EQ(flash.substr(0xFFF, 5), "\xFF\x11\x22\x33\xFF");
+    // The preloaded bytes lie on the old content a new radio starts with.
+    const Bytes old =
+        vkt::sim::oldFlashContent(1, 0x2000, Bytes{'R', 1, 2, 3}, Bytes{'R', 1, 2, 3});
+    EXPECT_EQ(Bytes(flash.begin() + 0xFFF, flash.begin() + 0x1004),
+              (Bytes{old[0xFFF], 0x11, 0x22, 0x33, old[0x1003]}));
+    EXPECT_EQ(Bytes(flash.begin(), flash.begin() + 0xFFF),
+              Bytes(old.begin(), old.begin() + 0xFFF));
     const std::string log = slurp(dir / "requests.log");
     EXPECT_NE(log.find("op=17 addr=821000 len=2 reply=84"), std::string::npos) << log;
     fs::remove_all(dir);

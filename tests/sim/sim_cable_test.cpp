@@ -281,6 +281,7 @@ TEST(SimPacing, WireAndRadioSecondsCountWhatTheTrafficCosts) {
 TEST(SimThreads, AWorkerTalksWhileATestThreadInspects) {
     RadioConfig c;
     c.radioType = 1;
+    c.oldContent = false;  // written without an erase
     Bench bench(c);
     bench.protection(0x1000);
     std::thread worker([&] {

@@ -128,6 +128,7 @@ TEST(SimProtocol, MemoryWriteNeedsTestModeAndReadsBack) {
 TEST(SimProtocol, NorFlashProgramsOnlyClearBitsAndErasesWholeSectors) {
     RadioConfig c;
     c.radioType = 1;
+    c.oldContent = false;
     Bench bench(c);
     ASSERT_EQ(bench.protection(0x1000).opcode, 0x95);
 
