@@ -1,6 +1,9 @@
 // Block transfers against the simulated radio (chunking, progress, erase
-// runs) and the reply-length rules of a flash read against a scripted cable.
+// runs) and the reply-length rules of memory and flash reads against a
+// scripted cable.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "fake_cable.h"
 #include "sim_harness.h"
@@ -135,6 +138,50 @@ TEST(ScriptedTransfer, FlashReadReplyLengthRules) {
         if (c.ok) {
             EXPECT_EQ(out, Bytes(4096, 0x5A));
         }
+    }
+    removeErrors(0);
+}
+
+// The radio decides how long its reply is. A memory or flash read answered
+// with more data than asked for fails, and the caller's buffer is never
+// written past its end (the bytes behind it here stand for whatever the
+// caller keeps there).
+TEST(ScriptedTransfer, RepliesLongerThanAskedForFailWithoutOverrun) {
+    struct Case {
+        bool flash;
+        std::size_t asked;
+        std::size_t replyData;  // flash: without the two leading bytes
+    };
+    for (const Case c :
+         {Case{false, 50, 51}, Case{false, 50, 200}, Case{true, 100, 101}, Case{true, 100, 4096}}) {
+        SCOPED_TRACE(::testing::Message() << (c.flash ? "flash " : "memory ") << c.replyData);
+        removeErrors(0);
+        auto driver = std::make_shared<FakeDriver>();
+        driver->devices.push_back({"QX CPS Cable", {}, false, 0});
+        USBSerial cable(driver);
+        ASSERT_TRUE(cable.open(0));
+        SBEP engine(cable);
+        ScriptedRadio radio;
+        radio.attach(*driver->line);
+        // One reply: a transfer that took it would go on to a silent radio.
+        if (c.flash) {
+            Bytes data{0x03, 0x00};
+            data.resize(2 + c.replyData, 0x5A);
+            radio.replies.push_back(radioReply(0x95, data));
+        } else {
+            Bytes data{0x00, 0x82, 0x00, 0x00};
+            data.resize(4 + c.replyData, 0x5A);
+            radio.replies.push_back(radioReply(0x80, data));
+        }
+        Bytes reply(sbep::kReceiveBufferSize);
+        BlockTransfer transfer(engine, reply);
+        Bytes buffer(c.asked + 8192, 0xEE);
+        const std::span<std::uint8_t> out = std::span(buffer).first(c.asked);
+        EXPECT_FALSE(c.flash ? transfer.readFlash(0x1000, out)
+                             : transfer.readMemory(0x820000, out));
+        EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(c.asked), buffer.end(),
+                                [](std::uint8_t b) { return b == 0xEE; }));
+        EXPECT_EQ(driver->line->writes.size(), 1u) << "nothing is asked again";
     }
     removeErrors(0);
 }

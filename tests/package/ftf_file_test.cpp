@@ -110,6 +110,49 @@ TEST_F(FtfTest, ImageIsScrambledWithTheSignatureCharacters) {
     EXPECT_EQ(built(src), rawFtf(1, "ABC", payload));
 }
 
+// Oracles from outside the code: image bytes scrambled by hand (a 12-byte
+// image tells "i mod 3" from any other key index), and a digest and its
+// byte range computed by Python. Loader and packer are checked apart, since
+// they would agree with each other on any mistake they share.
+TEST_F(FtfTest, ScrambleAndDigestAgreeWithOutsideOracles) {
+    const std::vector<std::uint8_t> image = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    // Byte i XOR 'V' (0x56), 'K' (0x4B), 'F' (0x46) in turn.
+    const std::vector<std::uint8_t> stored = {0x56, 0x4A, 0x44, 0x55, 0x4F, 0x43,
+                                              0x50, 0x4C, 0x4E, 0x5F, 0x41, 0x4D};
+    const std::string python =
+        "python3 -c \"import hashlib,sys; p=sys.argv[1]; "
+        "d=bytearray(open(p,'rb').read()); ";
+
+    // The loader: a hand-made file whose digest Python wrote over bytes 24 on.
+    std::vector<std::uint8_t> payload = {'R', 1, 2, 3};
+    payload.insert(payload.end(), stored.begin(), stored.end());
+    std::string path = put("hand.ftf", rawFtf(1, "HAND", payload, -1, false));
+    ASSERT_EQ(test::runCommand(python +
+                               "d[8:24]=hashlib.md5(d[24:]).digest(); "
+                               "open(p,'wb').write(d)\" " +
+                               path)
+                  .exitCode,
+              0);
+    FtfImage loaded;
+    ASSERT_TRUE(loadFtfImage(path, loaded)) << allErrorTexts();
+    EXPECT_EQ(loaded.data, image);
+
+    // The packer: the stored image and the digest, read back by Python.
+    FtfSource src;
+    src.type = 1;
+    src.internalName = "HAND";
+    src.version = {'R', 1, 2, 3};
+    src.codeplugVersion = {'R', 1, 2, 3};
+    src.image = image;
+    const auto packed = built(src);
+    ASSERT_EQ(packed.size(), 34u + 4 + 4 + stored.size());
+    EXPECT_EQ(std::vector<std::uint8_t>(packed.end() - 12, packed.end()), stored);
+    path = put("packed.ftf", packed);
+    EXPECT_EQ(test::runCommand(python + "print(hashlib.md5(d[24:]).digest() == d[8:24])\" " + path)
+                  .output,
+              "True\n");
+}
+
 TEST_F(FtfTest, DigestAgreesWithOpenssl) {
     if (std::string(VKT_OPENSSL).empty())
         GTEST_SKIP() << "openssl not installed";

@@ -66,6 +66,45 @@ TEST(PersonalityBackup, RoundTripsThroughAFile) {
               2);
 }
 
+// The layout as the documentation gives it, read by Python: writer and
+// reader share their helpers and would agree on a mistake in both.
+TEST(PersonalityBackup, TheFileHasTheDocumentedLayout) {
+    TempDir dir;
+    const PersonalityBackup backup = sampleBackup();
+    std::string path;
+    ASSERT_TRUE(writePersonalityBackup(dir.path, backup, path)) << allErrorTexts();
+    const std::string script =
+        "import hashlib,struct,sys\n"
+        "d=open(sys.argv[1],'rb').read()\n"
+        "out=[d[:8]==b'VKTPERS\\0', struct.unpack('>H',d[8:10])[0], d[10:20].decode(),"
+        " d[20:31].hex(), d[31], d[32:36].hex(), d[36:40].hex(),"
+        " struct.unpack('>q',d[40:48])[0], d[50:52].hex()]\n"
+        "n=struct.unpack('>H',d[48:50])[0]; at=52\n"
+        "for i in range(n):\n"
+        "  k,a,l=struct.unpack('>iII',d[at:at+12]); "
+        "out.append('%d:%x:%d:%s'%(k,a,l,d[at+12:at+12+min(l,2)].hex())); at+=12+l\n"
+        "out.append(at==len(d)-32 and hashlib.sha256(d[:at]).digest()==d[at:])\n"
+        "print(*out)\n";
+    const std::string scriptPath = dir.path + "/layout.py";
+    std::ofstream(scriptPath) << script;
+    std::string output;
+    if (FILE* pipe = ::popen(("python3 " + scriptPath + " " + path).c_str(), "r")) {
+        char buffer[512];
+        while (std::fgets(buffer, sizeof buffer, pipe) != nullptr)
+            output += buffer;
+        ::pclose(pipe);
+    }
+    std::string expected =
+        "True 1 471ABC0042 5158373530304100000000 2 52010203 52010203 "
+        "1796601600 0000";
+    for (const auto& r : backup.records)
+        expected +=
+            fmt::format(" {}:{:x}:{}:{}", r.kind, r.address, r.bytes.size(),
+                        r.bytes.size() >= 2 ? fmt::format("{:02x}{:02x}", r.bytes[0], r.bytes[1])
+                                            : std::string());
+    EXPECT_EQ(output, expected + " True\n");
+}
+
 TEST(PersonalityBackup, DamagedFilesAreRefused) {
     const Bytes good = encodePersonalityBackup(sampleBackup());
 
