@@ -363,5 +363,221 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultInjection,
                                                               sim::FaultKind::PullCable),
                                             ::testing::Range<std::size_t>(0, 10)));
 
+// --- What the steps send, request by request --------------------------------
+
+// One request of the log in words: enough to compare the order of a run
+// against the procedure.
+std::string describe(const RequestLogEntry& e) {
+    const auto address = e.address.value_or(0);
+    switch (e.opcode) {
+        case 0x22:
+            return fmt::format("test {}", e.subFunction);
+        case 0x10:
+            return fmt::format("status {}", e.subFunction);
+        case 0x11:
+            return "memory read";
+        case 0x17:
+            return "memory write";
+        case 0x38:
+            if (e.subFunction == 0x2A)
+                return fmt::format("rate {} W{}", address, e.frame.size() > 7 ? e.frame[7] : -1);
+            return fmt::format("softport {:#x} V{}", e.subFunction,
+                               e.frame.size() > 5 ? e.frame[5] : -1);
+        case 0x72:
+            switch (e.subFunction) {
+                case 1:
+                    return fmt::format("write {:#x}", address);
+                case 3:
+                    return fmt::format("read {:#x}", address);
+                case 4:
+                    return fmt::format("erase 4K {:#x}", address);
+                case 6:
+                    return fmt::format("erase 64K {:#x}", address);
+                case 8:
+                    return fmt::format("protect {:#x}", address);
+            }
+            break;
+    }
+    return fmt::format("opcode {:#x}", e.opcode);
+}
+
+std::vector<std::string> described(const ProgramBench& b,
+                                   const std::function<bool(const std::string&)>& keep) {
+    std::vector<std::string> out;
+    for (const auto& e : b.sim->requestLog()) {
+        std::string text = describe(e);
+        if (keep(text))
+            out.push_back(std::move(text));
+    }
+    return out;
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+class StepRequests : public ::testing::TestWithParam<int> {};
+
+// A full update: the protection values of the radio type, the line-rate
+// switches with their W flags, the closing of the flash work (status, test
+// mode, the commit of the default block) and, on type 2, the write-back of
+// the user-defined voice and the finish, in order.
+TEST_P(StepRequests, FullUpdateSendsTheTypesValuesInOrder) {
+    const int type = GetParam();
+    ProgramBench b(type);
+    ASSERT_TRUE(b.connect());
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    b.sim->clearRequestLog();
+    ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
+
+    const std::map<int, std::vector<std::string>> protections = {
+        {0, {"protect 0x800", "protect 0x840", "protect 0x440"}},
+        {1, {"protect 0x1000", "protect 0x3000", "protect 0x840"}},
+        {2, {"protect 0x3040", "protect 0x3000", "protect 0x3400", "protect 0x1040"}}};
+    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "protect"); }), protections.at(type));
+
+    std::vector<std::string> rates = {"rate 240000 W0", "rate 16406 W1"};
+    if (type == 2)
+        rates.insert(rates.end(), {"rate 240000 W0", "rate 16406 W1"});
+    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "rate"); }), rates);
+
+    // From the switch back to 16406 to the first write-back of memory.
+    const auto all = described(b, [](auto&) { return true; });
+    const auto home = std::find(all.begin(), all.end(), "rate 16406 W1");
+    ASSERT_NE(home, all.end());
+    const auto restore = std::find(home, all.end(), "memory write");
+    EXPECT_EQ(std::vector<std::string>(home, restore),
+              (std::vector<std::string>{"rate 16406 W1", "status 1", "test 1", "softport 0x2e V0",
+                                        "softport 0x27 V0"}));
+
+    // After the last write-back of memory: the user-defined voice (type 2),
+    // then the finish.
+    const auto lastWrite = std::find(all.rbegin(), all.rend(), "memory write").base();
+    std::vector<std::string> expected;
+    if (type == 2) {
+        const std::uint32_t voice = flashLayout(2, BlockKind::USERVOI);
+        expected = {"test 8", "protect 0x3400", "rate 240000 W0"};
+        for (std::uint32_t k = 0; k < 14; ++k)
+            expected.push_back(fmt::format("erase 4K {:#x}", voice + k * 0x1000));
+        for (std::uint32_t k = 0; k < 14; ++k)
+            expected.push_back(fmt::format("write {:#x}", voice + k * 0x1000));
+        expected.push_back("rate 16406 W1");
+    }
+    expected.insert(expected.end(),
+                    {"softport 0x1f V10", protections.at(type).back(), "status 0", "status 1"});
+    EXPECT_EQ(std::vector<std::string>(lastWrite, all.end()), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(RadioTypes, StepRequests, ::testing::Values(0, 1, 2));
+
+// The default block is committed with 0x2E; 0x27 follows only while bit
+// 0x0040 of the status word is clear.
+TEST(CmdProgram, SoftPort27FollowsTheCommitOnlyWhenStatusBit40IsClear) {
+    for (const std::uint16_t word : {0x0040, 0x0041, 0xFD7F, 0x0000, 0x0008, 0xFD3F}) {
+        SCOPED_TRACE(word);
+        ProgramBench b(1);
+        ASSERT_TRUE(b.connect());
+        b.sim->setStatusWord(word);
+        CmdProgram cmd;
+        b.configureFiles(cmd);
+        cmd.keepUserInfo = false;
+        cmd.enableDefault();
+        b.sim->clearRequestLog();
+        ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
+        std::vector<std::string> commit{"softport 0x2e V0"};
+        if ((word & 0x0040) == 0)
+            commit.push_back("softport 0x27 V0");
+        EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "softport"); }), commit);
+    }
+}
+
+// The messages of a failed read or write of the personality, and of a user
+// voice range that does not fit the radio.
+TEST(CmdProgram, PersonalityTransferFailuresNameTheBlock) {
+    struct Case {
+        const char* name;
+        std::function<bool(const RequestLogEntry&)> match;
+        int occurrence;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"memory read", [](auto& e) { return e.opcode == 0x11; }, 5,
+         "Error:failed to read blok [DYN]."},
+        {"memory read of CH", [](auto& e) { return e.opcode == 0x11; }, 30,
+         "Error:failed to read blok [CH]."},
+        {"user voice read", [](auto& e) { return isFlash(e, 3); }, 3,
+         "Error:failed to read blok [USERVOI]."},
+        {"memory write", [](auto& e) { return e.opcode == 0x17; }, 7,
+         "Error:failed to write block [DYN]"},
+        {"user voice write", [](auto& e) { return isFlash(e, 1) && e.address == 0x11A000u; }, 0,
+         "Error:failed to write block [USERVOI]"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::uint64_t at = requestNumber(2, c.match, c.occurrence);
+        ProgramBench b(2);
+        ASSERT_TRUE(b.connect());
+        b.sim->setFaults(
+            {{sim::FaultKind::CorruptChecksum, sim::FaultTrigger::Request, at, 0, 0, 2}});
+        CmdProgram cmd;
+        b.configureFull(cmd);
+        EXPECT_FALSE(b.runCommand(cmd));
+        EXPECT_TRUE(b.hasError(c.message)) << allErrorTexts();
+    }
+
+    const std::uint32_t voice = flashLayout(2, BlockKind::USERVOI);
+    for (const KeepBlock& wrong :
+         {KeepBlock{9, static_cast<std::int32_t>(voice), 0xD801},
+          KeepBlock{9, static_cast<std::int32_t>(voice) + 0x1000, 0x100}}) {
+        ProgramBench b(2);
+        ASSERT_TRUE(b.connect());
+        CmdProgram cmd;
+        b.configureFull(cmd);
+        cmd.setKeepBlocks({wrong});
+        EXPECT_FALSE(b.runCommand(cmd));
+        EXPECT_TRUE(
+            b.hasError("Error:the lenth of block [USERVOI] configured is not matched to "
+                       "the address map."))
+            << allErrorTexts();
+        EXPECT_TRUE(entries(b, writesRadio).empty());
+    }
+}
+
+// The window keeps one CmdProgram for its life: after a failed run the same
+// object, configured again, runs a whole update as a new one would.
+TEST(CmdProgram, TheSameCommandRunsAgainAfterAFailedRun) {
+    const std::uint64_t at = requestNumber(
+        2, [](auto& e) { return isFlash(e, 3); }, 3);
+    ProgramBench b(2);
+    ASSERT_TRUE(b.connect());
+    b.sim->setFaults({{sim::FaultKind::CorruptChecksum, sim::FaultTrigger::Request, at, 0, 0, 2}});
+    CmdProgram cmd;
+    b.configureFull(cmd);
+    ASSERT_FALSE(b.runCommand(cmd));
+
+    removeErrors(0);
+    b.sim->clearRequestLog();
+    ASSERT_TRUE(b.connect());
+    cmd.progress.total = 100;
+    cmd.progress.base = 0;
+    b.configureFull(cmd);
+    ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
+    EXPECT_EQ(errorCount(), 0u);
+    EXPECT_EQ(b.sim->flash(0, b.firmware.size()), b.firmware);
+    EXPECT_EQ(b.sim->flash(flashLayout(2, BlockKind::DEF), kWindowSize), b.defaultBlock);
+    EXPECT_EQ(b.sim->flash(flashLayout(2, BlockKind::VOI), kVoiSize), b.voice);
+    EXPECT_EQ(b.personality(), b.before);
+    EXPECT_TRUE(cmd.backupPath().empty());
+    EXPECT_EQ(cmd.stageText(), "Restore user-infor.");
+    EXPECT_FLOAT_EQ(cmd.progress.scale, 100.0f / 26.0f);
+    const auto positions = b.progressPositions();
+    ASSERT_GE(positions.size(), 2u);
+    EXPECT_EQ(positions[positions.size() - 2], 100u);
+    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "protect"); }),
+              (std::vector<std::string>{"protect 0x3040", "protect 0x3000", "protect 0x3400",
+                                        "protect 0x1040"}));
+}
+
 }  // namespace
 }  // namespace vkt::testing
