@@ -109,6 +109,20 @@ TEST(SimTransfer, EraseRunsClearTheirAreasAndStopAtARefusal) {
     EXPECT_EQ(errorCount(), 0u);
 }
 
+// An engine on the link tests' fake cable, answered by a scripted radio.
+struct ScriptedLink {
+    ScriptedLink() {
+        driver->devices.push_back({"QX CPS Cable", {}, false, 0});
+        opened = cable.open(0);
+        radio.attach(*driver->line);
+    }
+    std::shared_ptr<FakeDriver> driver = std::make_shared<FakeDriver>();
+    USBSerial cable{driver};
+    SBEP engine{cable};
+    ScriptedRadio radio;
+    bool opened = false;
+};
+
 // A flash read reply carries two leading bytes and at most the bytes asked for.
 TEST(ScriptedTransfer, FlashReadReplyLengthRules) {
     struct Case {
@@ -118,21 +132,16 @@ TEST(ScriptedTransfer, FlashReadReplyLengthRules) {
     for (const Case c : {Case{4098, true}, Case{4099, false}, Case{2, false}}) {
         SCOPED_TRACE(c.replyBytes);
         removeErrors(0);
-        auto driver = std::make_shared<FakeDriver>();
-        driver->devices.push_back({"QX CPS Cable", {}, false, 0});
-        USBSerial cable(driver);
-        ASSERT_TRUE(cable.open(0));
-        SBEP engine(cable);
-        ScriptedRadio radio;
-        radio.attach(*driver->line);
+        ScriptedLink link;
+        ASSERT_TRUE(link.opened);
         Bytes data(c.replyBytes, 0x5A);
         data[0] = 0x03;
         data[1] = 0x00;
         // Enough replies for every attempt the engine may make.
         for (int i = 0; i < 4; ++i)
-            radio.replies.push_back(radioReply(0x95, data));
+            link.radio.replies.push_back(radioReply(0x95, data));
         Bytes reply(4200);
-        BlockTransfer transfer(engine, reply);
+        BlockTransfer transfer(link.engine, reply);
         Bytes out(4096, 0);
         EXPECT_EQ(transfer.readFlash(0x1000, out), c.ok);
         if (c.ok) {
@@ -156,32 +165,27 @@ TEST(ScriptedTransfer, RepliesLongerThanAskedForFailWithoutOverrun) {
          {Case{false, 50, 51}, Case{false, 50, 200}, Case{true, 100, 101}, Case{true, 100, 4096}}) {
         SCOPED_TRACE(::testing::Message() << (c.flash ? "flash " : "memory ") << c.replyData);
         removeErrors(0);
-        auto driver = std::make_shared<FakeDriver>();
-        driver->devices.push_back({"QX CPS Cable", {}, false, 0});
-        USBSerial cable(driver);
-        ASSERT_TRUE(cable.open(0));
-        SBEP engine(cable);
-        ScriptedRadio radio;
-        radio.attach(*driver->line);
+        ScriptedLink link;
+        ASSERT_TRUE(link.opened);
         // One reply: a transfer that took it would go on to a silent radio.
         if (c.flash) {
             Bytes data{0x03, 0x00};
             data.resize(2 + c.replyData, 0x5A);
-            radio.replies.push_back(radioReply(0x95, data));
+            link.radio.replies.push_back(radioReply(0x95, data));
         } else {
             Bytes data{0x00, 0x82, 0x00, 0x00};
             data.resize(4 + c.replyData, 0x5A);
-            radio.replies.push_back(radioReply(0x80, data));
+            link.radio.replies.push_back(radioReply(0x80, data));
         }
         Bytes reply(sbep::kReceiveBufferSize);
-        BlockTransfer transfer(engine, reply);
+        BlockTransfer transfer(link.engine, reply);
         Bytes buffer(c.asked + 8192, 0xEE);
         const std::span<std::uint8_t> out = std::span(buffer).first(c.asked);
         EXPECT_FALSE(c.flash ? transfer.readFlash(0x1000, out)
                              : transfer.readMemory(0x820000, out));
         EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(c.asked), buffer.end(),
                                 [](std::uint8_t b) { return b == 0xEE; }));
-        EXPECT_EQ(driver->line->writes.size(), 1u) << "nothing is asked again";
+        EXPECT_EQ(link.driver->line->writes.size(), 1u) << "nothing is asked again";
     }
     removeErrors(0);
 }

@@ -32,6 +32,57 @@ void expectRestoredFromBackup(ProgramBench& b, const std::string& backupPath) {
     EXPECT_EQ(b.sim->lineRate(), 16406u);
 }
 
+// One request of the log in words: enough to compare the order of a run
+// against the procedure.
+std::string describe(const RequestLogEntry& e) {
+    const auto address = e.address.value_or(0);
+    switch (e.opcode) {
+        case 0x22:
+            return fmt::format("test {}", e.subFunction);
+        case 0x10:
+            return fmt::format("status {}", e.subFunction);
+        case 0x11:
+            return "memory read";
+        case 0x17:
+            return "memory write";
+        case 0x38:
+            if (e.subFunction == 0x2A)
+                return fmt::format("rate {} W{}", address, e.frame.size() > 7 ? e.frame[7] : -1);
+            return fmt::format("softport {:#x} V{}", e.subFunction,
+                               e.frame.size() > 5 ? e.frame[5] : -1);
+        case 0x72:
+            switch (e.subFunction) {
+                case 1:
+                    return fmt::format("write {:#x}", address);
+                case 3:
+                    return fmt::format("read {:#x}", address);
+                case 4:
+                    return fmt::format("erase 4K {:#x}", address);
+                case 6:
+                    return fmt::format("erase 64K {:#x}", address);
+                case 8:
+                    return fmt::format("protect {:#x}", address);
+            }
+            break;
+    }
+    return fmt::format("opcode {:#x}", e.opcode);
+}
+
+std::vector<std::string> described(const ProgramBench& b,
+                                   const std::function<bool(const std::string&)>& keep) {
+    std::vector<std::string> out;
+    for (const auto& e : b.sim->requestLog()) {
+        std::string text = describe(e);
+        if (keep(text))
+            out.push_back(std::move(text));
+    }
+    return out;
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
 class FullUpdate : public ::testing::TestWithParam<int> {};
 
 TEST_P(FullUpdate, WritesEveryImageAndKeepsThePersonality) {
@@ -85,6 +136,47 @@ TEST_P(FullUpdate, WritesEveryImageAndKeepsThePersonality) {
     EXPECT_FALSE(cmd.updateFirmware || cmd.updateDefault || cmd.updateVoice);
     EXPECT_TRUE(cmd.progress.steps.none());
     EXPECT_EQ(cmd.keepBlocks(), b.keepList());
+
+    // What was sent, in order: the protection values of the radio type, the
+    // line-rate switches with their W flags, the closing of the flash work
+    // (status, test mode, the commit of the default block) and, on type 2,
+    // the write-back of the user-defined voice, then the finish.
+    const std::map<int, std::vector<std::string>> protections = {
+        {0, {"protect 0x800", "protect 0x840", "protect 0x440"}},
+        {1, {"protect 0x1000", "protect 0x3000", "protect 0x840"}},
+        {2, {"protect 0x3040", "protect 0x3000", "protect 0x3400", "protect 0x1040"}}};
+    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "protect"); }), protections.at(type));
+
+    std::vector<std::string> rates = {"rate 240000 W0", "rate 16406 W1"};
+    if (type == 2)
+        rates.insert(rates.end(), {"rate 240000 W0", "rate 16406 W1"});
+    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "rate"); }), rates);
+
+    // From the switch back to 16406 to the first write-back of memory.
+    const auto all = described(b, [](auto&) { return true; });
+    const auto home = std::find(all.begin(), all.end(), "rate 16406 W1");
+    ASSERT_NE(home, all.end());
+    const auto restore = std::find(home, all.end(), "memory write");
+    EXPECT_EQ(std::vector<std::string>(home, restore),
+              (std::vector<std::string>{"rate 16406 W1", "status 1", "test 1", "softport 0x2e V0",
+                                        "softport 0x27 V0"}));
+
+    // After the last write-back of memory: the user-defined voice (type 2),
+    // then the finish.
+    const auto lastWrite = std::find(all.rbegin(), all.rend(), "memory write").base();
+    std::vector<std::string> expected;
+    if (type == 2) {
+        const std::uint32_t voice = flashLayout(2, BlockKind::USERVOI);
+        expected = {"test 8", "protect 0x3400", "rate 240000 W0"};
+        for (std::uint32_t k = 0; k < 14; ++k)
+            expected.push_back(fmt::format("erase 4K {:#x}", voice + k * 0x1000));
+        for (std::uint32_t k = 0; k < 14; ++k)
+            expected.push_back(fmt::format("write {:#x}", voice + k * 0x1000));
+        expected.push_back("rate 16406 W1");
+    }
+    expected.insert(expected.end(),
+                    {"softport 0x1f V10", protections.at(type).back(), "status 0", "status 1"});
+    EXPECT_EQ(std::vector<std::string>(lastWrite, all.end()), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(RadioTypes, FullUpdate, ::testing::Values(0, 1, 2));
@@ -362,114 +454,6 @@ INSTANTIATE_TEST_SUITE_P(Points, FaultInjection,
                          ::testing::Combine(::testing::Values(sim::FaultKind::CorruptChecksum,
                                                               sim::FaultKind::PullCable),
                                             ::testing::Range<std::size_t>(0, 10)));
-
-// --- What the steps send, request by request --------------------------------
-
-// One request of the log in words: enough to compare the order of a run
-// against the procedure.
-std::string describe(const RequestLogEntry& e) {
-    const auto address = e.address.value_or(0);
-    switch (e.opcode) {
-        case 0x22:
-            return fmt::format("test {}", e.subFunction);
-        case 0x10:
-            return fmt::format("status {}", e.subFunction);
-        case 0x11:
-            return "memory read";
-        case 0x17:
-            return "memory write";
-        case 0x38:
-            if (e.subFunction == 0x2A)
-                return fmt::format("rate {} W{}", address, e.frame.size() > 7 ? e.frame[7] : -1);
-            return fmt::format("softport {:#x} V{}", e.subFunction,
-                               e.frame.size() > 5 ? e.frame[5] : -1);
-        case 0x72:
-            switch (e.subFunction) {
-                case 1:
-                    return fmt::format("write {:#x}", address);
-                case 3:
-                    return fmt::format("read {:#x}", address);
-                case 4:
-                    return fmt::format("erase 4K {:#x}", address);
-                case 6:
-                    return fmt::format("erase 64K {:#x}", address);
-                case 8:
-                    return fmt::format("protect {:#x}", address);
-            }
-            break;
-    }
-    return fmt::format("opcode {:#x}", e.opcode);
-}
-
-std::vector<std::string> described(const ProgramBench& b,
-                                   const std::function<bool(const std::string&)>& keep) {
-    std::vector<std::string> out;
-    for (const auto& e : b.sim->requestLog()) {
-        std::string text = describe(e);
-        if (keep(text))
-            out.push_back(std::move(text));
-    }
-    return out;
-}
-
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
-class StepRequests : public ::testing::TestWithParam<int> {};
-
-// A full update: the protection values of the radio type, the line-rate
-// switches with their W flags, the closing of the flash work (status, test
-// mode, the commit of the default block) and, on type 2, the write-back of
-// the user-defined voice and the finish, in order.
-TEST_P(StepRequests, FullUpdateSendsTheTypesValuesInOrder) {
-    const int type = GetParam();
-    ProgramBench b(type);
-    ASSERT_TRUE(b.connect());
-    CmdProgram cmd;
-    b.configureFull(cmd);
-    b.sim->clearRequestLog();
-    ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
-
-    const std::map<int, std::vector<std::string>> protections = {
-        {0, {"protect 0x800", "protect 0x840", "protect 0x440"}},
-        {1, {"protect 0x1000", "protect 0x3000", "protect 0x840"}},
-        {2, {"protect 0x3040", "protect 0x3000", "protect 0x3400", "protect 0x1040"}}};
-    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "protect"); }), protections.at(type));
-
-    std::vector<std::string> rates = {"rate 240000 W0", "rate 16406 W1"};
-    if (type == 2)
-        rates.insert(rates.end(), {"rate 240000 W0", "rate 16406 W1"});
-    EXPECT_EQ(described(b, [](auto& t) { return startsWith(t, "rate"); }), rates);
-
-    // From the switch back to 16406 to the first write-back of memory.
-    const auto all = described(b, [](auto&) { return true; });
-    const auto home = std::find(all.begin(), all.end(), "rate 16406 W1");
-    ASSERT_NE(home, all.end());
-    const auto restore = std::find(home, all.end(), "memory write");
-    EXPECT_EQ(std::vector<std::string>(home, restore),
-              (std::vector<std::string>{"rate 16406 W1", "status 1", "test 1", "softport 0x2e V0",
-                                        "softport 0x27 V0"}));
-
-    // After the last write-back of memory: the user-defined voice (type 2),
-    // then the finish.
-    const auto lastWrite = std::find(all.rbegin(), all.rend(), "memory write").base();
-    std::vector<std::string> expected;
-    if (type == 2) {
-        const std::uint32_t voice = flashLayout(2, BlockKind::USERVOI);
-        expected = {"test 8", "protect 0x3400", "rate 240000 W0"};
-        for (std::uint32_t k = 0; k < 14; ++k)
-            expected.push_back(fmt::format("erase 4K {:#x}", voice + k * 0x1000));
-        for (std::uint32_t k = 0; k < 14; ++k)
-            expected.push_back(fmt::format("write {:#x}", voice + k * 0x1000));
-        expected.push_back("rate 16406 W1");
-    }
-    expected.insert(expected.end(),
-                    {"softport 0x1f V10", protections.at(type).back(), "status 0", "status 1"});
-    EXPECT_EQ(std::vector<std::string>(lastWrite, all.end()), expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(RadioTypes, StepRequests, ::testing::Values(0, 1, 2));
 
 // The default block is committed with 0x2E; 0x27 follows only while bit
 // 0x0040 of the status word is clear.
