@@ -11,26 +11,19 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fstream>
 #include <iostream>
-#include <iterator>
-#include <optional>
 
 #include "sim/pty_rate.h"
+#include "sim/pty_server.h"
 #include "sim/radio_options.h"
 #include "sim/sim_radio.h"
 #include "sim/state_dump.h"
 
 namespace {
-
-using vkt::sim::appendEcho;
-using vkt::sim::Clock;
-using vkt::sim::WireByte;
 
 struct Options {
     vkt::sim::RadioOptions radio;
@@ -66,7 +59,6 @@ class PtyServer {
         tcsetattr(slave_, TCSANOW, &tio);
         // The port starts at the radio's rate, so a host that sets nothing matches it.
         vkt::sim::setTerminalRate(slave_, radio_.lineRate());
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
         if (!options_.link.empty()) {
             struct stat st {};
             if (lstat(options_.link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -83,46 +75,17 @@ class PtyServer {
 
     const std::string& slavePath() const { return slavePath_; }
 
-    // Serves until a signal arrives on `signalFd`.
+    // Serves until a signal arrives on `signalFd`. A pulled cable takes the
+    // port away until the simulator is restarted.
     void run(int signalFd) {
-        std::vector<std::uint8_t> buffer(4096);
-        for (;;) {
-            // Sleep until the next batch is due (to the nanosecond: a coarser
-            // wait would make the simulated wire slower than the one it models).
-            std::optional<std::chrono::nanoseconds> wait;
-            if (blocked_) {
-                wait = std::chrono::seconds(1);
-            } else if (!pending_.empty()) {
-                wait = std::clamp<std::chrono::nanoseconds>(nextSend() - Clock::now(),
-                                                            std::chrono::nanoseconds{0},
-                                                            std::chrono::seconds(1));
-            }
-            timespec ts{};
-            if (wait) {
-                ts.tv_sec = static_cast<time_t>(wait->count() / 1000000000);
-                ts.tv_nsec = static_cast<long>(wait->count() % 1000000000);
-            }
-            const short events = static_cast<short>(POLLIN | (blocked_ ? POLLOUT : 0));
-            pollfd fds[2] = {{signalFd, POLLIN, 0}, {master_, events, 0}};
-            const int n = ppoll(fds, master_ >= 0 ? 2 : 1, wait ? &ts : nullptr, nullptr);
-            if (n < 0 && errno != EINTR)
-                return;
-            if (fds[0].revents & POLLIN)
-                return;
-            if (fds[1].revents & POLLOUT)
-                blocked_ = false;
-            if (master_ >= 0 && (fds[1].revents & POLLIN)) {
-                const ssize_t got = ::read(master_, buffer.data(), buffer.size());
-                if (got > 0)
-                    incoming({buffer.data(), static_cast<std::size_t>(got)});
-            }
-            sendDue();
-            writeLog();
-            if (master_ >= 0 && radio_.cablePulled()) {
-                // The cable is gone: the port vanishes until the simulator is restarted.
-                std::fprintf(stderr, "vkt-radio-sim: cable pulled\n");
-                closePty();
-            }
+        vkt::sim::PtyRadioServer server(radio_, master_);
+        const auto end = server.run(signalFd, [this] { writeLog(); });
+        if (end != vkt::sim::PtyRadioServer::End::CablePulled)
+            return;
+        std::fprintf(stderr, "vkt-radio-sim: cable pulled\n");
+        closePty();
+        pollfd p{signalFd, POLLIN, 0};
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
         }
     }
 
@@ -135,8 +98,6 @@ class PtyServer {
         if (master_ >= 0)
             ::close(master_);
         slave_ = master_ = -1;
-        pending_.clear();
-        blocked_ = false;
     }
 
     void writeLog() {
@@ -152,82 +113,12 @@ class PtyServer {
     }
 
   private:
-    std::uint32_t hostRate() const {
-        return vkt::sim::terminalRate(master_).value_or(radio_.lineRate());
-    }
-
-    void incoming(std::span<const std::uint8_t> bytes) {
-        const std::uint32_t rate = hostRate();
-        const auto perByte = vkt::sim::pacedByteTime(rate, radio_.timing().paceFactor);
-        // A long write reaches the master in pieces; each piece goes on the
-        // wire after the one before, so its echo follows that one's in order.
-        const auto start = std::max(Clock::now(), hostFree_);
-        hostFree_ = start + perByte * static_cast<std::int64_t>(bytes.size());
-        std::vector<WireByte> out;
-        if (radio_.echo())
-            appendEcho(bytes, perByte, start, out);
-        radio_.receive(bytes, rate, start, out);
-        vkt::sim::mergeByDue(pending_, out);
-    }
-
-    // Reply bytes go to the pty in batches, as a USB cable delivers them in
-    // packets: at most one batch per kBatchTime of wire time (divided by the
-    // pace factor), and at once when every pending byte is due, so the last
-    // byte of a reply is never held back.
-    Clock::time_point nextSend() const {
-        const double pace = radio_.timing().paceFactor;
-        const auto batch =
-            pace > 0 ? std::chrono::duration_cast<std::chrono::nanoseconds>(kBatchTime / pace)
-                     : std::chrono::nanoseconds{0};
-        return std::min(std::max(pending_.front().due, lastSend_ + batch), pending_.back().due);
-    }
-
-    void sendDue() {
-        if (master_ < 0 || pending_.empty() || blocked_)
-            return;
-        const auto now = Clock::now();
-        if (now < nextSend())
-            return;
-        lastSend_ = now;
-        const std::uint32_t rate = hostRate();
-        std::vector<std::uint8_t> chunk;
-        while (!pending_.empty() && pending_.front().due <= now) {
-            const WireByte& b = pending_.front();
-            chunk.push_back(b.rate != 0 && b.rate != rate ? vkt::sim::garbleByte(b.value)
-                                                          : b.value);
-            pending_.pop_front();
-        }
-        std::size_t done = 0;
-        while (done < chunk.size()) {
-            const ssize_t w = ::write(master_, chunk.data() + done, chunk.size() - done);
-            if (w > 0) {
-                done += static_cast<std::size_t>(w);
-            } else if (w < 0 && errno == EAGAIN) {
-                // The host is not reading: keep the rest (already judged) and
-                // wait for room without blocking the signal.
-                for (std::size_t i = chunk.size(); i > done; --i) {
-                    pending_.push_front(WireByte{chunk[i - 1], 0, now});
-                }
-                blocked_ = true;
-                return;
-            } else {
-                return;  // the host side went away; bytes are lost as on a real line
-            }
-        }
-    }
-
     vkt::sim::SimRadio& radio_;
     const Options& options_;
     int master_ = -1;
     int slave_ = -1;
     bool linked_ = false;
     std::string slavePath_;
-    static constexpr std::chrono::duration<double> kBatchTime = std::chrono::milliseconds(1);
-
-    std::deque<WireByte> pending_;
-    Clock::time_point lastSend_{};
-    Clock::time_point hostFree_{};  // when the host's last byte has left
-    bool blocked_ = false;  // the pty's buffer was full at the last write
     std::size_t logged_ = 0;
 };
 

@@ -337,7 +337,7 @@ void SimRadio::receive(std::span<const std::uint8_t> bytes, std::uint32_t sender
             break;  // the cable went with this byte
         ++bytesIn_;
         wireSeconds_ += byteSeconds(senderRate);
-        const std::uint8_t b = senderRate == rate_ ? raw : garbleByte(raw);
+        const std::uint8_t b = ratesMatch(senderRate, rate_) ? raw : garbleByte(raw);
         decoder_.feed(b);
         if (decoder_.failed()) {
             // A broken frame is dropped; a header byte that broke it may start the next one.

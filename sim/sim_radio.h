@@ -46,6 +46,16 @@ inline std::uint8_t garbleByte(std::uint8_t b) {
     return static_cast<std::uint8_t>(0x80 | ((b >> 4) ^ (b & 0x0F)));
 }
 
+// Whether a byte sent at one rate is read correctly at the other. A UART
+// samples each bit in its middle and resynchronises on every start bit, so
+// the two ends may differ by a few percent over the ten bits of a byte; 3 %
+// is the limit USB-serial chip makers give for their divisors.
+inline bool ratesMatch(std::uint32_t a, std::uint32_t b) {
+    const std::uint64_t hi = a > b ? a : b;
+    const std::uint64_t lo = a > b ? b : a;
+    return (hi - lo) * 100 <= hi * 3;
+}
+
 // Seconds one byte (start, 8 data, stop bit) occupies the line at `rate`.
 inline double byteSeconds(std::uint32_t rate) {
     return rate ? 10.0 / rate : 0.0;

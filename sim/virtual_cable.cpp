@@ -177,7 +177,7 @@ class VirtualCablePort : public CablePort {
     // setBaudRate, which settles the bytes that arrived before, so a byte
     // taken now is judged against the rate now.
     std::uint8_t arrived(const WireByte& b) const {
-        return b.rate != 0 && b.rate != rate_ ? garbleByte(b.value) : b.value;
+        return b.rate != 0 && !ratesMatch(b.rate, rate_) ? garbleByte(b.value) : b.value;
     }
 
     // Judges the bytes that have arrived by `now` (see arrived()).
@@ -185,7 +185,7 @@ class VirtualCablePort : public CablePort {
         for (WireByte& b : rx_) {
             if (b.due > now)
                 break;
-            if (b.rate != 0 && b.rate != rate_)
+            if (b.rate != 0 && !ratesMatch(b.rate, rate_))
                 b.value = garbleByte(b.value);
             b.rate = 0;
         }
