@@ -74,6 +74,10 @@ class TtyPort : public CablePort {
   public:
     TtyPort(int fd, std::string path) : fd_(fd), path_(std::move(path)), buffer_(kChunk) {}
     ~TtyPort() override {
+        // Exclusive use ends with this handle. A port that outlives it (a
+        // pseudo-terminal whose other side stays open) would otherwise
+        // refuse every later open by a user without CAP_SYS_ADMIN.
+        ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         heldPaths().release(path_);
     }

@@ -185,6 +185,27 @@ TEST_F(TtyPortTest, SingleByteReadsOfABurstDoNotCostASystemCallEach) {
     EXPECT_LT(ttyReadSystemCalls() - before, 256u);
 }
 
+// The port is exclusive while open and free again once closed: a pseudo-
+// terminal keeps the flag for as long as its master lives, so a port left
+// exclusive refuses the next open by anyone without CAP_SYS_ADMIN.
+TEST(TtyDriver, ClosingAPortEndsItsExclusiveUse) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    test::TtyPortsEnv env(pty.path + "=QX CPS Cable");
+    const int probe = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(probe, 0);
+    const auto exclusive = [probe] {
+        int on = -1;
+        return ioctl(probe, TIOCGEXCL, &on) == 0 ? on : -1;
+    };
+    USBSerial cable(makeTtyCableDriver());
+    ASSERT_TRUE(cable.open(test::firstListedIndex()));
+    EXPECT_EQ(exclusive(), 1);
+    ASSERT_TRUE(cable.close());
+    EXPECT_EQ(exclusive(), 0);
+    ::close(probe);
+}
+
 TEST(TtyDriver, OpenPortIsNotCountedAgainAndBadIndexFails) {
     Pty pty;
     ASSERT_TRUE(pty.ok());
