@@ -50,7 +50,10 @@ bool USBSerial::open(int index) {
         status = driver_->open(static_cast<std::uint32_t>(index), port);
     if (status != kCableOk || !port) {
         store(status == kCableOk ? kCableOtherError : status);
-        port_.reset();
+        {
+            std::lock_guard io(ioLock_);
+            port_.reset();
+        }
         open_.store(false);
         raiseError(ErrorCategory::Prot, "Error:failed to open the port refered by the index [%d]",
                    index);
@@ -61,6 +64,7 @@ bool USBSerial::open(int index) {
     // A low latency timer lets short replies through at once instead of
     // after the chip's default 16 ms; a port without one still works.
     port->setLatencyTimer(kLowLatencyMs);
+    std::lock_guard io(ioLock_);
     port_ = std::move(port);
     open_.store(true);
     return true;
@@ -70,6 +74,10 @@ bool USBSerial::close() {
     if (!isOpen())
         return false;
     std::lock_guard lock(portLock_);
+    // Another thread may be inside a call on the port (the desktop closes
+    // the link when the system reports the cable gone, while the radio
+    // thread talks to it): the port goes once that call has returned.
+    std::lock_guard io(ioLock_);
     // Dropping the port closes it; the back-ends' close does not fail.
     open_.store(false);
     port_.reset();
@@ -79,7 +87,8 @@ bool USBSerial::close() {
 }
 
 bool USBSerial::setBaudRate(std::uint32_t rate) {
-    if (!isOpen())
+    std::lock_guard io(ioLock_);
+    if (!port_)
         return false;
     if (store(port_->setBaudRate(rate)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to set baud rade [%d].", rate);
@@ -90,7 +99,8 @@ bool USBSerial::setBaudRate(std::uint32_t rate) {
 }
 
 bool USBSerial::setDataCharacteristics() {
-    if (!isOpen())
+    std::lock_guard io(ioLock_);
+    if (!port_)
         return false;
     if (store(port_->setDataCharacteristics(8, 0, 0)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to set parity data stop.");
@@ -100,7 +110,8 @@ bool USBSerial::setDataCharacteristics() {
 }
 
 bool USBSerial::setFlowControl() {
-    if (!isOpen())
+    std::lock_guard io(ioLock_);
+    if (!port_)
         return false;
     if (store(port_->setFlowControl(0, 0, 0)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to set flow.");
@@ -110,7 +121,8 @@ bool USBSerial::setFlowControl() {
 }
 
 bool USBSerial::setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) {
-    if (!isOpen())
+    std::lock_guard io(ioLock_);
+    if (!port_)
         return false;
     if (store(port_->setTimeouts(readMs, writeMs)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to configure time out.");
@@ -122,7 +134,12 @@ bool USBSerial::setTimeouts(std::uint32_t readMs, std::uint32_t writeMs) {
 }
 
 bool USBSerial::purge(std::uint32_t mask) {
-    if (!isOpen())
+    std::lock_guard io(ioLock_);
+    return purgeOpenPort(mask);
+}
+
+bool USBSerial::purgeOpenPort(std::uint32_t mask) {
+    if (!port_)
         return false;
     if (store(port_->purge(mask)) != kCableOk) {
         raiseError(ErrorCategory::Prot, "Error:failed to purge port.");
@@ -144,7 +161,10 @@ std::size_t USBSerial::takeReadAhead(std::uint8_t* buffer, std::size_t count) {
 }
 
 std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
-    if (!isOpen() || buffer == nullptr || count == 0)
+    if (buffer == nullptr || count == 0)
+        return 0;
+    std::lock_guard io(ioLock_);
+    if (!port_)
         return 0;
     // Bytes fetched earlier had arrived: the port would have handed them
     // over at once.
@@ -175,11 +195,14 @@ std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
 }
 
 std::size_t USBSerial::write(const std::uint8_t* buffer, std::size_t count) {
-    if (!isOpen() || buffer == nullptr)
+    if (buffer == nullptr)
+        return 0;
+    std::lock_guard io(ioLock_);
+    if (!port_)
         return 0;
     std::size_t total = 0;
     while (total < count) {
-        purge(4);
+        purgeOpenPort(4);
         std::size_t written = 0;
         const std::uint32_t status = store(port_->write(buffer + total, count - total, written));
         if (written > count - total)

@@ -87,6 +87,8 @@ class USBSerial {
 
     // The cable search; the status of its last driver query goes to status.
     int searchCables(int& firstIndex, std::uint32_t& status);
+    // purge() with ioLock_ held.
+    bool purgeOpenPort(std::uint32_t mask);
     // Copies up to `count` read-ahead bytes to `buffer`; returns how many.
     std::size_t takeReadAhead(std::uint8_t* buffer, std::size_t count);
     void dropReadAhead() { aheadStart_ = aheadEnd_ = 0; }
@@ -101,6 +103,9 @@ class USBSerial {
     std::atomic<bool> open_{false};
     std::atomic<std::uint32_t> lastStatus_{kCableOk};
     std::mutex portLock_;  // open, close and the description scan
+    // A call on the open port, and the close that ends it: close waits
+    // until a call in progress on another thread has returned.
+    std::mutex ioLock_;
     std::mutex listLock_;  // device-count queries
     std::atomic<std::uint32_t> readTimeoutMs_{0};
     std::atomic<std::uint32_t> writeTimeoutMs_{0};
