@@ -20,28 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The radio of the demo package: type 2, model VK2150EMA01, versions one
-// step behind the package, a personality and a user-defined voice that an
-// update must keep.
-std::shared_ptr<sim::SimRadio> makeDemoRadio() {
-    sim::RadioConfig config;
-    config.radioType = 2;
-    config.serialNumber = "123ABC0001";
-    sim::modelRecordFromText("VK2150EMA01", config.modelRecord);
-    config.firmwareVersion = {'R', 1, 0x02, 0x03};
-    config.codeplugVersion = {'R', 1, 2, 3};
-    auto radio = std::make_shared<sim::SimRadio>(std::move(config));
-    const auto pattern = [](const std::string& label, std::size_t length) {
-        std::vector<std::uint8_t> bytes(length);
-        for (std::size_t i = 0; i < length; ++i)
-            bytes[i] = static_cast<std::uint8_t>(label[i % label.size()]);
-        return bytes;
-    };
-    radio->loadMemory(0x820000, pattern("DEMO PERSONALITY 123ABC0001 ", 0x2800));
-    radio->loadFlash(0x117000, pattern("DEMO USER VOICE 123ABC0001 ", 0x2000));
-    return radio;
-}
-
 void registerSimBackend() {
     static std::once_flag once;
     std::call_once(once, [] {
@@ -86,6 +64,25 @@ std::shared_ptr<sim::SimRadio> loadSimulatedRadio(const std::string& path, std::
 }
 
 }  // namespace
+
+std::shared_ptr<sim::SimRadio> makeDemoRadio() {
+    sim::RadioConfig config;
+    config.radioType = 2;
+    config.serialNumber = "123ABC0001";
+    sim::modelRecordFromText("VK2150EMA01", config.modelRecord);
+    config.firmwareVersion = {'R', 1, 0x02, 0x03};
+    config.codeplugVersion = {'R', 1, 2, 3};
+    auto radio = std::make_shared<sim::SimRadio>(std::move(config));
+    const auto pattern = [](const std::string& label, std::size_t length) {
+        std::vector<std::uint8_t> bytes(length);
+        for (std::size_t i = 0; i < length; ++i)
+            bytes[i] = static_cast<std::uint8_t>(label[i % label.size()]);
+        return bytes;
+    };
+    radio->loadMemory(0x820000, pattern("DEMO PERSONALITY 123ABC0001 ", 0x2800));
+    radio->loadFlash(0x117000, pattern("DEMO USER VOICE 123ABC0001 ", 0x2000));
+    return radio;
+}
 
 std::string effectivePackageDir(const CableOptions& options) {
     if (!options.packageDir.empty())

@@ -11,6 +11,10 @@
 
 namespace vkt {
 
+namespace sim {
+class SimRadio;
+}
+
 struct CableOptions {
     std::string packageDir;  // --package: folder holding config.xml
     std::string dataDir;     // --data-dir
@@ -28,6 +32,11 @@ struct CableOptions {
 // is applied on top when it is loaded. Later calls in the same process share
 // the loaded radio (each driver has its own virtual cable to it).
 std::shared_ptr<CableDriver> makeCableDriver(const CableOptions& options, std::string& error);
+
+// The radio of the demo package: type 2, model VK2150EMA01, versions one
+// step behind the package, a personality and a user-defined voice that an
+// update must keep. What --simulate starts with.
+std::shared_ptr<sim::SimRadio> makeDemoRadio();
 
 // Whether the back-end the options name (or the default one) exists. A
 // simulated radio always does.

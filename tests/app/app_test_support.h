@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -156,8 +157,10 @@ class PackageCopy {
   public:
     PackageCopy() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        root = fs::temp_directory_path() / ("vkt-app-" + std::to_string(::getpid()) + "-" +
-                                            info->test_suite_name() + "-" + info->name());
+        // Parameterised tests have '/' in their names: one folder all the same.
+        std::string name = std::string(info->test_suite_name()) + "-" + info->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        root = fs::temp_directory_path() / ("vkt-app-" + std::to_string(::getpid()) + "-" + name);
         fs::remove_all(root);
         fs::create_directories(root / "appdata" / "data");
         fs::copy(VKT_DEMO_PACKAGE_DIR, root / "data", fs::copy_options::recursive);

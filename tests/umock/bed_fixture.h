@@ -1,0 +1,44 @@
+// The fixture of the emulated-cable tests: a test bed with one programming
+// cable whose far end is the demo package's radio (the one `vkt --simulate`
+// starts with), paced at a multiple of its line rate. Skips the test, with
+// the reason, where the bed cannot be used.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "app/cable_setup.h"
+#include "cable_bed.h"
+#include "sim/sim_radio.h"
+
+namespace vkt::umock {
+
+class BedFixture : public ::testing::Test {
+  protected:
+    // Fast enough for short tests, slow enough that written bytes take time
+    // on the line.
+    static constexpr double kPace = 20;
+
+    void SetUp() override {
+        std::string why;
+        if (!CableBed::usable(why))
+            GTEST_SKIP() << "emulated-cable test skipped: " << why;
+        bed = std::make_unique<CableBed>();
+        radio = makeDemoRadio();
+        setPace(kPace);
+        bed->plug({"QX CPS Cable", "QX7A01B2", radio});
+    }
+
+    void setPace(double pace) {
+        sim::Timing timing = radio->timing();
+        timing.paceFactor = pace;
+        radio->setTiming(timing);
+    }
+
+    std::unique_ptr<CableBed> bed;
+    std::shared_ptr<sim::SimRadio> radio;
+};
+
+}  // namespace vkt::umock
