@@ -164,6 +164,14 @@ bool checkWellFormed(std::string_view text, std::string& description) {
     return check.run(text, description);
 }
 
+// The files are 8-bit text. Most are ASCII or UTF-8; one written in a
+// single-byte code page (an accented model alias, say) is not valid UTF-8 and
+// is read as Latin-1, each byte one character, instead of being refused.
+std::string asUtf8(std::string_view text, bool& eightBit) {
+    eightBit = !isValidUtf8(text);
+    return eightBit ? latin1ToUtf8(text) : std::string(text);
+}
+
 // Parses `text` into `document` when it is well-formed XML.
 bool parseText(std::string_view text, pugi::xml_document& document, std::string& description) {
     if (!checkWellFormed(text, description))
@@ -423,7 +431,9 @@ bool ConfigDocument::parseDocument() {
     std::size_t length = 0;
     while (length < textLength_ && length < text_.size() && text_[length] != 0)
         ++length;
-    std::string source(reinterpret_cast<const char*>(text_.data()), length);
+    bool eightBit = false;
+    std::string source = asUtf8(
+        std::string_view(reinterpret_cast<const char*>(text_.data()), length), eightBit);
     std::string description;
     if (!parseText(source, *document_, description)) {
         document_->reset();
@@ -431,19 +441,30 @@ bool ConfigDocument::parseDocument() {
         return false;
     }
     source_ = std::move(source);
+    eightBit_ = eightBit;
     return true;
 }
 
 bool ConfigDocument::isWellFormed(std::string_view text, std::string& description) {
     pugi::xml_document document;
-    return parseText(text, document, description);
+    bool eightBit = false;
+    return parseText(asUtf8(text, eightBit), document, description);
 }
 
 bool ConfigDocument::saveDocument() {
     if (documentPath_.empty() || !document_ || source_.empty())
         return false;
+    // A file that was read as single-byte text is written back the same way;
+    // a value outside that character set cannot be stored in it.
+    std::optional<std::string> eightBitText;
+    if (eightBit_) {
+        eightBitText = utf8ToLatin1(source_);
+        if (!eightBitText)
+            return false;
+    }
+    const std::string& bytes = eightBitText ? *eightBitText : source_;
     std::vector<std::uint8_t> scrambled = scrambleConfigBytes(
-        std::span(reinterpret_cast<const std::uint8_t*>(source_.data()), source_.size()));
+        std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
     return writeFileAtomically(documentPath_, scrambled);
 }
 

@@ -82,8 +82,9 @@ class ConfigDocument {
     // Whether a text parses as this store parses its files; `description`
     // tells what is wrong (and at which byte) when it does not.
     static bool isWellFormed(std::string_view text, std::string& description);
-    // The current document as UTF-8 text (the bytes saveDocument scrambles):
-    // the text it was parsed from with the changes setDocumentAttribute made.
+    // The current document as UTF-8 text: the text it was parsed from with
+    // the changes setDocumentAttribute made. saveDocument scrambles these
+    // bytes, or their single-byte form when the file was read as such.
     const std::string& documentText() const { return source_; }
 
     const std::string& documentPath() const { return documentPath_; }
@@ -96,7 +97,8 @@ class ConfigDocument {
     std::vector<std::uint8_t> text_;
     std::uint32_t textLength_ = 0;
     std::string documentPath_;
-    std::string source_;  // the text of the current document
+    std::string source_;  // the text of the current document, as UTF-8
+    bool eightBit_ = false;  // the file was single-byte text, not UTF-8
 };
 
 }  // namespace vkt

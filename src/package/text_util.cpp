@@ -41,6 +41,41 @@ std::optional<std::string> utf8ToLatin1(std::string_view text) {
     return out;
 }
 
+bool isValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        std::uint32_t cp = 0;
+        std::uint32_t least = 0;
+        if ((b >> 5) == 0x6) {
+            len = 2, cp = b & 0x1F, least = 0x80;
+        } else if ((b >> 4) == 0xE) {
+            len = 3, cp = b & 0x0F, least = 0x800;
+        } else if ((b >> 3) == 0x1E) {
+            len = 4, cp = b & 0x07, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + len > text.size())
+            return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            auto c = static_cast<unsigned char>(text[i + k]);
+            if ((c & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += len;
+    }
+    return true;
+}
+
 std::size_t utf8Length(std::string_view text) {
     std::size_t count = 0;
     std::size_t i = 0;

@@ -16,6 +16,10 @@ std::string latin1ToUtf8(std::string_view bytes);
 // byte per character. Returns nullopt for any other text (or invalid UTF-8).
 std::optional<std::string> utf8ToLatin1(std::string_view text);
 
+// Whether a text is well-formed UTF-8 (no stray continuation bytes, no cut
+// sequences, no overlong forms, surrogates or code points above U+10FFFF).
+bool isValidUtf8(std::string_view text);
+
 // Number of Unicode characters in a UTF-8 text; an invalid byte counts as one.
 std::size_t utf8Length(std::string_view text);
 

@@ -103,7 +103,7 @@ TEST_F(ConfigDocumentTest, ParseRefusesBadXmlWithoutMessages) {
                             // What a lenient parser lets through.
                             "<r alias=\"VK&215\"/>", "<r a=\"&foo;\"/>", "<r>&foo;</r>",
                             "<r a=\"a<b\"/>", "text<r/>", "<r/>text", "<r>a & b</r>",
-                            "<r><!-- a -- b --></r>", "<1r/>", "<r>\x01</r>", "<r>\xC3(</r>"}) {
+                            "<r><!-- a -- b --></r>", "<1r/>", "<r>\x01</r>"}) {
         ASSERT_TRUE(store.readScrambledFile(put("bad.xml", bad)));
         EXPECT_FALSE(store.parseDocument()) << bad;
         EXPECT_FALSE(store.root()) << bad;
@@ -207,6 +207,27 @@ TEST_F(ConfigDocumentTest, ARewriteKeepsEveryOtherByte) {
     EXPECT_FALSE(store.setDocumentAttribute("langs", "def", std::string("a\x01", 2)));
     EXPECT_EQ(unscrambled(path), expected);
     EXPECT_EQ(store.documentText(), expected);
+}
+
+// A file in a single-byte code page is read as Latin-1 and written back in
+// the same bytes; a value it cannot hold is refused without a write.
+TEST_F(ConfigDocumentTest, SingleByteTextIsReadAsLatin1AndWrittenBackAsSuch) {
+    const std::string xml =
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+        "<setup alias=\"Caf\xE9 \xC3(\"><langs def=\"fr\"/></setup>\n";
+    std::string path = put("setup.dat", xml);
+    ASSERT_TRUE(store.readScrambledFile(path));
+    ASSERT_TRUE(store.parseDocument());
+    EXPECT_EQ(ConfigDocument::attribute(store.root(), "alias"), "Caf\xC3\xA9 \xC3\x83(");
+    std::string description;
+    EXPECT_TRUE(ConfigDocument::isWellFormed(xml, description)) << description;
+
+    ASSERT_TRUE(store.setDocumentAttribute("langs", "def", "d\xC3\xA9"));
+    std::string expected = xml;
+    expected.replace(expected.find("\"fr\""), 4, "\"d\xE9\"");
+    EXPECT_EQ(unscrambled(path), expected);
+    EXPECT_FALSE(store.setDocumentAttribute("langs", "def", "\xE2\x82\xAC"));  // the euro sign
+    EXPECT_EQ(unscrambled(path), expected);
 }
 
 TEST_F(ConfigDocumentTest, AReadOnlyFileIsNotReplaced) {
