@@ -6,14 +6,28 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/cable_setup.h"
 #include "cable_bed.h"
 #include "sim/sim_radio.h"
 
 namespace vkt::umock {
+
+// The personality backups (*.pvk) below the data folder's backup folder.
+inline std::vector<std::filesystem::path> personalityBackups(const std::string& dataDir) {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(fs::path(dataDir) / "backup", ec)) {
+        if (entry.is_regular_file() && entry.path().extension() == ".pvk")
+            files.push_back(entry.path());
+    }
+    return files;
+}
 
 class BedFixture : public ::testing::Test {
   protected:
