@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "core/version.h"
 #include "sim/pty_rate.h"
 #include "sim/pty_server.h"
 #include "sim/radio_options.h"
@@ -147,6 +148,8 @@ bool writeDumps(const vkt::sim::SimRadio& radio, const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     CLI::App app{"Simulated radio served on a pseudo-terminal."};
+    app.set_version_flag("--version", vkt::versionLine("vkt-radio-sim"),
+                         "Print the tool's version and exit");
     vkt::sim::addRadioOptions(app, o.radio);
     app.add_option("--link", o.link, "Make a symbolic link PATH to the pty (removed at exit)");
     app.add_option("--log", o.logFile, "Append one line per request to FILE");

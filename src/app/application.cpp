@@ -1,12 +1,20 @@
 #include "app/application.h"
 
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <vector>
+
 #include "app/front_end.h"
 #include "app/strings.h"
 #include "core/app_paths.h"
 #include "core/error_log.h"
 #include "core/error_stack.h"
+#include "package/config_document.h"
 
 namespace vkt {
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -60,7 +68,14 @@ bool Application::prepareEnvironment(const StartupOptions& options, StartupResul
             "[no data folder is configured].");
         return false;
     }
+    if (options.createDataDir) {
+        // The default data folder is made on a first start; when that fails,
+        // loading the setup file reports it.
+        std::error_code ec;
+        fs::create_directories(dataDir_, ec);
+    }
     ErrorLog::instance().setLogFolder(dataDir_);
+    provideSetupFile(options.setupTemplate);
 
     queue_ = options.queue ? options.queue : MessageQueue::current();
     bool ready = queue_ != nullptr && options.driver != nullptr;
@@ -78,6 +93,42 @@ bool Application::prepareEnvironment(const StartupOptions& options, StartupResul
         return false;
     }
     return true;
+}
+
+void Application::provideSetupFile(const std::string& templatePath) {
+    const std::string target = setupPath(dataDir_);
+    std::error_code ec;
+    // Anything already there (even a damaged file) is left alone: loading it
+    // then reports what is wrong with it.
+    if (templatePath.empty() || fs::symlink_status(target, ec).type() != fs::file_type::not_found ||
+        !fs::is_directory(dataDir_, ec))
+        return;
+    ErrorLog& log = ErrorLog::instance();
+    // A template that is missing, empty or not a plain file is not copied:
+    // the copy would be a broken setup file that outlives the repair.
+    std::error_code sizeError;
+    const std::uintmax_t size = fs::file_size(templatePath, sizeError);
+    std::vector<std::uint8_t> bytes;
+    std::ifstream in;
+    if (!sizeError && size > 0 && size <= kMaxConfigFileSize) {
+        bytes.resize(size);
+        in.open(templatePath, std::ios::binary);
+        in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+    }
+    if (bytes.empty() || !in) {
+        log.writeLog("Error:the setup file template [%s] cannot be read.", templatePath);
+        return;
+    }
+    fs::create_directories(fs::path(target).parent_path(), ec);
+    // Written whole or not at all: a first start cut short must not leave a
+    // broken setup file that then asks for a re-install.
+    if (ec || !writeFileAtomically(target, bytes)) {
+        log.writeLog("Error:the setup file [%s] cannot be created from the template [%s].", target,
+                     templatePath);
+        return;
+    }
+    log.writeLog("First start: the setup file [%s] was created from the template [%s].", target,
+                 templatePath);
 }
 
 bool Application::loadPackage(StartupResult& result) {

@@ -19,8 +19,14 @@
 namespace vkt {
 
 struct StartupOptions {
-    std::string packageDir;               // folder of config.xml and the FTF files
-    std::string dataDir;                  // holds data/setup.dat and log/err.log
+    std::string packageDir;  // folder of config.xml and the FTF files
+    std::string dataDir;     // holds data/setup.dat and log/err.log
+    // Copied to <dataDir>/data/setup.dat when nothing is there yet (a first
+    // start); empty: no copy.
+    std::string setupTemplate;
+    // Whether a missing dataDir is created (the default folder on a first
+    // start) or makes the start fail.
+    bool createDataDir = false;
     std::shared_ptr<CableDriver> driver;  // the cable back-end; owned by the RadioManager
     std::chrono::milliseconds pollPeriod{1000};
     MessageQueue* queue = nullptr;  // the user-interface queue (the calling thread's when null)
@@ -67,6 +73,7 @@ class Application {
   private:
     bool prepareEnvironment(const StartupOptions& options, StartupResult& result);
     bool loadPackage(StartupResult& result);
+    void provideSetupFile(const std::string& templatePath);
 
     std::string title_;
     std::string packageDir_;

@@ -87,13 +87,22 @@ std::shared_ptr<sim::SimRadio> makeDemoRadio() {
 std::string effectivePackageDir(const CableOptions& options) {
     if (!options.packageDir.empty())
         return options.packageDir;
-    return options.simulate ? std::string(VKT_DEMO_PACKAGE_DIR) : defaultPackageDir();
+    const ShippedFiles files = shippedFiles();
+    return options.simulate ? files.demoPackageDir : files.packageDir;
 }
 
 std::string effectiveDataDir(const CableOptions& options) {
     if (!options.dataDir.empty())
         return options.dataDir;
-    return options.simulate ? std::string(VKT_DEMO_DATA_DIR) : defaultDataDir();
+    return options.simulate ? defaultDataDir() + "/simulate" : defaultDataDir();
+}
+
+void setStartupFolders(const CableOptions& options, StartupOptions& startup) {
+    const ShippedFiles files = shippedFiles();
+    startup.packageDir = effectivePackageDir(options);
+    startup.dataDir = effectiveDataDir(options);
+    startup.setupTemplate = options.simulate ? files.demoSetupTemplate : files.setupTemplate;
+    startup.createDataDir = options.dataDir.empty();
 }
 
 std::string simulatedRadioStatePath(const CableOptions& options) {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "app/application.h"
 #include "link/cable_driver.h"
 
 namespace vkt {
@@ -42,12 +43,18 @@ std::shared_ptr<sim::SimRadio> makeDemoRadio();
 // simulated radio always does.
 bool cableBackendKnown(const CableOptions& options);
 
-// --package when given; with --simulate the demo package of the build tree;
-// otherwise the package beside the program.
+// --package when given; with --simulate the demo package shipped with the
+// programs; otherwise the update package shipped with them.
 std::string effectivePackageDir(const CableOptions& options);
-// --data-dir (or VKT_DATA_DIR) when given; with --simulate the demo data
-// folder of the build tree; otherwise the platform's shared data folder.
+// --data-dir (or VKT_DATA_DIR) when given; otherwise the default data folder,
+// and with --simulate its "simulate" subfolder, so the simulated radio's
+// setup file, log and backups stay apart from a real radio's.
 std::string effectiveDataDir(const CableOptions& options);
+// Fills the folders of a start-up from the options: package and data folder
+// as above, the setup-file template a new data folder gets (the demo one
+// with --simulate), and whether a missing data folder may be created (only
+// the default one: a --data-dir that does not exist is a mistake to report).
+void setStartupFolders(const CableOptions& options, StartupOptions& startup);
 // <effective data dir>/sim/radio.state
 std::string simulatedRadioStatePath(const CableOptions& options);
 

@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/terminal_frontend.h"
+#include "core/version.h"
 #include "package/text_util.h"
 
 namespace vkt::cli {
@@ -26,7 +27,8 @@ void addInfoCommand(CLI::App& app, GlobalOptions& options) {
                       << ",\"model\":" << jsonQuote(d.model)
                       << ",\"serial_number\":" << jsonQuote(d.serialNumber)
                       << ",\"firmware_version\":" << jsonQuote(d.firmwareVersion)
-                      << ",\"codeplug_version\":" << jsonQuote(d.codeplugVersion) << "}\n";
+                      << ",\"codeplug_version\":" << jsonQuote(d.codeplugVersion)
+                      << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
         } else {
             std::cout << "Radio Type:       " << d.radioType << "\n"
                       << "Regional Code:    " << d.regionalCode << "\n"

@@ -1,7 +1,10 @@
 // `vkt package check`: loads the update package the way start-up does, then
 // every file it names the way an update does, and lists every problem.
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
+#include "app/cable_setup.h"
 #include "cli/cli_common.h"
 #include "core/app_paths.h"
 #include "core/error_stack.h"
@@ -145,15 +148,22 @@ class PackageChecker {
 };
 
 int runCheck(const GlobalOptions& options, bool json) {
-    const std::string packageDir =
-        options.packageDir.empty() ? defaultPackageDir() : options.packageDir;
-    const std::string dataDir = options.dataDir.empty() ? defaultDataDir() : options.dataDir;
+    StartupOptions folders;
+    setStartupFolders(options, folders);
+    const std::string& packageDir = folders.packageDir;
+    // Checked as a start would load it: a data folder without a setup file
+    // gets the shipped template on its first start, so the template is what
+    // counts then.
+    std::string setup = setupPath(folders.dataDir);
+    std::error_code ec;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(setup, ec)))
+        setup = folders.setupTemplate;
     PackageChecker checker;
-    checker.run(configPath(packageDir), setupPath(dataDir));
+    checker.run(configPath(packageDir), setup);
     const auto& problems = checker.problems();
     if (json) {
         std::cout << "{\"config\":" << jsonQuote(configPath(packageDir))
-                  << ",\"setup\":" << jsonQuote(setupPath(dataDir))
+                  << ",\"setup\":" << jsonQuote(setup)
                   << ",\"ok\":" << (problems.empty() ? "true" : "false") << ",\"problems\":[";
         for (std::size_t i = 0; i < problems.size(); ++i) {
             std::cout << (i ? "," : "") << "{\"category\":" << problems[i].category

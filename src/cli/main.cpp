@@ -5,6 +5,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "core/version.h"
 
 namespace vkt::cli {
 namespace {
@@ -21,7 +22,7 @@ void setHandler(CLI::App* sub, Handler handler) { handlers()[sub] = std::move(ha
 void addVersionCommand(CLI::App& app, GlobalOptions&) {
     auto* sub = app.add_subcommand("version", "Print the tool's version");
     setHandler(sub, [] {
-        std::cout << "vkt " << VKT_VERSION_TEXT << "\n";
+        std::cout << vkt::versionLine("vkt") << "\n";
         return kExitOk;
     });
 }
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     CLI::App app{"VKT Update Tool: reads, updates and re-serialises two-way radios on a USB "
                  "programming cable."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", vkt::versionLine("vkt"), "Print the tool's version and exit");
     // Global options may also follow the subcommand (vkt package check --package DIR).
     app.fallthrough();
     GlobalOptions options;

@@ -9,6 +9,7 @@
 
 #include "app/strings.h"
 #include "cli/cable_setup.h"
+#include "core/version.h"
 #include "package/text_util.h"
 
 namespace vkt::cli {
@@ -151,8 +152,7 @@ std::optional<int> TerminalSession::start(const GlobalOptions& options,
     if (!driver)
         return cableSetupFailed(options, command, error);
     StartupOptions startup;
-    startup.packageDir = effectivePackageDir(options);
-    startup.dataDir = effectiveDataDir(options);
+    setStartupFolders(options, startup);
     startup.driver = std::move(driver);
     startup.queue = &loop_;
     StartupResult result = app_.start(startup);
@@ -164,7 +164,8 @@ std::optional<int> TerminalSession::start(const GlobalOptions& options,
             std::cerr << "(" << result.logLine << ")\n";
         if (options_.json)
             std::cout << "{\"ok\":false,\"result\":" << jsonQuote(text)
-                      << ",\"style\":" << kStyleError << "}\n";
+                      << ",\"style\":" << kStyleError
+                      << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
         return kExitFailure;
     }
     // Only a started tool can change the simulated radio: a failed start
@@ -186,7 +187,8 @@ TerminalOptions terminalOptions(bool json) {
 
 void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out) {
     out << "{\"ok\":" << (outcome.ok() ? "true" : "false")
-        << ",\"result\":" << jsonQuote(outcome.text) << ",\"style\":" << outcome.style << "}\n";
+        << ",\"result\":" << jsonQuote(outcome.text) << ",\"style\":" << outcome.style
+        << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
 }
 
 int exitCodeOf(const FlowOutcome& outcome) {

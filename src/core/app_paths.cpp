@@ -29,8 +29,34 @@ std::string executableDir() {
     return exe.parent_path().string();
 }
 
+ShippedFiles shippedFilesBeside(const std::string& binDir) {
+    ShippedFiles files;
+    const std::string share = binDir + "/../share/" + kToolFolder;
+    std::error_code ec;
+    if (fs::is_directory(share, ec)) {
+        files.installed = true;
+        files.packageDir = share + "/data";
+        files.setupTemplate = share + "/setup.dat";
+        files.demoPackageDir = share + "/demo/data";
+        files.demoSetupTemplate = share + "/demo/setup.dat";
+        files.languageDir = share + "/lang";
+    } else {
+        const std::string tree = binDir + "/..";
+        files.packageDir = tree + "/data";
+        files.setupTemplate = tree + "/appdata/data/setup.dat";
+        files.demoPackageDir = files.packageDir;
+        files.demoSetupTemplate = files.setupTemplate;
+        files.languageDir = tree + "/lang";
+    }
+    return files;
+}
+
+ShippedFiles shippedFiles() {
+    return shippedFilesBeside(executableDir());
+}
+
 std::string defaultPackageDir() {
-    return executableDir() + "/../data";
+    return shippedFiles().packageDir;
 }
 
 std::string defaultDataDir() {

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "app/application.h"
+#include "core/version.h"
 #include "gui/qt_text.h"
 #include "gui/radio_pictures.h"
 
@@ -41,7 +42,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     header->addWidget(icon, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
     title_ = new QLabel(product, this);
-    version_ = new QLabel(withValue(str::kVersionLine, QString::fromLatin1(kToolVersion)), this);
+    version_ =
+        new QLabel(withValue(str::kVersionLine, QString::fromStdString(releaseName())), this);
     notice1_ = new QLabel(loadQString(str::kLegal1), this);
     notice2_ = new QLabel(loadQString(str::kLegal2), this);
     notice2_->setWordWrap(true);
@@ -78,7 +80,7 @@ QImage CSplashScreen::drawSplash(const QString& title) {
     p.setFont(f);
     p.setPen(QColor(214, 64, 52));
     p.drawText(QRect(160, 150, 240, 24), Qt::AlignLeft | Qt::AlignVCenter,
-               withValue(str::kVersionLine, QString::fromLatin1(kToolVersion)));
+               withValue(str::kVersionLine, QString::fromStdString(releaseName())));
     return image;
 }
 

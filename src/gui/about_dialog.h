@@ -11,9 +11,6 @@ class QPushButton;
 
 namespace vkt::gui {
 
-// The version the About box shows.
-inline constexpr const char* kToolVersion = "R01.03";
-
 class CAboutDlg : public QDialog {
     Q_OBJECT
   public:

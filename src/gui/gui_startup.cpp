@@ -10,6 +10,7 @@
 #include "app/console_protocol.h"
 #include "app/strings.h"
 #include "core/error_log.h"
+#include "core/version.h"
 #include "gui/about_dialog.h"
 #include "gui/console_server.h"
 #include "gui/language.h"
@@ -60,13 +61,13 @@ std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::str
         error = parser.errorText().toStdString();
         return std::nullopt;
     }
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         std::cout << parser.helpText().toStdString();
         exitCode = 0;
         return std::nullopt;
     }
     if (parser.isSet(QStringLiteral("version"))) {
-        std::cout << kToolVersion << "\n";
+        std::cout << versionLine("vkt-update-tool") << "\n";
         exitCode = 0;
         return std::nullopt;
     }
@@ -88,6 +89,18 @@ std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::str
     return options;
 }
 
+bool mayAskForHelpOrVersion(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--")
+            break;
+        if (arg == "-h" || arg == "--help" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
+}
+
 DesktopSession::DesktopSession() = default;
 
 DesktopSession::~DesktopSession() {
@@ -105,8 +118,7 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
         return cableBackendKnown(options) ? 1 : 2;
     }
     StartupOptions startup;
-    startup.packageDir = effectivePackageDir(options);
-    startup.dataDir = effectiveDataDir(options);
+    setStartupFolders(options, startup);
     startup.driver = std::move(driver);
     startup.queue = &queue_;
     const StartupResult result = app_.start(startup);

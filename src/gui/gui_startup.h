@@ -28,6 +28,10 @@ struct GuiOptions : CableOptions {
 std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::string& error,
                                           std::optional<int>& exitCode);
 
+// True when an argument is one of the help or version options (-h, --help,
+// --help-all, -v, --version), which can be answered without a display.
+bool mayAskForHelpOrVersion(int argc, const char* const* argv);
+
 class COrvixFlashToolDlg;
 class ConsoleServer;
 

@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/strings.h"
+#include "core/app_paths.h"
 #include "core/error_log.h"
 
 namespace vkt::gui {
@@ -79,7 +80,7 @@ bool isBuiltInLanguage(std::string_view code) {
 QString languageFolder() {
     if (!folderOverride().isEmpty())
         return folderOverride();
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/../lang");
+    return QString::fromStdString(shippedFiles().languageDir);
 }
 
 void setLanguageFolder(const QString& folder) {

@@ -1,6 +1,6 @@
 // The desktop's languages: the table of language codes with their menu
-// captions, the compiled catalogs (<code>.qm) in the lang folder beside the
-// program's folder, and the translator that makes loadString read the chosen
+// captions, the compiled catalogs (<code>.qm) in the language folder shipped
+// with the programs, and the translator that makes loadString read the chosen
 // catalog (English is built in and used for every id a catalog lacks).
 #pragma once
 
@@ -23,7 +23,7 @@ const LanguageEntry* findLanguage(std::string_view code);
 // True for the built-in language: "en_us" or an empty code.
 bool isBuiltInLanguage(std::string_view code);
 
-// The folder of the catalogs and help pages: <program folder>/../lang, or
+// The folder of the catalogs and help pages (shippedFiles().languageDir), or
 // the folder set by setLanguageFolder (an empty one restores the default).
 QString languageFolder();
 void setLanguageFolder(const QString& folder);

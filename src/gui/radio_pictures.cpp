@@ -84,6 +84,15 @@ QImage drawRadioPicture(RadioPicture picture) {
     image.fill(kPictureKeyColour);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    paintRadioPicture(p, picture);
+    return image;
+}
+
+QSize radioPictureSize() {
+    return {kWidth, kHeight};
+}
+
+void paintRadioPicture(QPainter& p, RadioPicture picture) {
     switch (picture) {
         case RadioPicture::Compact: {
             // A small radio with a stubby antenna and a large grille.
@@ -121,7 +130,6 @@ QImage drawRadioPicture(RadioPicture picture) {
             break;
         }
     }
-    return image;
 }
 
 QImage replaceKeyColour(const QImage& source, const QColor& face) {

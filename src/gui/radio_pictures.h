@@ -6,6 +6,9 @@
 #include <QColor>
 #include <QImage>
 #include <QPixmap>
+#include <QSize>
+
+class QPainter;
 
 namespace vkt::gui {
 
@@ -17,6 +20,11 @@ enum class RadioPicture { Compact = 1, Keypad = 2, Standard = 3 };
 RadioPicture pictureForImage(int image);
 
 QImage drawRadioPicture(RadioPicture picture);
+// The same picture painted on any device (the application icon is made from
+// it), on a transparent background, in a radioPictureSize() frame at the
+// painter's origin.
+void paintRadioPicture(QPainter& painter, RadioPicture picture);
+QSize radioPictureSize();
 // A copy of source with the key colour replaced by `face`.
 QImage replaceKeyColour(const QImage& source, const QColor& face);
 

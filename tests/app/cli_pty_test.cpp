@@ -14,6 +14,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Every JSON object of vkt ends with the tool's version.
+#define VKT_VERSION_FIELD ",\"tool_version\":\"" VKT_TOOL_VERSION "\""
+
 struct Versions {
     const char* firmware;
     const char* codeplug;
@@ -76,17 +79,19 @@ TEST_F(VktOnPty, InfoShowsTheSixFields) {
         "{\"ok\":true,\"result\":\"Successfully get radio information.\",\"radio_type\":\"VK2 "
         "Series\",\"regional_code\":\"0E\",\"model\":\"VK-215\",\"serial_number\":"
         "\"123ABC0001\",\"firmware_version\":\"R01.02.03\",\"codeplug_version\":"
-        "\"R01.02.03\"}\n");
+        "\"R01.02.03\"" VKT_VERSION_FIELD "}\n");
 }
 
 TEST_F(VktOnPty, AFullUpdateWritesFirmwareAndKeepsTheSerialNumber) {
     serve({"R01.02.03", "R01.02.03"});
     int status = -1;
-    EXPECT_EQ(vkt("update --json", status), "{\"ok\":false,\"result\":\"\",\"style\":0}\n")
+    EXPECT_EQ(vkt("update --json", status),
+              "{\"ok\":false,\"result\":\"\",\"style\":0" VKT_VERSION_FIELD "}\n")
         << "without a terminal and without --yes the answer is No";
     EXPECT_EQ(status, 3);
     EXPECT_EQ(vkt("update --yes --json", status),
-              "{\"ok\":true,\"result\":\"Update successful.\",\"style\":64}\n");
+              "{\"ok\":true,\"result\":\"Update successful.\",\"style\":64" VKT_VERSION_FIELD
+              "}\n");
     EXPECT_EQ(status, 0);
     std::string info = vkt("info", status);
     EXPECT_NE(info.find("Serial Number:    123ABC0001"), std::string::npos) << info;
@@ -98,7 +103,8 @@ TEST_F(VktOnPty, ACodeplugOnlyUpdateSendsNoFirmware) {
     serve({"R01.02.04", "R01.02.03"});
     int status = -1;
     EXPECT_EQ(vkt("update --yes --json", status),
-              "{\"ok\":true,\"result\":\"Update successful.\",\"style\":64}\n");
+              "{\"ok\":true,\"result\":\"Update successful.\",\"style\":64" VKT_VERSION_FIELD
+              "}\n");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(firmwareRequests(), 0);
 }
@@ -108,7 +114,7 @@ TEST_F(VktOnPty, TheLatestVersionIsNothingToDo) {
     int status = -1;
     EXPECT_EQ(vkt("update --yes --json", status),
               "{\"ok\":false,\"result\":\"Radio version is the latest. No need to "
-              "update.\",\"style\":64}\n");
+              "update.\",\"style\":64" VKT_VERSION_FIELD "}\n");
     EXPECT_EQ(status, 3);
 }
 
@@ -117,10 +123,11 @@ TEST_F(VktOnPty, SerialNeedsTheDealerPassword) {
     int status = -1;
     EXPECT_EQ(vkt("serial 123ABC0002 --password 0000 --json", status),
               "{\"ok\":false,\"result\":\"The password is not correct. Please check "
-              "it!\",\"style\":16}\n");
+              "it!\",\"style\":16" VKT_VERSION_FIELD "}\n");
     EXPECT_EQ(status, 1);
     EXPECT_EQ(vkt("serial 123ABC0002 --password 4815162342 --json", status),
-              "{\"ok\":true,\"result\":\"Update serial number successful.\",\"style\":64}\n");
+              "{\"ok\":true,\"result\":\"Update serial number "
+              "successful.\",\"style\":64" VKT_VERSION_FIELD "}\n");
     EXPECT_EQ(status, 0);
     EXPECT_NE(vkt("info", status).find("123ABC0002"), std::string::npos);
 }

@@ -11,6 +11,7 @@
 
 #include "app/strings.h"
 #include "core/messaging.h"
+#include "core/version.h"
 #include "gui/about_dialog.h"
 #include "gui/msg_box.h"
 #include "gui/progress_status_bar.h"
@@ -241,7 +242,8 @@ TEST(AboutDialog, CaptionVersionAndNotices) {
     gui::CAboutDlg about;
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About EMEA VKT Update Tool"));
     EXPECT_EQ(about.titleLabel()->text(), QStringLiteral("EMEA VKT Update Tool"));
-    EXPECT_EQ(about.versionLabel()->text(), QStringLiteral("Version R01.03"));
+    // The tool's one version in release notation ("R01.03" for 1.3.0).
+    EXPECT_EQ(about.versionLabel()->text().toStdString(), "Version " + releaseName());
     EXPECT_EQ(about.notice1()->text().toStdString(), loadString(str::kLegal1));
     EXPECT_EQ(about.notice2()->text().toStdString(), loadString(str::kLegal2));
     EXPECT_EQ(about.notice3()->toPlainText().toStdString(), loadString(str::kLegal3));
