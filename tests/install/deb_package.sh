@@ -38,7 +38,7 @@ for f in /usr/bin/vkt /usr/bin/vkt-update-tool /usr/bin/vkt-radio-sim \
   /lib/udev/rules.d/70-vkt-cable.rules /usr/share/doc/vkt-update-tool/copyright; do
   grep -qx -- "$f" "$work/list" || fail "not in the package: $f"
 done
-if grep -E '^/usr/(include|lib/.*\.a$)|gtest|/build' "$work/list"; then
+if grep -E '^/usr/(include|lib/.*\.a$)|gtest|/build|CMakeFiles|\.cmake$' "$work/list"; then
   fail "the package holds files that belong to the build"
 fi
 

@@ -57,6 +57,9 @@ for f in "${expected[@]}"; do
   [ -f "$usr/$f" ] || fail "not installed: /usr/$f"
 done
 ls "$share"/data/*.ftf >/dev/null 2>&1 || fail "the shipped update package has no FTF files"
+if junk=$(find "$root" -name CMakeFiles -o -name '*.cmake' -o -name '*.o' | grep .); then
+  fail "build files installed: $junk"
+fi
 rules=$(find "$root" -path '*/udev/rules.d/*' -type f)
 [ "$(basename "$rules")" = 70-vkt-cable.rules ] || fail "udev rule: '$rules'"
 
