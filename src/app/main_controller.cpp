@@ -313,221 +313,31 @@ std::string MainController::lastParsableVersion(Next next) {
 
 FlowOutcome MainController::onUpdate() {
     removeErrors(0);
-    ErrorLog& log = ErrorLog::instance();
-    PackageConfig& config = app_.config();
     RadioManager& manager = app_.radioManager();
     RadioInfo& radio = manager.radio();
 
     // Phase A: identity and package versions.
     front_.setBusy(true);
     Result result{loadString(str::kUpdateSuccessful), kStyleInfo, true};
-    bool nothingDone = false;
     setBusy(BusyState::Updating);
     controls_.update = controls_.keepPersonality = false;
     showControls();
 
-    auto refused = [this] {
-        setBusy(BusyState::Idle);
-        refreshControls();
-        front_.setBusy(false);
-        return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0};
-    };
-
-    std::array<std::uint8_t, 10> oldSerial{};
-    std::string key;
-    std::string packageCpListed;  // as the configuration lists it
-    std::string packageCp;        // upper case
-    VersionTriple packageCpTriple{};
-    std::string packageFw;
-    VersionTriple packageFwTriple{};
-    std::string firmwarePath;
-
+    UpdateTarget target;
     ensureSingleCable();
-    [&] {
-        if (!manager.connect(true))
-            return result.set(str::kConnectFailed, kStyleError);
-        int echo = radio.engine().detectEcho();
-        if (echo == 2)
-            return result.set(str::kToggleAnalogRetry, kStyleWarning);
-        if (echo == 0)
-            return result.set(str::kCableUnsupported, kStyleError);
-        if (!radio.readIdentity())
-            return result.set(str::kConnectFailed, kStyleError);
-        oldSerial = radio.serialNumber;
-        key = modelKey(radio);
-        if (!config.isModelKnown(key))
-            return result.set(str::kRadioUnsupported, kStyleError);
-
-        packageCpListed = lastParsableVersion(
-            [&](std::string& v) { return config.nextBlockVersion(key, "DEF", v); });
-        packageCp = upper(packageCpListed);
-        if (packageCp.empty() || !parseVersionText(packageCp, packageCpTriple)) {
-            result.set(str::kReinstall, kStyleError);
-            log.writeLog("The tool CP version is invalid.");
-        }
-        if (!config.firmwarePath.empty()) {
-            firmwarePath = config.firmwarePath;
-            packageFw = upper(config.firmwareVersion);
-        }
-        if (!parseVersionText(packageFw, packageFwTriple)) {
-            result.set(str::kReinstall, kStyleError);
-            log.writeLog("The tool FW verision is invalid.");
-        }
-    }();
+    readUpdateTarget(target, result);
 
     // Confirmation.
     if (!testMode_ && result.success &&
-        !askYesNo(formatString(str::kConfirmUpdate, packageFw, packageCp)))
-        return refused();
+        !askYesNo(formatString(str::kConfirmUpdate, target.packageFw, target.packageCp)))
+        return refusedUpdate();
 
     // Phase B: compatibility and the programming command.
-    bool declined = false;
+    Ending ending = Ending::Reported;
     if (result.success)
-        [&] {
-            radio.cable().setBaudRate(kSlowLineRate);
-            int echo = radio.engine().detectEcho();
-            radio.cable().setBaudRate(kSlowLineRate);
-            if (echo == 2)
-                return result.set(str::kToggleAnalogRetry, kStyleWarning);
-            if (echo == 0)
-                return result.set(str::kCableUnsupported, kStyleError);
-            if (!config.isModelKnown(key))
-                return result.set(str::kRadioUnsupported, kStyleError);
-
-            std::string radioFw;
-            VersionTriple radioFwTriple{};
-            firmwareVersionText(radio.firmwareVersion, radioFw);
-            if (!parseVersionText(radioFw, radioFwTriple)) {
-                log.writeLog("The radio FW version is invalid.");
-                return result.set(str::kReinstall, kStyleError);
-            }
-            std::string radioCp;
-            VersionTriple radioCpTriple{};
-            codeplugVersionText(radio.codeplugVersion, radioCp);
-            if (!parseVersionText(radioCp, radioCpTriple)) {
-                log.writeLog("The radio CP version is invalid.");
-                return result.set(str::kReinstall, kStyleError);
-            }
-
-            std::string defaultFile;
-            if (!config.getBlockFile(key, "DEF", packageCp, defaultFile)) {
-                log.writeLog("New CP file is lost.");
-                return result.set(str::kReinstall, kStyleError);
-            }
-            std::string voiceFile;
-            std::string voiceVersion =
-                lastParsableVersion([&](std::string& v) { return config.nextVoiceVersion(v); });
-            if (!config.getVoiceFile(voiceVersion, voiceFile)) {
-                log.writeLog("New VP file is lost.");
-                return result.set(str::kReinstall, kStyleError);
-            }
-            std::string addressFile;
-            std::string addressVersion =
-                lastParsableVersion([&](std::string& v) { return config.nextAddressVersion(v); });
-            if (!config.getAddressFile(addressVersion, addressFile)) {
-                log.writeLog("New ADDR file is lost.");
-                return result.set(str::kReinstall, kStyleError);
-            }
-
-            // Which kind of update: firmware and codeplug, or codeplug only.
-            auto mayDowngrade = [&] {
-                declined = !testMode_ && !askYesNo(loadString(str::kConfirmDowngrade));
-                return !declined;
-            };
-            bool fullUpdate = false;
-            if (packageFw[0] != radioFw[0]) {
-                if (packageFwTriple[0] < radioFwTriple[0] && !mayDowngrade())
-                    return;
-                fullUpdate = true;
-            } else if (packageFw.compare(1, std::string::npos, radioFw, 1) != 0) {
-                if (compareVersions(packageFwTriple, radioFwTriple) == -1 && !mayDowngrade())
-                    return;
-                fullUpdate = true;
-            } else {
-                VersionTriple listed{};
-                if (!parseVersionText(packageCpListed, listed)) {
-                    log.writeLog("The tool version is invalid.");
-                    return result.set(str::kReinstall, kStyleError);
-                }
-                if (listed[0] != radioCpTriple[0])
-                    return result.set(str::kVersionIncompatible, kStyleWarning);
-                if (packageCp == radioCp) {
-                    result.set(str::kAlreadyLatest, kStyleInfo);
-                    nothingDone = true;
-                    refreshRadioInfo();
-                    return;
-                }
-                if (packageCp[0] == radioCp[0] && compareVersions(listed, radioCpTriple) == -1 &&
-                    !mayDowngrade())
-                    return;
-            }
-
-            // The programming command.
-            program_.updateFirmware = program_.updateDefault = program_.updateVoice = false;
-            program_.progress.clearSteps();
-            program_.firmwareFile.clear();
-            program_.voiceFile.clear();
-            if (fullUpdate) {
-                program_.firmwareFile = firmwarePath;
-                program_.enableFirmware();
-            }
-            program_.addressFile = addressFile;
-            program_.defaultFile = defaultFile;
-            program_.enableDefault();
-            if (!voiceFile.empty()) {
-                program_.voiceFile = voiceFile;
-                program_.enableVoice();
-            }
-            if (keepPersonality_) {
-                program_.keepUserInfo = true;
-                program_.enableKeepUserInfo();
-                std::vector<KeepBlock> blocks;
-                std::int32_t kind = 0;
-                while (config.nextUserInfoKind(kind)) {
-                    KeepBlock block;
-                    block.kind = kind;
-                    config.findUserInfoRange(kind, radioCpTriple[0], packageCpTriple[0],
-                                             block.address, block.length);
-                    blocks.push_back(block);
-                }
-                program_.setKeepBlocks(std::move(blocks));
-            } else {
-                // Nothing of an earlier run's keep list may be read or restored.
-                program_.keepUserInfo = false;
-                program_.setKeepBlocks({});
-            }
-            program_.backupFolder = app_.backupFolder();
-            program_.radio = &radio;
-            program_.owner = window_;
-            program_.progress.total = kProgressRange;
-            program_.progress.base = 0;
-
-            controls_.update = false;
-            showControls();
-            bool ran = runCommands({&program_});
-            if (!ran)
-                raiseError(ErrorCategory::Update, "Error:an earlier operation is still running.");
-            if (!ran || !program_.ok) {
-                log.writeLog("Upate radio failed, this's caused by:\n%s", allErrorTexts());
-                std::int32_t code = firstErrorCode();
-                bool packageProblem = code == 1 || code == 4 || code == 5 || code == 6 || code == 7;
-                result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
-                removeErrors(0);
-            } else if (!radio.readIdentity()) {
-                result.set(str::kConnectFailed, kStyleError);
-            } else {
-                infoShown_ = true;
-            }
-            program_.radio = nullptr;
-            program_.owner = 0;
-
-            std::string newSerial;
-            if (result.success && serialNumberText(radio.serialNumber, newSerial) &&
-                newSerial == kDefaultSerialNumber)
-                writeSerialNumber(oldSerial, result);
-        }();
-    if (declined)
-        return refused();
+        ending = checkAndProgram(target, result);
+    if (ending == Ending::Declined)
+        return refusedUpdate();
 
     // End.
     if (radio.portOpen())
@@ -539,10 +349,179 @@ FlowOutcome MainController::onUpdate() {
     else
         front_.showMessage(result.text, result.style);
     finishOperation();
-    FlowOutcome::Kind kind = result.success ? FlowOutcome::Kind::Done
-                             : nothingDone  ? FlowOutcome::Kind::NothingDone
-                                            : FlowOutcome::Kind::Failed;
+    FlowOutcome::Kind kind = result.success               ? FlowOutcome::Kind::Done
+                             : ending == Ending::UpToDate ? FlowOutcome::Kind::NothingDone
+                                                          : FlowOutcome::Kind::Failed;
     return {kind, testMode_ ? std::string() : result.text, testMode_ ? 0 : result.style};
+}
+
+FlowOutcome MainController::refusedUpdate() {
+    setBusy(BusyState::Idle);
+    refreshControls();
+    front_.setBusy(false);
+    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0};
+}
+
+void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
+    ErrorLog& log = ErrorLog::instance();
+    PackageConfig& config = app_.config();
+    RadioManager& manager = app_.radioManager();
+    RadioInfo& radio = manager.radio();
+    if (!manager.connect(true))
+        return result.set(str::kConnectFailed, kStyleError);
+    int echo = radio.engine().detectEcho();
+    if (echo == 2)
+        return result.set(str::kToggleAnalogRetry, kStyleWarning);
+    if (echo == 0)
+        return result.set(str::kCableUnsupported, kStyleError);
+    if (!radio.readIdentity())
+        return result.set(str::kConnectFailed, kStyleError);
+    target.oldSerial = radio.serialNumber;
+    target.key = modelKey(radio);
+    if (!config.isModelKnown(target.key))
+        return result.set(str::kRadioUnsupported, kStyleError);
+
+    target.packageCpListed = lastParsableVersion(
+        [&](std::string& v) { return config.nextBlockVersion(target.key, "DEF", v); });
+    target.packageCp = upper(target.packageCpListed);
+    if (target.packageCp.empty() || !parseVersionText(target.packageCp, target.packageCpTriple)) {
+        result.set(str::kReinstall, kStyleError);
+        log.writeLog("The tool CP version is invalid.");
+    }
+    if (!config.firmwarePath.empty()) {
+        target.firmwarePath = config.firmwarePath;
+        target.packageFw = upper(config.firmwareVersion);
+    }
+    VersionTriple packageFwTriple{};
+    if (!parseVersionText(target.packageFw, packageFwTriple)) {
+        result.set(str::kReinstall, kStyleError);
+        log.writeLog("The tool FW verision is invalid.");
+    }
+}
+
+MainController::Ending MainController::checkAndProgram(const UpdateTarget& target, Result& result) {
+    ErrorLog& log = ErrorLog::instance();
+    PackageConfig& config = app_.config();
+    RadioInfo& radio = app_.radioManager().radio();
+    const auto refuse = [&](int id, int style, const std::string& logLine) {
+        if (!logLine.empty())
+            log.writeLog("%s", logLine);
+        result.set(id, style);
+        return Ending::Reported;
+    };
+
+    radio.cable().setBaudRate(kSlowLineRate);
+    int echo = radio.engine().detectEcho();
+    radio.cable().setBaudRate(kSlowLineRate);
+    if (echo == 2)
+        return refuse(str::kToggleAnalogRetry, kStyleWarning, {});
+    if (echo == 0)
+        return refuse(str::kCableUnsupported, kStyleError, {});
+    if (!config.isModelKnown(target.key))
+        return refuse(str::kRadioUnsupported, kStyleError, {});
+
+    UpdateVersions radioVersions;
+    firmwareVersionText(radio.firmwareVersion, radioVersions.firmware);
+    codeplugVersionText(radio.codeplugVersion, radioVersions.codeplug);
+    UpdatePlanOptions options;
+    options.testMode = testMode_;
+    const UpdatePlan plan =
+        planUpdate(radioVersions, {target.packageFw, target.packageCpListed}, options);
+    if (plan.radioVersionsInvalid)
+        return refuse(plan.messageId, plan.style, plan.logLine);
+
+    std::string defaultFile;
+    if (!config.getBlockFile(target.key, "DEF", target.packageCp, defaultFile))
+        return refuse(str::kReinstall, kStyleError, "New CP file is lost.");
+    std::string voiceFile;
+    std::string voiceVersion =
+        lastParsableVersion([&](std::string& v) { return config.nextVoiceVersion(v); });
+    if (!config.getVoiceFile(voiceVersion, voiceFile))
+        return refuse(str::kReinstall, kStyleError, "New VP file is lost.");
+    std::string addressFile;
+    std::string addressVersion =
+        lastParsableVersion([&](std::string& v) { return config.nextAddressVersion(v); });
+    if (!config.getAddressFile(addressVersion, addressFile))
+        return refuse(str::kReinstall, kStyleError, "New ADDR file is lost.");
+
+    // The kind of update, and the downgrade question when the plan calls
+    // for it.
+    if (plan.kind == UpdatePlan::Kind::UpToDate) {
+        result.set(plan.messageId, plan.style);
+        refreshRadioInfo();
+        return Ending::UpToDate;
+    }
+    if (!plan.programs())
+        return refuse(plan.messageId, plan.style, plan.logLine);
+    if (plan.askDowngrade && !askYesNo(loadString(str::kConfirmDowngrade)))
+        return Ending::Declined;
+
+    // The programming command.
+    VersionTriple radioCpTriple{};
+    parseVersionText(radioVersions.codeplug, radioCpTriple);
+    program_.updateFirmware = program_.updateDefault = program_.updateVoice = false;
+    program_.progress.clearSteps();
+    program_.firmwareFile.clear();
+    program_.voiceFile.clear();
+    if (plan.kind == UpdatePlan::Kind::Full) {
+        program_.firmwareFile = target.firmwarePath;
+        program_.enableFirmware();
+    }
+    program_.addressFile = addressFile;
+    program_.defaultFile = defaultFile;
+    program_.enableDefault();
+    if (!voiceFile.empty()) {
+        program_.voiceFile = voiceFile;
+        program_.enableVoice();
+    }
+    if (keepPersonality_) {
+        program_.keepUserInfo = true;
+        program_.enableKeepUserInfo();
+        std::vector<KeepBlock> blocks;
+        std::int32_t kind = 0;
+        while (config.nextUserInfoKind(kind)) {
+            KeepBlock block;
+            block.kind = kind;
+            config.findUserInfoRange(kind, radioCpTriple[0], target.packageCpTriple[0],
+                                     block.address, block.length);
+            blocks.push_back(block);
+        }
+        program_.setKeepBlocks(std::move(blocks));
+    } else {
+        // Nothing of an earlier run's keep list may be read or restored.
+        program_.keepUserInfo = false;
+        program_.setKeepBlocks({});
+    }
+    program_.backupFolder = app_.backupFolder();
+    program_.radio = &radio;
+    program_.owner = window_;
+    program_.progress.total = kProgressRange;
+    program_.progress.base = 0;
+
+    controls_.update = false;
+    showControls();
+    bool ran = runCommands({&program_});
+    if (!ran)
+        raiseError(ErrorCategory::Update, "Error:an earlier operation is still running.");
+    if (!ran || !program_.ok) {
+        log.writeLog("Upate radio failed, this's caused by:\n%s", allErrorTexts());
+        std::int32_t code = firstErrorCode();
+        bool packageProblem = code == 1 || code == 4 || code == 5 || code == 6 || code == 7;
+        result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
+        removeErrors(0);
+    } else if (!radio.readIdentity()) {
+        result.set(str::kConnectFailed, kStyleError);
+    } else {
+        infoShown_ = true;
+    }
+    program_.radio = nullptr;
+    program_.owner = 0;
+
+    std::string newSerial;
+    if (result.success && serialNumberText(radio.serialNumber, newSerial) &&
+        newSerial == kDefaultSerialNumber)
+        writeSerialNumber(target.oldSerial, result);
+    return Ending::Reported;
 }
 
 void MainController::writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result) {

@@ -17,6 +17,7 @@
 #include "app/application.h"
 #include "app/front_end.h"
 #include "app/strings.h"
+#include "app/update_plan.h"
 #include "core/messaging.h"
 #include "update/cmd_program.h"
 #include "update/cmd_sn.h"
@@ -126,6 +127,29 @@ class MainController : public MessageTarget {
             success = false;
         }
     };
+
+    // What Phase A of an update found: the radio and the package's versions.
+    struct UpdateTarget {
+        std::array<std::uint8_t, 10> oldSerial{};
+        std::string key;              // the radio-type key (model number text)
+        std::string packageCpListed;  // as the configuration lists it
+        std::string packageCp;        // upper case
+        VersionTriple packageCpTriple{};
+        std::string packageFw;  // upper case
+        std::string firmwarePath;
+    };
+    // How Phase B ended: with a result to report, refused by the user (no
+    // message), or with nothing to do.
+    enum class Ending { Reported, Declined, UpToDate };
+
+    // Phase A of an update: connects, reads the identity and the package's
+    // versions; failures set the result.
+    void readUpdateTarget(UpdateTarget& target, Result& result);
+    // Phase B: the compatibility checks, the plan's question and the
+    // programming run with the serial-number write-back.
+    Ending checkAndProgram(const UpdateTarget& target, Result& result);
+    // An update the user declined: no message, the controls back.
+    FlowOutcome refusedUpdate();
 
     // Runs the commands while the wait indicator shows. False when the Task
     // was still busy and nothing ran.
