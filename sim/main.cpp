@@ -2,6 +2,9 @@
 // tool's termios back-end (and anything else that opens a serial port) can
 // talk to it. Prints the slave path, optionally links it to a fixed name,
 // and on SIGTERM or SIGINT writes the requested state files and exits 0.
+// With --state FILE the radio lives on between runs: it is loaded from FILE
+// at start and written back at exit, so stopping the simulator and starting
+// it again with the same file is switching the radio off and on.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -28,7 +31,7 @@ namespace {
 
 struct Options {
     vkt::sim::RadioOptions radio;
-    std::string link, logFile, dumpFile, dumpFlash, dumpMemory;
+    std::string link, logFile, dumpFile, dumpFlash, dumpMemory, stateFile;
 };
 
 class PtyServer {
@@ -125,6 +128,12 @@ class PtyServer {
 
 bool writeDumps(const vkt::sim::SimRadio& radio, const Options& o) {
     bool ok = true;
+    if (!o.stateFile.empty()) {
+        // Beside the old state and renamed over it: never half a radio.
+        const std::string temporary = o.stateFile + ".tmp";
+        ok &= vkt::sim::writeBinaryFile(temporary, radio.saveState()) &&
+              std::rename(temporary.c_str(), o.stateFile.c_str()) == 0;
+    }
     vkt::sim::DumpFiles files;
     if (!o.dumpFlash.empty()) {
         ok &= vkt::sim::writeBinaryFile(o.dumpFlash, radio.flash(0, radio.flashSize()));
@@ -157,6 +166,9 @@ int main(int argc, char** argv) {
     app.add_option("--dump-flash", o.dumpFlash, "Write the raw flash image to FILE on exit");
     app.add_option("--dump-memory", o.dumpMemory,
                    "Write radio memory 0x820000..0x82FFFF to FILE on exit");
+    app.add_option("--state", o.stateFile,
+                   "Load the radio from FILE when it exists and write it back there on exit "
+                   "(the identity, flash and memory; the radio options above apply to a new one)");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -175,6 +187,14 @@ int main(int argc, char** argv) {
     if (!vkt::sim::preloadRadio(o.radio, radio, error)) {
         std::fprintf(stderr, "vkt-radio-sim: %s\n", error.c_str());
         return 2;
+    }
+    if (!o.stateFile.empty() && access(o.stateFile.c_str(), F_OK) == 0) {
+        std::vector<std::uint8_t> bytes;
+        if (!vkt::sim::readBinaryFile(o.stateFile, bytes) || !radio.loadState(bytes, error)) {
+            std::fprintf(stderr, "vkt-radio-sim: %s: %s\n", o.stateFile.c_str(),
+                         error.empty() ? "cannot be read" : error.c_str());
+            return 2;
+        }
     }
 
     sigset_t signals;

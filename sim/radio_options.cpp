@@ -81,7 +81,7 @@ void addRadioOptions(CLI::App& app, RadioOptions& o) {
         ->check(CLI::Range(std::size_t{0x10000}, std::size_t{0x1000000}));
     app.add_option("--fault", o.faults,
                    "Fault KIND@rN or KIND@bN[:VALUE][+OFFSET][xCOUNT]; kinds drop, corrupt, "
-                   "checksum, delay, noack, opcode, pull (repeatable)");
+                   "checksum, delay, noack, opcode, pull, refuse (repeatable)");
     app.add_option("--load-flash", o.loadFlash, "Preload flash: FILE[@ADDR] (repeatable)");
     app.add_option("--load-memory", o.loadMemory, "Preload radio memory: FILE@ADDR (repeatable)");
     app.add_option("--stats", o.statsFile,

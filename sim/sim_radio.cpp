@@ -170,6 +170,8 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error) {
         f.kind = FaultKind::WrongOpcode;
     else if (kind == "pull")
         f.kind = FaultKind::PullCable;
+    else if (kind == "refuse")
+        f.kind = FaultKind::Refuse;
     else {
         error = "unknown fault kind '" + kind + "'";
         return false;
@@ -229,7 +231,7 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error) {
 
 std::string describeFault(const Fault& f) {
     static const char* const names[] = {"drop",  "corrupt", "checksum", "delay",
-                                        "noack", "opcode",  "pull"};
+                                        "noack", "opcode",  "pull",     "refuse"};
     return fmt::format("{}@{}{}:{}+{}x{}", names[static_cast<int>(f.kind)],
                        f.trigger == FaultTrigger::Request ? 'r' : 'b', f.at, f.value, f.offset,
                        f.count);
@@ -390,7 +392,13 @@ void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point ar
         return;
     }
 
-    Reply reply = dispatch(frame.opcode(), frame.data(), entry);
+    Reply reply;
+    if (const Fault* f = requestFault(FaultKind::Refuse, entry.number))
+        reply = refuse(f->value ? static_cast<std::uint8_t>(f->value)
+                                : static_cast<std::uint8_t>(kRefuseMalformed),
+                       entry);
+    else
+        reply = dispatch(frame.opcode(), frame.data(), entry);
     if (reply.none) {
         log_.push_back(std::move(entry));
         return;
@@ -960,6 +968,14 @@ void SimRadio::pullCable() {
     std::lock_guard l(mutex_);
     pulled_ = true;
     ++pullGeneration_;
+}
+void SimRadio::powerCycle() {
+    std::lock_guard l(mutex_);
+    rate_ = kDefaultRate;
+    protection_.reset();
+    testMode_ = -1;
+    decoder_.reset();
+    inputFree_ = outputFree_ = Clock::time_point{};
 }
 void SimRadio::replug() {
     std::lock_guard l(mutex_);

@@ -78,6 +78,7 @@ enum class FaultKind {
     OmitAck,          // the reply is sent without its acknowledge byte
     WrongOpcode,      // the reply frame carries opcode `value` (0: a plausible wrong one)
     PullCable,        // the cable is pulled: nothing more passes until replug()
+    Refuse,           // the request is not carried out; refusal 0x8F, reason `value` (0x04 when 0)
 };
 
 enum class FaultTrigger {
@@ -102,7 +103,7 @@ using FaultPlan = std::vector<Fault>;
 
 // Parses one fault from text: KIND@rN or KIND@bN, then optional :VALUE,
 // optional +OFFSET, optional xCOUNT. Kinds: drop, corrupt, checksum, delay,
-// noack, opcode, pull. Examples: "drop@r3+1", "delay@r2:400", "noack@r5x2",
+// noack, opcode, pull, refuse. Examples: "drop@r3+1", "delay@r2:400", "noack@r5x2",
 // "opcode@r4:0x95", "pull@b900". Returns false with a message on error.
 bool parseFault(const std::string& text, Fault& fault, std::string& error);
 std::string describeFault(const Fault& fault);
@@ -252,6 +253,13 @@ class SimRadio {
     // Entries from position `first` on (for writing a log as it grows).
     std::vector<RequestLogEntry> requestLogSince(std::size_t first) const;
     void clearRequestLog();
+
+    // The radio is switched off and on: flash, memory, identity (with the
+    // versions it adopted from what was written and committed), status and
+    // the factory backup stay; the line rate goes back to 16406, protection
+    // and test mode are forgotten, a half-received frame is dropped. The
+    // cable is not touched (replug() is separate).
+    void powerCycle();
 
     // Cable pull: set by a PullCable fault or pullCable(); cleared by replug().
     // The generation counts pulls so an open port can tell it went stale.

@@ -50,6 +50,8 @@ class SBEP {
     static std::uint8_t checksum(const std::uint8_t* bytes, std::size_t length);
 
     bool echoFlag() const { return echoFlag_; }
+    // The cable the engine talks through.
+    USBSerial& cable() { return cable_; }
     int trials() const { return trials_; }
     int ackTrials() const { return ackTrials_; }
 

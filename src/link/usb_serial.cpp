@@ -180,6 +180,7 @@ std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
         store(port_->readAvailable(ahead_.data(), ahead_.size(), got));
         aheadStart_ = 0;
         aheadEnd_ = std::min(got, ahead_.size());
+        bytesMoved_.fetch_add(aheadEnd_);
         return total + takeReadAhead(buffer + total, 1);
     }
     while (total < count) {
@@ -188,6 +189,7 @@ std::size_t USBSerial::read(std::uint8_t* buffer, std::size_t count) {
         if (got > count - total)
             got = count - total;  // a back-end never may, but stay bounded
         total += got;
+        bytesMoved_.fetch_add(got);
         if (status != kCableOk || got == 0)
             break;
     }
@@ -208,6 +210,7 @@ std::size_t USBSerial::write(const std::uint8_t* buffer, std::size_t count) {
         if (written > count - total)
             written = count - total;
         total += written;
+        bytesMoved_.fetch_add(written);
         if (status != kCableOk || written == 0)
             break;
     }

@@ -71,6 +71,9 @@ class USBSerial {
     std::uint32_t lastStatus() const { return lastStatus_.load(); }
     void resetLastStatus() { lastStatus_.store(kCableOk); }
     std::uint32_t baudRate() const { return baudRate_.load(); }
+    // Bytes written to and read from the cable since it was created (echo
+    // included), for the record of how much traffic an operation took.
+    std::uint64_t bytesMoved() const { return bytesMoved_.load(); }
     std::uint32_t readTimeoutMs() const { return readTimeoutMs_.load(); }
     std::uint32_t writeTimeoutMs() const { return writeTimeoutMs_.load(); }
     CableDriver& driver() { return *driver_; }
@@ -110,6 +113,7 @@ class USBSerial {
     std::atomic<std::uint32_t> readTimeoutMs_{0};
     std::atomic<std::uint32_t> writeTimeoutMs_{0};
     std::atomic<std::uint32_t> baudRate_{kSlowLineRate};
+    std::atomic<std::uint64_t> bytesMoved_{0};
     SleepFunction sleep_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <exception>
 #include <map>
 #include <optional>
 #include <thread>
@@ -13,8 +14,10 @@
 #include "package/cpg.h"
 #include "package/flash.h"
 #include "package/ftf_file.h"
+#include "update/file_digest.h"
 #include "update/personality_backup.h"
 #include "update/radio_requests.h"
+#include "update/run_journal.h"
 #include "update/transfer.h"
 
 namespace vkt {
@@ -77,6 +80,14 @@ void CmdProgram::setKeepBlocks(std::vector<KeepBlock> blocks) {
     }
 }
 
+std::vector<KeepBlock> CmdProgram::keepBlocksOf(const PersonalityBackup& backup) {
+    std::vector<KeepBlock> blocks;
+    for (const PersonalityRecord& r : backup.records)
+        blocks.push_back({r.kind, static_cast<std::int32_t>(r.address),
+                          static_cast<std::int32_t>(r.bytes.size())});
+    return blocks;
+}
+
 // One run of the procedure: the state that lives only while it runs.
 class CmdProgram::Run {
   public:
@@ -85,8 +96,46 @@ class CmdProgram::Run {
     bool execute();
 
   private:
-    bool& ok() { return cmd_.ok; }
-    void fail() { cmd_.ok = false; }
+    using Step = void (Run::*)();
+
+    // Whether the run is still healthy. A stop asked for ends the healthy
+    // part here: every check of the run is a request boundary.
+    bool ok() {
+        if (cmd_.ok && cmd_.stopRequested_.load())
+            stopHere();
+        return cmd_.ok;
+    }
+    // Ends the healthy part. While a stop is asked for, the failure is the
+    // stop: a transfer ends at its next request when one is asked for.
+    void fail() {
+        if (cmd_.ok && cmd_.stopRequested_.load())
+            stopHere();
+        cmd_.ok = false;
+    }
+    // Fails with the step's message, unless the step broke off because a
+    // stop was asked for.
+    void failStep(const char* format, const char* name) {
+        if (cmd_.ok && cmd_.stopRequested_.load()) {
+            stopHere();
+            return;
+        }
+        raiseError(ErrorCategory::Update, format, name);
+        fail();
+    }
+    void stopHere() {
+        if (!cmd_.stopped_)
+            raiseErrorText(ErrorCategory::Update, "Error:the update was stopped on request.");
+        cmd_.stopped_ = true;
+        cmd_.ok = false;
+    }
+    // A check of ours that is stricter than the radio needs: the run goes on
+    // as if it had passed, so the personality is still written back, and
+    // fails at its end.
+    void failLater() { deferredFailure_ = true; }
+    // Called before every erase: the first time, the journal hears of it
+    // before the request goes out; a journal that cannot record it stops
+    // the run with nothing erased.
+    bool mayErase();
     void stage(const char* text) { cmd_.stageText_ = text; }
     SBEP& engine() { return cmd_.radio->engine(); }
     Cpg& addressMap() { return cmd_.radio->addressMap(); }
@@ -95,10 +144,20 @@ class CmdProgram::Run {
         return [this, w](std::uint32_t k, std::uint32_t n) { cmd_.reportUnit(k, n, w); };
     }
     std::uint32_t layout(BlockKind kind) const { return flashLayout(cmd_.radioType_, kind); }
+    BlockTransfer transfer() {
+        BlockTransfer xfer(engine(), reply_);
+        xfer.setStop(&cmd_.stopRequested_);
+        return xfer;
+    }
 
     bool testMode(std::uint8_t mode) { return requests::testMode(engine(), mode, reply_); }
     bool lineRate(std::uint32_t rate, std::uint8_t flag) {
-        return requests::lineRate(engine(), rate, flag, reply_);
+        const bool switched = requests::lineRate(engine(), rate, flag, reply_);
+        // A switch to 240000 that went wrong may have taken effect on one
+        // side only.
+        if (rate == kWorkRate && !switched)
+            lineUncertain_ = true;
+        return switched;
     }
     bool protection(std::uint16_t value) { return requests::protection(engine(), value, reply_); }
     bool softport(std::uint8_t function, std::uint8_t value) {
@@ -109,6 +168,7 @@ class CmdProgram::Run {
     }
 
     bool loadImage(const std::string& path, FtfImage& image);
+    void guarded(Step step) noexcept;
 
     void prepare();
     void checkKeepBlocks();
@@ -123,14 +183,21 @@ class CmdProgram::Run {
     void finalizeFlashing();
     void restoreUserInfo();
     void restoreUserVoice();
-    void finish();
+    void closeRadio();
+    void report();
 
     CmdProgram& cmd_;
     std::vector<std::uint8_t> reply_;
     std::int32_t startBase_ = 0;
+    // The keep list of this run: the owner's, or the write-back's records.
+    std::vector<KeepBlock> keep_;
     std::map<std::int32_t, std::vector<std::uint8_t>> saved_;
     std::optional<KeepBlock> userVoice_;
     std::string backupPath_;
+    bool ownBackup_ = false;      // this run wrote backupPath_
+    bool lineUncertain_ = false;  // a switch to 240000 went wrong
+    bool deferredFailure_ = false;
+    bool began_ = false;  // prepare() ran far enough to post WM_CMD_BEGIN
 };
 
 bool CmdProgram::Run::loadImage(const std::string& path, FtfImage& image) {
@@ -138,20 +205,54 @@ bool CmdProgram::Run::loadImage(const std::string& path, FtfImage& image) {
 }
 
 bool CmdProgram::Run::execute() {
-    prepare();
-    readUserInfo();
-    readUserVoice();
-    saveBackup();
-    prepareFirmware();
-    writeFirmware();
-    writeDefault();
-    prepareVoice();
-    writeVoice();
-    finalizeFlashing();
-    restoreUserInfo();
-    restoreUserVoice();
-    finish();
+    // Every part runs whatever happened before it: a failed or stopped part
+    // leaves the later ones only their closing requests, and an exception
+    // (out of memory, a cable back-end that throws) fails the run like a
+    // failed request instead of skipping them.
+    static constexpr Step kParts[] = {
+        &Run::prepare,          &Run::readUserInfo,    &Run::readUserVoice,
+        &Run::saveBackup,       &Run::prepareFirmware, &Run::writeFirmware,
+        &Run::writeDefault,     &Run::prepareVoice,    &Run::writeVoice,
+        &Run::finalizeFlashing, &Run::restoreUserInfo, &Run::restoreUserVoice,
+        &Run::closeRadio,       &Run::report,
+    };
+    for (Step part : kParts)
+        guarded(part);
     return cmd_.ok;
+}
+
+void CmdProgram::Run::guarded(Step step) noexcept {
+    try {
+        (this->*step)();
+        return;
+    } catch (const std::exception& e) {
+        try {
+            raiseError(ErrorCategory::Update, "Error:the update broke off: %s.", e.what());
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            raiseErrorText(ErrorCategory::Update, "Error:the update broke off.");
+        } catch (...) {
+        }
+    }
+    cmd_.ok = false;
+}
+
+bool CmdProgram::Run::mayErase() {
+    if (cmd_.eraseStarted_.load())
+        return ok();
+    if (!ok())
+        return false;
+    if (cmd_.journal != nullptr && !cmd_.journal->erasing()) {
+        fail();
+        return false;
+    }
+    // A stop asked for meanwhile still finds the radio untouched.
+    if (!ok())
+        return false;
+    cmd_.eraseStarted_.store(true);
+    return true;
 }
 
 void CmdProgram::Run::prepare() {
@@ -160,9 +261,13 @@ void CmdProgram::Run::prepare() {
     cmd_.radioType_ = 0;
     cmd_.statusWord_ = 0;
     cmd_.backupPath_.clear();
+    cmd_.stopped_ = false;
+    cmd_.eraseStarted_.store(false);
     startBase_ = cmd_.progress.base;
     cmd_.progress.computeScale();
     cmd_.postBegin();
+    began_ = true;
+    keep_ = cmd_.writeBack ? keepBlocksOf(cmd_.writeBack->backup) : cmd_.keepBlocks_;
 
     if (cmd_.radio == nullptr || !cmd_.radio->portOpen()) {
         raiseErrorText(ErrorCategory::Prot, "Error:no port is connected.");
@@ -188,14 +293,29 @@ void CmdProgram::Run::prepare() {
         }
     }
     checkKeepBlocks();
-    if (ok() && cmd_.keepUserInfo && !cmd_.keepBlocks_.empty() && cmd_.backupFolder.empty()) {
+    if (ok() && cmd_.writeBack) {
+        // The backup must be of this kind of radio, and it is only written
+        // back by a run that keeps the personality.
+        const PersonalityBackup& backup = cmd_.writeBack->backup;
+        if (!cmd_.keepUserInfo) {
+            raiseErrorText(ErrorCategory::Update,
+                           "Error:a personality to write back needs the personality kept.");
+            fail();
+        } else if (backup.radioType != cmd_.radioType_) {
+            raiseError(ErrorCategory::Update,
+                       "Error:the personality backup [%s] is of a radio of type %d, this radio is "
+                       "of type %d.",
+                       cmd_.writeBack->file, backup.radioType, cmd_.radioType_);
+            fail();
+        }
+    } else if (ok() && cmd_.keepUserInfo && !keep_.empty() && cmd_.backupFolder.empty()) {
         raiseErrorText(ErrorCategory::Update, "Error:no folder is set for the personality backup.");
         fail();
     }
 }
 
 void CmdProgram::Run::checkKeepBlocks() {
-    for (const KeepBlock& b : cmd_.keepBlocks_) {
+    for (const KeepBlock& b : keep_) {
         if (!ok())
             return;
         if (isMemoryKind(b.kind)) {
@@ -227,22 +347,22 @@ void CmdProgram::Run::readUserInfo() {
     const std::uint32_t w = weight(0);
     if (ok() && cmd_.keepUserInfo) {
         stage(kStageKeep);
-        BlockTransfer xfer(engine(), reply_);
-        const auto n = static_cast<std::uint32_t>(cmd_.keepBlocks_.size());
+        BlockTransfer xfer = transfer();
+        const auto n = static_cast<std::uint32_t>(keep_.size());
         std::uint32_t i = 0;
-        for (const KeepBlock& b : cmd_.keepBlocks_) {
+        for (const KeepBlock& b : keep_) {
             if (!ok())
                 break;
             if (b.kind == kUserVoice) {
                 userVoice_ = b;
+            } else if (cmd_.writeBack) {
+                // The radio's windows may be wiped: the backup is what counts.
+                saved_[b.kind] = cmd_.writeBack->backup.record(b.kind)->bytes;
             } else {
                 auto& buffer = saved_[b.kind];
                 buffer.assign(static_cast<std::size_t>(b.length), 0);
-                if (!xfer.readMemory(static_cast<std::uint32_t>(b.address), buffer)) {
-                    raiseError(ErrorCategory::Update, "Error:failed to read blok [%s].",
-                               blockKindName(b.kind));
-                    fail();
-                }
+                if (!xfer.readMemory(static_cast<std::uint32_t>(b.address), buffer))
+                    failStep("Error:failed to read blok [%s].", blockKindName(b.kind));
             }
             cmd_.reportUnit(++i, n, w);
         }
@@ -253,15 +373,16 @@ void CmdProgram::Run::readUserInfo() {
 void CmdProgram::Run::readUserVoice() {
     std::uint32_t w = weight(1);
     if (ok() && userVoice_) {
-        if (cmd_.radioType_ == 2) {
+        if (cmd_.radioType_ == 2 && cmd_.writeBack) {
+            saved_[kUserVoice] = cmd_.writeBack->backup.record(kUserVoice)->bytes;
+            cmd_.reportUnit(1, 1, w);
+        } else if (cmd_.radioType_ == 2) {
             auto& buffer = saved_[kUserVoice];
             buffer.assign(static_cast<std::size_t>(userVoice_->length), 0);
-            BlockTransfer xfer(engine(), reply_);
+            BlockTransfer xfer = transfer();
             if (!xfer.readFlash(static_cast<std::uint32_t>(userVoice_->address), buffer,
-                                unitsOf(w))) {
-                raiseError(ErrorCategory::Update, "Error:failed to read blok [%s].", "USERVOI");
-                fail();
-            }
+                                unitsOf(w)))
+                failStep("Error:failed to read blok [%s].", "USERVOI");
         } else {
             // Only radios of type 2 keep a user-defined voice in flash.
             w = 0;
@@ -278,6 +399,15 @@ void CmdProgram::Run::saveBackup() {
     // run that breaks off later cannot lose the personality.
     if (!ok() || !cmd_.keepUserInfo || saved_.empty())
         return;
+    if (cmd_.writeBack) {
+        // The personality is already on disk: the backup being written back.
+        backupPath_ = cmd_.writeBack->file;
+        std::string digest;
+        fileSha256Hex(backupPath_, digest);
+        if (cmd_.journal != nullptr && !cmd_.journal->backedUp(backupPath_, digest))
+            fail();
+        return;
+    }
     PersonalityBackup backup;
     const RadioInfo& radio = *cmd_.radio;
     backup.serialNumber = radio.serialNumber;
@@ -286,13 +416,19 @@ void CmdProgram::Run::saveBackup() {
     backup.codeplugVersion = radio.codeplugVersion;
     backup.radioType = cmd_.radioType_;
     backup.createdAt = static_cast<std::int64_t>(std::time(nullptr));
-    for (const KeepBlock& b : cmd_.keepBlocks_) {
+    for (const KeepBlock& b : keep_) {
         auto it = saved_.find(b.kind);
         if (it == saved_.end() || backup.record(b.kind) != nullptr)
             continue;
         backup.records.push_back({b.kind, static_cast<std::uint32_t>(b.address), it->second});
     }
-    if (!writePersonalityBackup(cmd_.backupFolder, backup, backupPath_))
+    std::string digest;
+    if (!writePersonalityBackup(cmd_.backupFolder, backup, backupPath_, &digest)) {
+        fail();
+        return;
+    }
+    ownBackup_ = true;
+    if (cmd_.journal != nullptr && !cmd_.journal->backedUp(backupPath_, digest))
         fail();
 }
 
@@ -319,8 +455,8 @@ void CmdProgram::Run::prepareFirmware() {
         if (!protection(value))
             fail();
     }
-    if (ok() && cmd_.updateFirmware) {
-        BlockTransfer xfer(engine(), reply_);
+    if (ok() && cmd_.updateFirmware && mayErase()) {
+        BlockTransfer xfer = transfer();
         if (!xfer.eraseFirmwareArea(unitsOf(w)))
             fail();
     }
@@ -331,7 +467,7 @@ void CmdProgram::Run::writeFirmware() {
     const std::uint32_t w = weight(3);
     if (ok() && cmd_.updateFirmware) {
         const std::vector<std::uint8_t>& image = cmd_.radio->flashFile().data();
-        BlockTransfer xfer(engine(), reply_);
+        BlockTransfer xfer = transfer();
         // The first two bytes of the firmware area are written last: until
         // then the radio does not take the area for a valid image.
         if (image.size() > 2 && !xfer.writeFlash(2, std::span(image).subspan(2), unitsOf(w)))
@@ -356,14 +492,15 @@ void CmdProgram::Run::writeDefault() {
         cmd_.progress.advance(w);
         return;
     }
-    BlockTransfer xfer(engine(), reply_);
+    BlockTransfer xfer = transfer();
     if (cmd_.updateDefault) {
         stage(kStageDefault);
         FtfImage image;
         if (!loadImage(cmd_.defaultFile, image) || !addressMap().parseStream(image.data))
             fail();
     }
-    if (ok() && cmd_.updateDefault && !xfer.erase(kEraseSector4K, layout(BlockKind::DEF)))
+    if (ok() && cmd_.updateDefault &&
+        (!mayErase() || !xfer.erase(kEraseSector4K, layout(BlockKind::DEF))))
         fail();
     if (ok() && cmd_.updateDefault) {
         // The whole window is written, also the bytes no record covered.
@@ -373,7 +510,7 @@ void CmdProgram::Run::writeDefault() {
                              unitsOf(w)))
             fail();
     }
-    if (ok() && !xfer.erase(kEraseBlock64K, layout(BlockKind::DYN)))
+    if (ok() && (!mayErase() || !xfer.erase(kEraseBlock64K, layout(BlockKind::DYN))))
         fail();
     cmd_.progress.advance(w);
 }
@@ -386,9 +523,9 @@ void CmdProgram::Run::prepareVoice() {
         if (!loadImage(cmd_.voiceFile, image) || !addressMap().parseStream(image.data))
             fail();
     }
-    if (ok() && cmd_.updateVoice) {
+    if (ok() && cmd_.updateVoice && mayErase()) {
         const CpgBlock& voi = addressMap().block(BlockKind::VOI);
-        BlockTransfer xfer(engine(), reply_);
+        BlockTransfer xfer = transfer();
         if (!xfer.eraseVoiceArea(layout(BlockKind::VOI), chunkCount(voi.size, kBlock64K),
                                  unitsOf(w)))
             fail();
@@ -400,7 +537,7 @@ void CmdProgram::Run::writeVoice() {
     const std::uint32_t w = weight(6);
     if (ok() && cmd_.updateVoice) {
         const CpgBlock& voi = addressMap().block(BlockKind::VOI);
-        BlockTransfer xfer(engine(), reply_);
+        BlockTransfer xfer = transfer();
         if (voi.data.size() < voi.size ||
             !xfer.writeFlash(layout(BlockKind::VOI), std::span(voi.data).first(voi.size),
                              unitsOf(w)))
@@ -412,30 +549,44 @@ void CmdProgram::Run::writeVoice() {
 void CmdProgram::Run::finalizeFlashing() {
     stage(kStageFinalize);
     cmd_.statusWord_ = 0;
-    // The line rate goes back whatever happened before.
-    if (cmd_.radio == nullptr || !lineRate(kHomeRate, 1))
+    // The line rate goes back whatever happened before; after a switch
+    // that went wrong, without knowing which side took it.
+    if (cmd_.radio == nullptr)
         fail();
+    else if (lineUncertain_ ? !requests::returnHome(engine(), reply_) : !lineRate(kHomeRate, 1))
+        fail();
+    // From here to the write-back the personality exists only in memory
+    // and in the backup: a reply that is merely odd (a status too short to
+    // read, another opcode than expected) fails the run only after the
+    // personality is back in the radio.
     if (ok() && (cmd_.updateFirmware || cmd_.updateDefault)) {
         std::fill(reply_.begin(), reply_.end(), 0);
         int r = 0;
-        if (!status(1, r) || r < 2) {
+        if (!status(1, r)) {
             fail();
+        } else if (r < 2) {
+            raiseErrorText(ErrorCategory::Update, "Error:the radio's status reply is too short.");
+            failLater();
         } else {
             cmd_.statusWord_ = static_cast<std::uint16_t>(reply_[0] << 8 | reply_[1]);
             if (cmd_.statusWord_ & 0x0280)
                 fail();
         }
     }
+    const auto answered = [this](requests::Answer answer) {
+        if (answer == requests::Answer::None)
+            fail();
+        else if (answer == requests::Answer::Unexpected)
+            failLater();
+    };
     if (ok() && (cmd_.updateDefault || cmd_.keepUserInfo)) {
         std::this_thread::sleep_for(cmd_.pauses.settle);
-        if (!testMode(1))
-            fail();
+        answered(requests::testModeAnswer(engine(), 1, reply_));
     }
     if (ok() && cmd_.updateDefault) {
-        if (!softport(0x2E, 0))
-            fail();
-        if (ok() && !(cmd_.statusWord_ & 0x0040) && !softport(0x27, 0))
-            fail();
+        answered(requests::softportAnswer(engine(), 0x2E, 0, reply_));
+        if (ok() && !(cmd_.statusWord_ & 0x0040))
+            answered(requests::softportAnswer(engine(), 0x27, 0, reply_));
     }
 }
 
@@ -443,19 +594,16 @@ void CmdProgram::Run::restoreUserInfo() {
     const std::uint32_t w = weight(7);
     if (ok() && cmd_.keepUserInfo) {
         stage(kStageRestore);
-        BlockTransfer xfer(engine(), reply_);
-        const auto n = static_cast<std::uint32_t>(cmd_.keepBlocks_.size());
+        BlockTransfer xfer = transfer();
+        const auto n = static_cast<std::uint32_t>(keep_.size());
         std::uint32_t i = 0;
-        for (const KeepBlock& b : cmd_.keepBlocks_) {
+        for (const KeepBlock& b : keep_) {
             if (!ok())
                 break;
             auto it = saved_.find(b.kind);
             if (isMemoryKind(b.kind) && it != saved_.end()) {
-                if (!xfer.writeMemory(static_cast<std::uint32_t>(b.address), it->second)) {
-                    raiseError(ErrorCategory::Update, "Error:failed to write block [%s]",
-                               blockKindName(b.kind));
-                    fail();
-                }
+                if (!xfer.writeMemory(static_cast<std::uint32_t>(b.address), it->second))
+                    failStep("Error:failed to write block [%s]", blockKindName(b.kind));
                 saved_.erase(it);
             }
             cmd_.reportUnit(++i, n, w);
@@ -477,27 +625,40 @@ void CmdProgram::Run::restoreUserVoice() {
     cmd_.progress.advance(w);
 }
 
-void CmdProgram::Run::finish() {
+void CmdProgram::Run::closeRadio() {
     if (ok() && cmd_.keepUserInfo && !softport(0x1F, 0x0A))
         fail();
     if (ok()) {
         if (!protection(requests::lockValue(cmd_.radioType_)))
             fail();
     }
-    // The closing status requests go out also after a failure (they fail at
-    // once without reaching the radio when the port is closed).
+    if (deferredFailure_)
+        fail();
+    if (cmd_.radio == nullptr)
+        return;
+    // Radio and cable leave the run at 16406, whichever way it ended; the
+    // closing status requests go out also after a failure (they fail at once
+    // without reaching the radio when the port is closed).
+    if (cmd_.radio->portOpen() && engine().cable().baudRate() != kHomeRate &&
+        !requests::returnHome(engine(), reply_))
+        fail();
     int r = 0;
-    if (cmd_.radio == nullptr || !status(0, r))
+    if (!status(0, r))
         fail();
-    if (cmd_.radio == nullptr || !status(1, r))
+    if (!status(1, r))
         fail();
+}
 
+void CmdProgram::Run::report() {
+    if (cmd_.radio == nullptr)
+        fail();
     cmd_.progress.base = static_cast<std::int32_t>(static_cast<std::uint32_t>(cmd_.progress.total) +
                                                    static_cast<std::uint32_t>(startBase_));
     cmd_.sendProgress(static_cast<std::uint32_t>(cmd_.progress.base));
     std::this_thread::sleep_for(cmd_.pauses.finalPosition);
     cmd_.sendProgress(0);
-    cmd_.postEnd();
+    if (began_)
+        cmd_.postEnd();
 
     saved_.clear();
     cmd_.updateFirmware = false;
@@ -506,15 +667,18 @@ void CmdProgram::Run::finish() {
     cmd_.progress.clearSteps();
 
     if (!backupPath_.empty()) {
-        if (ok()) {
-            ::unlink(backupPath_.c_str());
-        } else {
+        if (cmd_.ok || cmd_.eraseStarted_.load()) {
+            // The last good personality of the radio: kept.
             cmd_.backupPath_ = backupPath_;
-            raiseError(ErrorCategory::Update, "Error:the radio's personality is saved in [%s].",
-                       backupPath_);
+            if (!cmd_.ok)
+                raiseError(ErrorCategory::Update, "Error:the radio's personality is saved in [%s].",
+                           backupPath_);
+        } else if (ownBackup_) {
+            // Nothing was erased: the radio still holds its personality.
+            ::unlink(backupPath_.c_str());
         }
     }
-    if (!ok())
+    if (!cmd_.ok)
         raiseErrorText(ErrorCategory::Update, cmd_.stageText_);
 }
 

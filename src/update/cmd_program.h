@@ -5,23 +5,33 @@
 //
 // The run is a preparation, nine numbered steps (0..8) and a finalisation.
 // The first failure ends the healthy part; the closing requests (line rate
-// back to 16406, status requests 0 and 1) are still sent. Before the first
+// back to 16406, status requests 0 and 1) are still sent, whatever ended the
+// run (a failed request, a stop request, an exception). Before the first
 // erase of a run that keeps the personality, the blocks read from the radio
 // are written to a personality backup file (update/personality_backup.h);
-// a successful run removes it, a failed run keeps it and names it on the
-// error stack.
+// the file stays when the run ends. A run that fails after its first erase
+// names it on the error stack; one that fails before removes it (the radio
+// still holds the personality).
+//
+// An update journal (update/run_journal.h), when one is set, hears when the
+// backup is on disk and when the first erase is about to go out; a journal
+// that cannot record either stops the run before anything is erased.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "update/command.h"
+#include "update/personality_backup.h"
 
 namespace vkt {
 
 class RadioInfo;
+class RunJournal;
 
 // One block of the personality: kind (BlockKind: DYN, CH, FRE or USERVOI),
 // address (radio memory for DYN, CH and FRE; flash for USERVOI) and length.
@@ -46,9 +56,22 @@ class CmdProgram : public Command {
     bool updateDefault = false;  // the owner also enables step 4 (or calls enableDefault)
     bool updateVoice = false;
     bool keepUserInfo = true;
-    // Folder of the personality backup files; must be set when keepUserInfo
+    // Folder of the personality backup files (each radio's files go into a
+    // folder named after its serial number); must be set when keepUserInfo
     // is and the keep list is not empty.
     std::string backupFolder;
+    // A personality to write back instead of the radio's own: the backup an
+    // earlier run made before it broke off after its first erase, when the
+    // radio's windows hold nothing worth keeping. Its records replace the
+    // keep list (keepUserInfo must be set), nothing is read from the radio
+    // and no new backup file is written; `file` is named on failure.
+    struct WriteBack {
+        std::string file;
+        PersonalityBackup backup;
+    };
+    std::optional<WriteBack> writeBack;
+    // Hears of the backup and the first erase; not owned, may be null.
+    RunJournal* journal = nullptr;
     // Pauses the radio needs: before the test-mode request that follows a
     // flash update, and between the final progress position and the reset.
     struct Pauses {
@@ -67,15 +90,30 @@ class CmdProgram : public Command {
     // Replaces the keep list; a USERVOI block enables steps 1 and 8.
     void setKeepBlocks(std::vector<KeepBlock> blocks);
     const std::vector<KeepBlock>& keepBlocks() const { return keepBlocks_; }
+    // The keep list that writes `backup` back: one block per record. A run
+    // with a write-back uses it; the owner sets it too, for the progress.
+    static std::vector<KeepBlock> keepBlocksOf(const PersonalityBackup& backup);
 
     bool run() override;
+
+    // Asks the run to stop at its next request boundary; the closing
+    // requests are still sent. Any thread may call it. It holds until
+    // resetStop(), which the owner calls before it starts a run.
+    void requestStop() { stopRequested_.store(true); }
+    void resetStop() { stopRequested_.store(false); }
+    // Whether the current (or last) run has reached its first erase: from
+    // then on a stop leaves a half-written radio.
+    bool eraseStarted() const { return eraseStarted_.load(); }
+    // Whether the last run ended because a stop was asked for.
+    bool stopped() const { return stopped_; }
 
     // What the last run found and did.
     std::uint8_t radioType() const { return radioType_; }
     std::uint16_t statusWord() const { return statusWord_; }
     const std::string& stageText() const { return stageText_; }
-    // The backup file a failed run left behind; empty after a successful run
-    // or when none was written.
+    // The personality backup of the last run (the file it wrote, or the
+    // write-back file it was given); empty when it had none, and after a run
+    // that failed before its first erase.
     const std::string& backupPath() const { return backupPath_; }
 
   private:
@@ -87,6 +125,9 @@ class CmdProgram : public Command {
     std::uint16_t statusWord_ = 0;
     std::string stageText_ = "Upate";
     std::string backupPath_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> eraseStarted_{false};
+    bool stopped_ = false;
 };
 
 }  // namespace vkt

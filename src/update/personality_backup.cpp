@@ -19,6 +19,7 @@
 #include "link/sbep.h"
 #include "link/sbep_frame.h"
 #include "package/cpg.h"
+#include "update/file_digest.h"
 #include "update/radio_requests.h"
 #include "update/transfer.h"
 
@@ -237,10 +238,15 @@ std::string personalityBackupName(const PersonalityBackup& backup) {
     return serialForName(backup.serialNumber) + "-" + stamp + kPersonalityExtension;
 }
 
-bool writePersonalityBackup(const std::string& folder, const PersonalityBackup& backup,
-                            std::string& path) {
+std::string personalityBackupSubfolder(const PersonalityBackup& backup) {
+    return serialForName(backup.serialNumber);
+}
+
+bool writePersonalityBackup(const std::string& root, const PersonalityBackup& backup,
+                            std::string& path, std::string* sha256) {
     namespace fs = std::filesystem;
     std::error_code ec;
+    const std::string folder = (fs::path(root) / personalityBackupSubfolder(backup)).string();
     fs::create_directories(folder, ec);
     if (ec) {
         raiseError(ErrorCategory::Update, "Error:failed to create the backup folder [%s].", folder);
@@ -277,7 +283,10 @@ bool writePersonalityBackup(const std::string& folder, const PersonalityBackup& 
         return false;
     }
     syncFolder(folder);
+    syncFolder(root);
     path = target;
+    if (sha256 != nullptr)
+        *sha256 = sha256Hex(bytes);
     return true;
 }
 

@@ -61,12 +61,16 @@ bool decodePersonalityBackup(std::span<const std::uint8_t> bytes, PersonalityBac
 // "<serial>-<YYYYmmdd-HHMMSS>.pvk" (UTC); characters of the serial number
 // that are not letters or digits become '_'.
 std::string personalityBackupName(const PersonalityBackup& backup);
+// The folder of one radio's backups under the backup folder: its serial
+// number as in the file name ("unknown" when it has none).
+std::string personalityBackupSubfolder(const PersonalityBackup& backup);
 
-// Creates `folder` when needed and writes the backup there under its name
-// (a running number is added when that name exists). On success `path` is
-// the file's path; on failure an UPDATE error is pushed.
+// Writes the backup under its name into the radio's folder below `folder`
+// (both created when needed; a running number is added when the name
+// exists). On success `path` is the file's path and `sha256`, when given,
+// the SHA-256 (hex) of its bytes; on failure an UPDATE error is pushed.
 bool writePersonalityBackup(const std::string& folder, const PersonalityBackup& backup,
-                            std::string& path);
+                            std::string& path, std::string* sha256 = nullptr);
 // Reads and checks a backup file; on failure a FILE error naming the file
 // and the reason is pushed.
 bool readPersonalityBackup(const std::string& path, PersonalityBackup& backup);

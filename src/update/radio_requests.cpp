@@ -4,6 +4,7 @@
 
 #include "core/error_stack.h"
 #include "link/sbep.h"
+#include "link/usb_serial.h"
 #include "update/progress.h"
 
 namespace vkt::requests {
@@ -12,12 +13,22 @@ namespace {
 constexpr std::uint8_t kAccepted = 0x8C;   // test mode, soft-port writes, line rate
 constexpr std::uint8_t kFlashDone = 0x95;  // protection, erase, flash transfers
 
+Answer answerOf(int result, std::uint8_t opcode, std::uint8_t expected) {
+    if (result < 0)
+        return Answer::None;
+    return opcode == expected ? Answer::Accepted : Answer::Unexpected;
+}
+
 }  // namespace
 
-bool testMode(SBEP& engine, std::uint8_t mode, std::span<std::uint8_t> reply) {
+Answer testModeAnswer(SBEP& engine, std::uint8_t mode, std::span<std::uint8_t> reply) {
     std::uint8_t opcode = 0;
     const int r = engine.testModeRequest(mode, 0, 0, opcode, reply);
-    return r >= 0 && opcode == kAccepted;
+    return answerOf(r, opcode, kAccepted);
+}
+
+bool testMode(SBEP& engine, std::uint8_t mode, std::span<std::uint8_t> reply) {
+    return testModeAnswer(engine, mode, reply) == Answer::Accepted;
 }
 
 bool lineRate(SBEP& engine, std::uint32_t rate, std::uint8_t flag, std::span<std::uint8_t> reply) {
@@ -32,11 +43,16 @@ bool protection(SBEP& engine, std::uint16_t value, std::span<std::uint8_t> reply
     return r >= 0 && opcode == kFlashDone;
 }
 
-bool softport(SBEP& engine, std::uint8_t function, std::uint8_t value,
-              std::span<std::uint8_t> reply) {
+Answer softportAnswer(SBEP& engine, std::uint8_t function, std::uint8_t value,
+                      std::span<std::uint8_t> reply) {
     std::uint8_t opcode = 0;
     const int r = engine.softportWrite(function, value, 0, {}, opcode, reply);
-    return r >= 0 && opcode == kAccepted;
+    return answerOf(r, opcode, kAccepted);
+}
+
+bool softport(SBEP& engine, std::uint8_t function, std::uint8_t value,
+              std::span<std::uint8_t> reply) {
+    return softportAnswer(engine, function, value, reply) == Answer::Accepted;
 }
 
 bool status(SBEP& engine, std::uint8_t selector, std::span<std::uint8_t> reply, int& result) {
@@ -66,11 +82,33 @@ std::uint16_t lockValue(std::uint8_t radioType) {
     return radioType == 1 ? 0x840 : radioType == 2 ? 0x1040 : 0x440;
 }
 
+bool returnHome(SBEP& engine, std::span<std::uint8_t> reply) {
+    USBSerial& cable = engine.cable();
+    // Where the radio is, is not known. Asking at 16406 first is cheap; a
+    // rate switch sent to a radio that cannot hear it waits long for its
+    // acknowledge.
+    cable.setBaudRate(kHomeRate);
+    int r = 0;
+    if (status(engine, 0, reply, r))
+        return true;
+    // No answer at 16406: the radio runs at 240000.
+    if (!cable.setBaudRate(kWorkRate))
+        return false;
+    if (lineRate(engine, kHomeRate, 1, reply))
+        return true;
+    cable.setBaudRate(kHomeRate);
+    return false;
+}
+
 bool writeUserVoice(SBEP& engine, std::span<std::uint8_t> reply, std::uint32_t address,
                     std::span<const std::uint8_t> data, const UnitProgress& progress) {
-    if (!testMode(engine, 8, reply) || !protection(engine, 0x3400, reply) ||
-        !lineRate(engine, kWorkRate, 0, reply))
+    if (!testMode(engine, 8, reply) || !protection(engine, 0x3400, reply))
         return false;
+    if (!lineRate(engine, kWorkRate, 0, reply)) {
+        // The switch may have taken effect on one side only.
+        returnHome(engine, reply);
+        return false;
+    }
     BlockTransfer xfer(engine, reply);
     bool ok = true;
     int failedIndex = -1;

@@ -9,6 +9,7 @@
 // be taken for success.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -27,7 +28,7 @@ inline constexpr std::uint8_t kEraseBlock64K = 6;
 inline constexpr std::uint32_t kFirmwareAreaEnd = 0x60000;
 
 class BlockTransfer {
-public:
+  public:
     // `reply` is the run's reply buffer; it must hold the largest reply
     // (4109 bytes).
     BlockTransfer(SBEP& engine, std::span<std::uint8_t> reply) : engine_(engine), reply_(reply) {}
@@ -55,12 +56,21 @@ public:
     // One erase of the given kind (4 KB sector or 64 KB block).
     bool erase(std::uint8_t kind, std::uint32_t address);
 
-private:
+    // While `*stop` is true no further request goes out: the transfer in
+    // progress ends at its next request, as failed. Not owned; null: never.
+    void setStop(const std::atomic<bool>* stop) { stop_ = stop; }
+
+  private:
+    bool stopped() const { return stop_ != nullptr && stop_->load(); }
+
     SBEP& engine_;
     std::span<std::uint8_t> reply_;
+    const std::atomic<bool>* stop_ = nullptr;
 };
 
 // Number of progress units of a flash transfer of `length` bytes.
-inline std::uint32_t flashUnits(std::uint32_t length) { return (length + 4095) / 4096; }
+inline std::uint32_t flashUnits(std::uint32_t length) {
+    return (length + 4095) / 4096;
+}
 
 }  // namespace vkt

@@ -50,7 +50,8 @@ TEST(PersonalityBackup, RoundTripsThroughAFile) {
     EXPECT_EQ(personalityBackupName(backup), "471ABC0042-20261207-000000.pvk");
     std::string path;
     ASSERT_TRUE(writePersonalityBackup(dir.path + "/new/folder", backup, path)) << allErrorTexts();
-    EXPECT_EQ(path, dir.path + "/new/folder/471ABC0042-20261207-000000.pvk");
+    EXPECT_EQ(path, dir.path + "/new/folder/471ABC0042/471ABC0042-20261207-000000.pvk")
+        << "each radio's backups go into a folder named after its serial number";
     PersonalityBackup read;
     ASSERT_TRUE(readPersonalityBackup(path, read)) << allErrorTexts();
     EXPECT_EQ(read, backup);
@@ -61,9 +62,10 @@ TEST(PersonalityBackup, RoundTripsThroughAFile) {
     std::string second;
     ASSERT_TRUE(writePersonalityBackup(dir.path + "/new/folder", backup, second));
     EXPECT_NE(second, path);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path + "/new/folder"),
-                            std::filesystem::directory_iterator()),
-              2);
+    EXPECT_EQ(
+        std::distance(std::filesystem::directory_iterator(dir.path + "/new/folder/471ABC0042"),
+                      std::filesystem::directory_iterator()),
+        2);
 }
 
 // The layout as the documentation gives it, read by Python: writer and

@@ -4,6 +4,7 @@
 // (a program of its own) shares it with the tests.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -224,17 +225,14 @@ class UpdateBench {
     }
     bool connect() { return radio->openPort(0) && radio->readIdentity(); }
 
-    // The radio is switched off and on: flash, memory and identity stay,
-    // the line rate and the cable state start afresh.
+    // The cable is plugged back in and the radio switched off and on: it
+    // reports what a real one would (the firmware it adopted, the codeplug
+    // it committed), at rest at 16406. Injected faults are gone.
     void powerCycle() {
         radio.reset();
-        sim::RadioConfig config;
-        config.radioType = sim->radioType();
-        config.serialNumber = sim->serialNumber();
-        auto fresh = std::make_shared<sim::SimRadio>(config);
-        fresh->loadFlash(0, sim->flash(0, sim->flashSize()));
-        fresh->loadMemory(kDynAddress, sim->memory(kDynAddress, sim::kPersonalitySize));
-        sim = fresh;
+        sim->setFaults({});
+        sim->replug();
+        sim->powerCycle();
         attach();
     }
 
@@ -298,11 +296,14 @@ class UpdateBench {
         return out;
     }
 
+    // Every file under the backup folder (each radio has a folder there).
     std::vector<std::string> backupFiles() const {
         std::vector<std::string> out;
         std::error_code ec;
-        for (const auto& e : std::filesystem::directory_iterator(backupFolder, ec))
-            out.push_back(e.path().string());
+        for (const auto& e : std::filesystem::recursive_directory_iterator(backupFolder, ec))
+            if (e.is_regular_file())
+                out.push_back(e.path().string());
+        std::sort(out.begin(), out.end());
         return out;
     }
 
