@@ -293,6 +293,90 @@ Möchten Sie fortfahren?</translation>
         <source>USB Cable Disconnected</source>
         <translation>USB-Kabel getrennt</translation>
     </message>
+    <message id="vkt-300">
+        <source>This radio's last update was interrupted on %s; its personality from before that update will be restored.</source>
+        <translation>Die letzte Aktualisierung dieses Funkgeräts wurde am %s unterbrochen; seine Persönlichkeit von vor dieser Aktualisierung wird wiederhergestellt.</translation>
+    </message>
+    <message id="vkt-301">
+        <source>This radio reports the serial number %s. The last interrupted update on this machine was of a radio of the same model with the serial number %s, on %s. Is this that radio? Yes restores that radio's personality and serial number from before that update.</source>
+        <translation>Dieses Funkgerät meldet die Seriennummer %s. Die letzte unterbrochene Aktualisierung auf diesem Rechner betraf ein Funkgerät desselben Modells mit der Seriennummer %s, am %s. Ist es dieses Funkgerät? Ja stellt die Persönlichkeit und die Seriennummer dieses Funkgeräts von vor jener Aktualisierung wieder her.</translation>
+    </message>
+    <message id="vkt-302">
+        <source>The radio's personality is saved in %s. Switch the radio off and on, then %s.</source>
+        <translation>Die Persönlichkeit des Funkgeräts ist in %s gesichert. Schalten Sie das Funkgerät aus und wieder ein, dann %s.</translation>
+    </message>
+    <message id="vkt-303">
+        <source>click "Update" again</source>
+        <translation>klicken Sie erneut auf "Aktualisieren"</translation>
+    </message>
+    <message id="vkt-304">
+        <source>Nothing on the radio was erased or written.</source>
+        <translation>Auf dem Funkgerät wurde nichts gelöscht oder geschrieben.</translation>
+    </message>
+    <message id="vkt-305">
+        <source>The update was stopped before anything was written; nothing on the radio was changed.</source>
+        <translation>Die Aktualisierung wurde angehalten, bevor etwas geschrieben wurde; am Funkgerät wurde nichts geändert.</translation>
+    </message>
+    <message id="vkt-306">
+        <source>The update was stopped.</source>
+        <translation>Die Aktualisierung wurde angehalten.</translation>
+    </message>
+    <message id="vkt-307">
+        <source>The update journal cannot be written (%s). The update was not started; nothing on the radio was changed.</source>
+        <translation>Das Aktualisierungsprotokoll kann nicht geschrieben werden (%s). Die Aktualisierung wurde nicht begonnen; am Funkgerät wurde nichts geändert.</translation>
+    </message>
+    <message id="vkt-308">
+        <source>The personality backup of this radio's interrupted update cannot be read (%s). The update was not started. Without the backup the personality cannot be restored; to repair the radio, update it without keeping its personality.</source>
+        <translation>Die Sicherung der Persönlichkeit aus der unterbrochenen Aktualisierung dieses Funkgeräts kann nicht gelesen werden (%s). Die Aktualisierung wurde nicht begonnen. Ohne die Sicherung kann die Persönlichkeit nicht wiederhergestellt werden; aktualisieren Sie das Funkgerät ohne Erhalt seiner Persönlichkeit, um es instand zu setzen.</translation>
+    </message>
+    <message id="vkt-309">
+        <source>No interrupted update is recorded for this radio.</source>
+        <translation>Für dieses Funkgerät ist keine unterbrochene Aktualisierung verzeichnet.</translation>
+    </message>
+    <message id="vkt-310">
+        <source>&amp;Recover Interrupted Update...</source>
+        <translation>Unterbrochene Aktualisierung &amp;wiederherstellen...</translation>
+    </message>
+    <message id="vkt-311">
+        <source>Interrupted Updates</source>
+        <translation>Unterbrochene Aktualisierungen</translation>
+    </message>
+    <message id="vkt-312">
+        <source>&amp;Recover</source>
+        <translation>&amp;Wiederherstellen</translation>
+    </message>
+    <message id="vkt-313">
+        <source>No update was interrupted.</source>
+        <translation>Keine Aktualisierung wurde unterbrochen.</translation>
+    </message>
+    <message id="vkt-314">
+        <source>Connect the radio of the selected update and switch it on. Its personality from before that update will be restored and the radio updated again.</source>
+        <translation>Schließen Sie das Funkgerät der gewählten Aktualisierung an und schalten Sie es ein. Seine Persönlichkeit von vor jener Aktualisierung wird wiederhergestellt und das Funkgerät erneut aktualisiert.</translation>
+    </message>
+    <message id="vkt-315">
+        <source>The radio on the cable reports the serial number %s, but the selected update was of the radio %s. Is this that radio? Yes restores that radio's personality and serial number from before that update.</source>
+        <translation>Das Funkgerät am Kabel meldet die Seriennummer %s, die gewählte Aktualisierung betraf jedoch das Funkgerät %s. Ist es dieses Funkgerät? Ja stellt die Persönlichkeit und die Seriennummer jenes Funkgeräts von vor der Aktualisierung wieder her.</translation>
+    </message>
+    <message id="vkt-316">
+        <source>The radio on the cable is not of the model of the selected update (%s).</source>
+        <translation>Das Funkgerät am Kabel ist nicht vom Modell der gewählten Aktualisierung (%s).</translation>
+    </message>
+    <message id="vkt-317">
+        <source>This radio's last update was interrupted on %s. Restore its personality from before that update and update it again now?</source>
+        <translation>Die letzte Aktualisierung dieses Funkgeräts wurde am %s unterbrochen. Jetzt seine Persönlichkeit von vor dieser Aktualisierung wiederherstellen und es erneut aktualisieren?</translation>
+    </message>
+    <message id="vkt-318">
+        <source>Recover an interrupted update</source>
+        <translation>Eine unterbrochene Aktualisierung wiederherstellen</translation>
+    </message>
+    <message id="vkt-319">
+        <source>Switch the radio off and on, then %s.</source>
+        <translation>Schalten Sie das Funkgerät aus und wieder ein, dann %s.</translation>
+    </message>
+    <message id="vkt-320">
+        <source>This radio's last update was interrupted on %s; it will be updated in full.</source>
+        <translation>Die letzte Aktualisierung dieses Funkgeräts wurde am %s unterbrochen; es wird vollständig aktualisiert.</translation>
+    </message>
     <message id="vkt-32788">
         <source>&amp;English</source>
         <translation>&amp;English</translation>

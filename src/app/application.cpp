@@ -7,6 +7,7 @@
 
 #include "app/front_end.h"
 #include "app/strings.h"
+#include "app/update_journal.h"
 #include "core/app_paths.h"
 #include "core/error_log.h"
 #include "core/error_stack.h"
@@ -44,6 +45,10 @@ std::string Application::composeTitle() {
 
 std::string Application::backupFolder() const {
     return dataDir_ + "/backup";
+}
+
+std::string Application::journalPath() const {
+    return updateJournalPath(dataDir_);
 }
 
 StartupResult Application::start(const StartupOptions& options) {

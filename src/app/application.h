@@ -60,8 +60,11 @@ class Application {
 
     const std::string& packageDir() const { return packageDir_; }
     const std::string& dataDir() const { return dataDir_; }
-    // <data dir>/backup: where a failed update leaves the radio's personality.
+    // <data dir>/backup: the radios' personality backups, one folder per
+    // serial number.
     std::string backupFolder() const;
+    // <data dir>/update-journal.db: the update journal.
+    std::string journalPath() const;
 
     Task& task() { return task_; }
     RadioManager& radioManager() { return *radioManager_; }

@@ -92,6 +92,14 @@ class FrontEnd {
     virtual void flashWindow() {}
     // The dealer section appears (after a login).
     virtual void layoutSerialSection(bool) {}
+    // How the user updates the radio again, as the end of a sentence that
+    // starts "Switch the radio off and on, then ". The window's: string 303.
+    virtual std::string updateAgainAdvice() const;
+    // The radio is about to be changed (true), until the flow that changes
+    // it has ended (false). In between a front end that could end the
+    // process on a signal must not: it asks the controller to stop instead
+    // (MainController::onStopRequest), so the closing requests still go out.
+    virtual void radioChanging(bool) {}
 };
 
 // Names of the console protocol's messages.

@@ -3,13 +3,18 @@
 #include <algorithm>
 #include <cctype>
 #include <ctime>
+#include <filesystem>
 
 #include "core/error_log.h"
 #include "core/error_stack.h"
 #include "core/messages.h"
+#include "core/version.h"
 #include "link/radio_info.h"
 #include "link/sbep.h"
 #include "link/usb_serial.h"
+#include "update/file_digest.h"
+#include "update/personality_backup.h"
+#include "update/run_journal.h"
 
 namespace vkt {
 
@@ -61,6 +66,10 @@ std::string localTimeLabel() {
 }
 
 }  // namespace
+
+std::string FrontEnd::updateAgainAdvice() const {
+    return loadString(str::kUpdateAgainWindow);
+}
 
 MainController::MainController(Application& app, FrontEnd& frontEnd, ConsoleLink* console)
     : app_(app), front_(frontEnd), console_(console), windowTitle_(app.title()) {
@@ -201,6 +210,7 @@ bool MainController::askYesNo(const std::string& text) {
 }
 
 void MainController::finishOperation() {
+    front_.radioChanging(false);
     refreshControls();
     setBusy(BusyState::Idle);
     front_.setBusy(false);
@@ -281,14 +291,58 @@ FlowOutcome MainController::onGetRadioInfo() {
     }
     if (radio.portOpen())
         manager.connect(false);
+    FlowOutcome outcome{result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed,
+                        result.text,
+                        result.style,
+                        {},
+                        {}};
     if (result.success) {
         infoShown_ = true;
         refreshRadioInfo();
+        outcome.pendingRun = pendingRunOf(radio);
     }
     front_.showMessage(result.text, result.style);
     finishOperation();
-    return {result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed, result.text,
-            result.style};
+    return outcome;
+}
+
+std::optional<JournalRun> MainController::pendingRunOf(const RadioInfo& radio) {
+    std::string serial;
+    serialNumberText(radio.serialNumber, serial);
+    serial = cString(serial);
+    const std::string model = cString(modelKey(radio));
+    const std::vector<JournalRun> pending = pendingRuns();
+    // By its serial number, else the latest of its model (the recovery then
+    // asks whether it is that radio).
+    for (const JournalRun& r : pending)
+        if (r.serial == serial)
+            return r;
+    for (const JournalRun& r : pending)
+        if (r.model == model)
+            return r;
+    return std::nullopt;
+}
+
+StopReply MainController::onStopRequest() {
+    StopReply reply;
+    if (!programRunning_)
+        return reply;
+    reply.afterErase = program_.eraseStarted();
+    if (!reply.afterErase || stopRequests_ > 0) {
+        ++stopRequests_;
+        program_.requestStop();
+        reply.kind = StopReply::Kind::Stopping;
+        return reply;
+    }
+    // The first request after the erase: stopping now would leave a
+    // half-written radio, so the run goes on.
+    ++stopRequests_;
+    reply.kind = StopReply::Kind::Continuing;
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart_).count();
+    const int done = std::clamp(percent_, 1, kProgressRange);
+    reply.secondsLeft = static_cast<int>(elapsed * (kProgressRange - done) / done + 0.999);
+    return reply;
 }
 
 // ---------------------------------------------------------------------------
@@ -312,7 +366,16 @@ std::string MainController::lastParsableVersion(Next next) {
 }
 
 FlowOutcome MainController::onUpdate() {
+    return updateFlow(UpdateMode::Update, 0);
+}
+
+FlowOutcome MainController::onRecover(std::int64_t runId) {
+    return updateFlow(UpdateMode::Recover, runId);
+}
+
+FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
     removeErrors(0);
+    backupFile_.clear();
     RadioManager& manager = app_.radioManager();
     RadioInfo& radio = manager.radio();
 
@@ -327,13 +390,31 @@ FlowOutcome MainController::onUpdate() {
     ensureSingleCable();
     readUpdateTarget(target, result);
 
+    // An interrupted update of this radio is recovered: its personality
+    // from before that update is written back.
+    Ending ending = Ending::Reported;
+    if (result.success && !findPending(target, mode, runId, result))
+        return refusedUpdate();
+    if (result.success && mode == UpdateMode::Recover && !target.pending) {
+        result.set(str::kNothingToRecover, kStyleInfo);
+        ending = Ending::UpToDate;
+    }
+    if (result.success && target.pending) {
+        const std::string notice =
+            formatString(target.pendingBackup ? str::kRecoveryNotice : str::kRecoveryInFull,
+                         journalTimeAsLocal(target.pending->startedAt));
+        if (testMode_)
+            ErrorLog::instance().writeLog("%s", notice);
+        else
+            front_.showMessage(notice, kStyleInfo);
+    }
+
     // Confirmation.
     if (!testMode_ && result.success &&
         !askYesNo(formatString(str::kConfirmUpdate, target.packageFw, target.packageCp)))
         return refusedUpdate();
 
     // Phase B: compatibility and the programming command.
-    Ending ending = Ending::Reported;
     if (result.success)
         ending = checkAndProgram(target, result);
     if (ending == Ending::Declined)
@@ -349,17 +430,22 @@ FlowOutcome MainController::onUpdate() {
     else
         front_.showMessage(result.text, result.style);
     finishOperation();
-    FlowOutcome::Kind kind = result.success               ? FlowOutcome::Kind::Done
-                             : ending == Ending::UpToDate ? FlowOutcome::Kind::NothingDone
-                                                          : FlowOutcome::Kind::Failed;
-    return {kind, testMode_ ? std::string() : result.text, testMode_ ? 0 : result.style};
+    FlowOutcome outcome;
+    outcome.kind = result.success                  ? FlowOutcome::Kind::Done
+                   : ending == Ending::UpToDate    ? FlowOutcome::Kind::NothingDone
+                   : ending == Ending::Interrupted ? FlowOutcome::Kind::Interrupted
+                                                   : FlowOutcome::Kind::Failed;
+    outcome.text = testMode_ ? std::string() : result.text;
+    outcome.style = testMode_ ? 0 : result.style;
+    outcome.backupFile = backupFile_;
+    return outcome;
 }
 
 FlowOutcome MainController::refusedUpdate() {
     setBusy(BusyState::Idle);
     refreshControls();
     front_.setBusy(false);
-    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0};
+    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0, {}, {}};
 }
 
 void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
@@ -377,6 +463,10 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
     if (!radio.readIdentity())
         return result.set(str::kConnectFailed, kStyleError);
     target.oldSerial = radio.serialNumber;
+    serialNumberText(radio.serialNumber, target.serial);
+    target.serial = cString(target.serial);
+    firmwareVersionText(radio.firmwareVersion, target.firmware);
+    codeplugVersionText(radio.codeplugVersion, target.codeplug);
     target.key = modelKey(radio);
     if (!config.isModelKnown(target.key))
         return result.set(str::kRadioUnsupported, kStyleError);
@@ -399,7 +489,102 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
     }
 }
 
-MainController::Ending MainController::checkAndProgram(const UpdateTarget& target, Result& result) {
+UpdateJournal* MainController::openJournal(Result& result) {
+    if (!journal_)
+        journal_ = std::make_unique<UpdateJournal>(app_.journalPath());
+    std::string error;
+    if (!journal_->open(error)) {
+        ErrorLog::instance().writeLog("Error:%s", error);
+        result.text = formatString(str::kJournalUnusable, error);
+        result.style = kStyleError;
+        result.success = false;
+        return nullptr;
+    }
+    if (!journal_->notice().empty() && !journalNoticeShown_) {
+        journalNoticeShown_ = true;
+        if (!testMode_)
+            front_.showMessage(journal_->notice(), kStyleWarning);
+    }
+    return journal_.get();
+}
+
+std::vector<JournalRun> MainController::pendingRuns() {
+    Result quiet;
+    UpdateJournal* journal = openJournal(quiet);
+    return journal ? journal->pendingRuns() : std::vector<JournalRun>{};
+}
+
+bool MainController::findPending(UpdateTarget& target, UpdateMode mode, std::int64_t runId,
+                                 Result& result) {
+    UpdateJournal* journal = openJournal(result);
+    if (journal == nullptr)
+        return true;
+    const std::string model = cString(target.key);
+    const std::vector<JournalRun> pending = journal->pendingRuns();
+    std::optional<JournalRun> match;
+    if (runId != 0) {
+        auto it = std::find_if(pending.begin(), pending.end(),
+                               [runId](const JournalRun& r) { return r.id == runId; });
+        if (it == pending.end())
+            return true;
+        if (it->model != model) {
+            result.text = formatString(str::kSelectedOtherModel, it->model);
+            result.style = kStyleError;
+            result.success = false;
+            return true;
+        }
+        if (it->serial != target.serial &&
+            (testMode_ ||
+             !askYesNo(formatString(str::kSelectedOtherSerial, target.serial, it->serial))))
+            return false;
+        match = *it;
+    } else {
+        for (const JournalRun& r : pending) {
+            if (r.serial == target.serial) {
+                match = r;
+                break;
+            }
+        }
+        // A radio whose serial number went back to the default one (or was
+        // changed) is found by its model: the latest pending run of that
+        // model on this machine, when the user confirms it is that radio.
+        auto sameModel = std::find_if(pending.begin(), pending.end(),
+                                      [&](const JournalRun& r) { return r.model == model; });
+        if (!match && sameModel != pending.end()) {
+            if (testMode_) {
+                ErrorLog::instance().writeLog(
+                    "The interrupted update of the radio %s (model %s) was not recovered: in test "
+                    "mode the tool cannot ask whether this radio (%s) is that one.",
+                    sameModel->serial, model, target.serial);
+            } else if (askYesNo(formatString(str::kPendingOtherSerial, target.serial,
+                                             sameModel->serial,
+                                             journalTimeAsLocal(sameModel->startedAt)))) {
+                match = *sameModel;
+            } else if (mode == UpdateMode::Recover) {
+                return false;
+            }
+        }
+    }
+    if (!match)
+        return true;
+    target.pending = match;
+    if (keepPersonality_ && !match->backupFile.empty()) {
+        PersonalityBackup backup;
+        if (!readPersonalityBackup(match->backupFile, backup)) {
+            const std::string reason = firstErrorText();
+            removeErrors(0);
+            ErrorLog::instance().writeLog("%s", reason);
+            result.text = formatString(str::kBackupUnreadable, reason);
+            result.style = kStyleError;
+            result.success = false;
+            return true;
+        }
+        target.pendingBackup = std::move(backup);
+    }
+    return true;
+}
+
+MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Result& result) {
     ErrorLog& log = ErrorLog::instance();
     PackageConfig& config = app_.config();
     RadioInfo& radio = app_.radioManager().radio();
@@ -420,13 +605,11 @@ MainController::Ending MainController::checkAndProgram(const UpdateTarget& targe
     if (!config.isModelKnown(target.key))
         return refuse(str::kRadioUnsupported, kStyleError, {});
 
-    UpdateVersions radioVersions;
-    firmwareVersionText(radio.firmwareVersion, radioVersions.firmware);
-    codeplugVersionText(radio.codeplugVersion, radioVersions.codeplug);
     UpdatePlanOptions options;
     options.testMode = testMode_;
-    const UpdatePlan plan =
-        planUpdate(radioVersions, {target.packageFw, target.packageCpListed}, options);
+    options.recovery = target.pending.has_value();
+    const UpdatePlan plan = planUpdate({target.firmware, target.codeplug},
+                                       {target.packageFw, target.packageCpListed}, options);
     if (plan.radioVersionsInvalid)
         return refuse(plan.messageId, plan.style, plan.logLine);
 
@@ -457,12 +640,11 @@ MainController::Ending MainController::checkAndProgram(const UpdateTarget& targe
         return Ending::Declined;
 
     // The programming command.
-    VersionTriple radioCpTriple{};
-    parseVersionText(radioVersions.codeplug, radioCpTriple);
     program_.updateFirmware = program_.updateDefault = program_.updateVoice = false;
     program_.progress.clearSteps();
     program_.firmwareFile.clear();
     program_.voiceFile.clear();
+    program_.writeBack.reset();
     if (plan.kind == UpdatePlan::Kind::Full) {
         program_.firmwareFile = target.firmwarePath;
         program_.enableFirmware();
@@ -474,7 +656,17 @@ MainController::Ending MainController::checkAndProgram(const UpdateTarget& targe
         program_.voiceFile = voiceFile;
         program_.enableVoice();
     }
-    if (keepPersonality_) {
+    if (target.pendingBackup) {
+        // The radio's windows may be wiped: what it held before the broken
+        // update is written back, never read again from the radio.
+        program_.keepUserInfo = true;
+        program_.enableKeepUserInfo();
+        program_.setKeepBlocks(CmdProgram::keepBlocksOf(*target.pendingBackup));
+        program_.writeBack =
+            CmdProgram::WriteBack{target.pending->backupFile, *target.pendingBackup};
+    } else if (keepPersonality_ && !target.pending) {
+        VersionTriple radioCpTriple{};
+        parseVersionText(target.codeplug, radioCpTriple);
         program_.keepUserInfo = true;
         program_.enableKeepUserInfo();
         std::vector<KeepBlock> blocks;
@@ -497,31 +689,204 @@ MainController::Ending MainController::checkAndProgram(const UpdateTarget& targe
     program_.owner = window_;
     program_.progress.total = kProgressRange;
     program_.progress.base = 0;
+    return programWithJournal(target, plan, result);
+}
 
+namespace {
+
+// The journal's side of a programming run: its state changes, written as
+// the run reports them (on the worker thread).
+class JournalReporter : public RunJournal {
+  public:
+    JournalReporter(UpdateJournal& journal, std::int64_t id) : journal_(journal), id_(id) {}
+
+    bool backedUp(const std::string& file, const std::string& sha256) override {
+        std::string error;
+        return journal_.recordBackup(id_, file, sha256, error) || refused(error);
+    }
+    bool erasing() override {
+        std::string error;
+        return journal_.recordErasing(id_, error) || refused(error);
+    }
+
+  private:
+    static bool refused(const std::string& error) {
+        raiseError(ErrorCategory::Update, "Error:the update journal cannot be written: %s.", error);
+        return false;
+    }
+
+    UpdateJournal& journal_;
+    std::int64_t id_;
+};
+
+}  // namespace
+
+MainController::Ending MainController::programWithJournal(UpdateTarget& target,
+                                                          const UpdatePlan& plan, Result& result) {
+    ErrorLog& log = ErrorLog::instance();
+    RadioInfo& radio = app_.radioManager().radio();
+
+    // The run's row is in the journal before the first request that could
+    // change the radio; a journal that cannot take it stops the update here.
+    JournalRun row;
+    row.startedAt = UpdateJournal::timestamp();
+    row.toolVersion = toolVersion();
+    row.serial = target.serial;
+    row.model = cString(target.key);
+    row.firmware = target.firmware;
+    row.codeplug = target.codeplug;
+    row.packageDir = app_.packageDir();
+    row.packageFirmware = target.packageFw;
+    row.packageCodeplug = target.packageCp;
+    const auto addFile = [&row](const char* role, const std::string& path) {
+        JournalFile file{role, path, {}};
+        fileSha256Hex(path, file.sha256);
+        row.files.push_back(std::move(file));
+    };
+    if (plan.kind == UpdatePlan::Kind::Full)
+        addFile("firmware", program_.firmwareFile);
+    addFile("default", program_.defaultFile);
+    if (program_.updateVoice)
+        addFile("voice", program_.voiceFile);
+    addFile("address", program_.addressFile);
+    row.writesFirmware = program_.updateFirmware;
+    row.writesCodeplug = program_.updateDefault;
+    row.writesVoice = program_.updateVoice;
+    row.keepsPersonality = program_.keepUserInfo;
+    row.recovers = target.pending ? target.pending->id : 0;
+    UpdateJournal* journal = openJournal(result);
+    std::string error;
+    if (journal != nullptr && !journal->begin(row, error)) {
+        log.writeLog("Error:the update journal cannot be written: %s", error);
+        result.text = formatString(str::kJournalUnusable, error);
+        result.style = kStyleError;
+        result.success = false;
+    }
+    if (journal == nullptr || !result.success) {
+        program_.radio = nullptr;
+        program_.owner = 0;
+        return Ending::Reported;
+    }
+
+    JournalReporter reporter(*journal, row.id);
+    program_.journal = &reporter;
+    program_.resetStop();
+    stopRequests_ = 0;
+    front_.radioChanging(true);
     controls_.update = false;
     showControls();
+    const std::uint64_t bytesBefore = radio.cable().bytesMoved();
+    runStart_ = std::chrono::steady_clock::now();
+    programRunning_ = true;
     bool ran = runCommands({&program_});
+    programRunning_ = false;
+    program_.journal = nullptr;
+    row.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - runStart_)
+                         .count();
+    row.wireBytes = radio.cable().bytesMoved() - bytesBefore;
+    row.radioType = program_.radioType();
+    row.eraseStarted = program_.eraseStarted();
+    row.backupFile = program_.backupPath();
+
     if (!ran)
         raiseError(ErrorCategory::Update, "Error:an earlier operation is still running.");
     if (!ran || !program_.ok) {
+        const bool stopped = ran && program_.stopped();
+        finishJournalRun(row, stopped ? RunState::Interrupted : RunState::Failed, errorEntries());
         log.writeLog("Upate radio failed, this's caused by:\n%s", allErrorTexts());
-        std::int32_t code = firstErrorCode();
-        bool packageProblem = code == 1 || code == 4 || code == 5 || code == 6 || code == 7;
-        result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
+        if (stopped) {
+            result.set(program_.eraseStarted() ? str::kStopped : str::kStoppedNothingChanged,
+                       kStyleWarning);
+        } else {
+            std::int32_t code = firstErrorCode();
+            bool packageProblem = code == 1 || code == 4 || code == 5 || code == 6 || code == 7;
+            result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
+        }
+        describeBrokenRun(result);
         removeErrors(0);
-    } else if (!radio.readIdentity()) {
-        result.set(str::kConnectFailed, kStyleError);
-    } else {
-        infoShown_ = true;
+        program_.radio = nullptr;
+        program_.owner = 0;
+        return stopped ? Ending::Interrupted : Ending::Reported;
     }
+    if (!radio.readIdentity())
+        result.set(str::kConnectFailed, kStyleError);
+    else
+        infoShown_ = true;
     program_.radio = nullptr;
     program_.owner = 0;
 
+    // The serial number: a committed default block resets it, and a
+    // recovered radio gets back the one it had before the broken update.
+    std::array<std::uint8_t, 10> wanted = target.oldSerial;
+    if (target.pendingBackup)
+        wanted = target.pendingBackup->serialNumber;
+    else if (target.pending)
+        std::copy_n(target.pending->serial.begin(),
+                    std::min(target.pending->serial.size(), wanted.size()), wanted.begin());
     std::string newSerial;
-    if (result.success && serialNumberText(radio.serialNumber, newSerial) &&
-        newSerial == kDefaultSerialNumber)
-        writeSerialNumber(target.oldSerial, result);
+    const bool writeBack = target.pending ? radio.serialNumber != wanted
+                                          : serialNumberText(radio.serialNumber, newSerial) &&
+                                                newSerial == kDefaultSerialNumber;
+    if (result.success && writeBack)
+        writeSerialNumber(wanted, result);
+
+    // The update is done once the radio holds its serial number again;
+    // until then the row stays pending, and the next update recovers it.
+    std::vector<ErrorEntry> errors;
+    if (!result.success)
+        errors.push_back({static_cast<std::int32_t>(ErrorCategory::Update), result.text});
+    finishJournalRun(row, result.success ? RunState::Succeeded : RunState::Failed, errors);
+    if (result.success && target.pending &&
+        !journal->markRecovered(target.pending->id, target.pending->backupFile, error))
+        log.writeLog("Error:the update journal cannot be written: %s", error);
+    if (result.success)
+        pruneBackups(row.serial);
     return Ending::Reported;
+}
+
+void MainController::finishJournalRun(JournalRun& run, RunState state,
+                                      const std::vector<ErrorEntry>& errors) {
+    run.state = state;
+    run.endedAt = UpdateJournal::timestamp();
+    run.errorTexts.clear();
+    run.errorCategory.clear();
+    if (!errors.empty())
+        run.errorCategory = errorCategoryName(errors.front().category);
+    for (const ErrorEntry& e : errors)
+        run.errorTexts.push_back(e.message);
+    std::string error;
+    if (journal_ == nullptr || !journal_->finish(run, error))
+        ErrorLog::instance().writeLog("Error:the update journal cannot be written: %s", error);
+}
+
+void MainController::pruneBackups(const std::string& serial) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path root = fs::weakly_canonical(app_.backupFolder(), ec);
+    for (const std::string& file : journal_->backupsBeyond(serial, kKeptBackups)) {
+        // Only files of the tool's own backup folder are ever removed.
+        const fs::path path = fs::weakly_canonical(file, ec);
+        if (ec ||
+            std::mismatch(root.begin(), root.end(), path.begin(), path.end()).first != root.end())
+            continue;
+        fs::remove(path, ec);
+    }
+}
+
+void MainController::describeBrokenRun(Result& result) {
+    if (program_.eraseStarted()) {
+        backupFile_ = program_.backupPath();
+        result.text += "\n\n";
+        result.text +=
+            backupFile_.empty()
+                ? formatString(str::kSwitchOffAndOn, front_.updateAgainAdvice())
+                : formatString(str::kPersonalitySaved, backupFile_, front_.updateAgainAdvice());
+    } else if (!program_.stopped()) {
+        result.text += "\n\n" + loadString(str::kNothingChanged);
+    }
+    if (testMode_)
+        ErrorLog::instance().writeLog("%s", result.text);
 }
 
 void MainController::writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result) {
@@ -625,6 +990,7 @@ FlowOutcome MainController::onUpdateSerialNumber() {
             return result.set(str::kSerialIncorrect, kStyleError);
         if (entryText == current)
             return result.set(str::kSerialIdentical, kStyleError);
+        front_.radioChanging(true);
         writeSerialNumber(entry, result);
     }();
     if (radio.portOpen())
@@ -636,10 +1002,14 @@ FlowOutcome MainController::onUpdateSerialNumber() {
     // it, so the dealer types the correction straight over it. The refresh
     // comes after: when the cable went meanwhile, it moves the focus away.
     refreshControls(result.success ? ControlState::Focus::None : ControlState::Focus::SerialEntry);
+    front_.radioChanging(false);
     setBusy(BusyState::Idle);
     front_.setBusy(false);
-    return {result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed, result.text,
-            result.style};
+    return {result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed,
+            result.text,
+            result.style,
+            {},
+            {}};
 }
 
 void MainController::onDeviceRemoved() {

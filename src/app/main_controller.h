@@ -10,14 +10,20 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "app/application.h"
 #include "app/front_end.h"
 #include "app/strings.h"
+#include "app/update_journal.h"
 #include "app/update_plan.h"
+#include "core/error_stack.h"
 #include "core/messaging.h"
 #include "update/cmd_program.h"
 #include "update/cmd_sn.h"
@@ -33,14 +39,38 @@ struct FlowOutcome {
         Done,         // the operation succeeded
         Failed,       // it failed; text and style say why
         NothingDone,  // refused by the user, or the radio is already up to date
+        Interrupted,  // an update stopped on request (a signal)
     } kind = Kind::Done;
     std::string text;  // the message shown (empty when none was shown)
     int style = 0;
+    // An update that failed or stopped after its first erase: the file that
+    // holds the radio's personality (empty otherwise).
+    std::string backupFile;
+    // Get Radio Information: the radio has an update that broke off after
+    // its first erase and is not recovered yet.
+    std::optional<JournalRun> pendingRun;
     bool ok() const { return kind == Kind::Done; }
+};
+
+// What a request to stop (a signal, the end of the session) does.
+struct StopReply {
+    enum class Kind {
+        NotRunning,  // no programming run: nothing to stop
+        Stopping,    // the run stops at its next request boundary
+        Continuing,  // the radio is being written: the run goes on
+    } kind = Kind::NotRunning;
+    // Stopping: whether the first erase had been sent (the radio will need
+    // another update). Continuing: always true.
+    bool afterErase = false;
+    // Continuing: about how many seconds the run still takes.
+    int secondsLeft = 0;
 };
 
 // The serial number a radio reports after an update reset it.
 inline constexpr const char* kDefaultSerialNumber = "158THL0001";
+// Backups of successful updates kept per radio (those of pending runs are
+// kept besides, until they are recovered).
+inline constexpr std::size_t kKeptBackups = 5;
 // How often the end of an update is posted to the console before giving up.
 inline constexpr int kConsoleAttempts = 11;
 inline constexpr const char* kConsoleGone = "Failed to connect to console.";
@@ -60,9 +90,23 @@ class MainController : public MessageTarget {
     void open();
     void close();
 
-    // The three radio operations and the login.
+    // The three radio operations and the login. An update of a radio with a
+    // pending run (one that broke off after its first erase) recovers it:
+    // the run's personality backup is written back, in a full update.
     FlowOutcome onGetRadioInfo();
     FlowOutcome onUpdate();
+    // An update that only recovers: of the pending run of the radio on the
+    // cable, or of run `runId` of the journal. Nothing is done (and said so)
+    // when there is none.
+    FlowOutcome onRecover(std::int64_t runId = 0);
+    // A stop request during an update: before the first erase the run
+    // stops; after it the first request is refused with an estimate of the
+    // time left and the second stops the run. The closing requests are
+    // always sent.
+    StopReply onStopRequest();
+    // The journal's pending runs, newest first (empty when it cannot be
+    // read).
+    std::vector<JournalRun> pendingRuns();
     FlowOutcome onUpdateSerialNumber();
     // True when the dealer is logged in afterwards.
     bool onDealerLogin();
@@ -131,25 +175,59 @@ class MainController : public MessageTarget {
     // What Phase A of an update found: the radio and the package's versions.
     struct UpdateTarget {
         std::array<std::uint8_t, 10> oldSerial{};
+        std::string serial;    // oldSerial as text
+        std::string firmware;  // the radio's versions as text
+        std::string codeplug;
         std::string key;              // the radio-type key (model number text)
         std::string packageCpListed;  // as the configuration lists it
         std::string packageCp;        // upper case
         VersionTriple packageCpTriple{};
         std::string packageFw;  // upper case
         std::string firmwarePath;
+        // The pending run this update recovers, and its backup (when the
+        // personality is kept and the run made one).
+        std::optional<JournalRun> pending;
+        std::optional<PersonalityBackup> pendingBackup;
     };
-    // How Phase B ended: with a result to report, refused by the user (no
-    // message), or with nothing to do.
-    enum class Ending { Reported, Declined, UpToDate };
+    // How a part of the update ended: with a result to report, refused by
+    // the user (no message), with nothing to do, or stopped on request.
+    enum class Ending { Reported, Declined, UpToDate, Interrupted };
 
     // Phase A of an update: connects, reads the identity and the package's
     // versions; failures set the result.
     void readUpdateTarget(UpdateTarget& target, Result& result);
     // Phase B: the compatibility checks, the plan's question and the
     // programming run with the serial-number write-back.
-    Ending checkAndProgram(const UpdateTarget& target, Result& result);
+    Ending checkAndProgram(UpdateTarget& target, Result& result);
     // An update the user declined: no message, the controls back.
     FlowOutcome refusedUpdate();
+
+    enum class UpdateMode { Update, Recover };
+
+    // The update flow behind onUpdate and onRecover.
+    FlowOutcome updateFlow(UpdateMode mode, std::int64_t runId);
+    // The journal, opened on first use (null with the result set when it
+    // cannot be used).
+    UpdateJournal* openJournal(Result& result);
+    // Finds the pending run of the radio Phase A read: by its serial number,
+    // else (after asking) the latest of its model; or run `runId`. Reads the
+    // run's backup. Sets the result when the update must not go on; false
+    // when the user declined the match.
+    bool findPending(UpdateTarget& target, UpdateMode mode, std::int64_t runId, Result& result);
+    // The programming run with its journal row: the row is written before
+    // the run starts and finished afterwards.
+    Ending programWithJournal(UpdateTarget& target, const UpdatePlan& plan, Result& result);
+    // Ends the journal row of the run; a failure to write it is logged.
+    void finishJournalRun(JournalRun& run, RunState state, const std::vector<ErrorEntry>& errors);
+    // Removes backups of the radio beyond the newest kept ones.
+    void pruneBackups(const std::string& serial);
+    // The result text of a failed or stopped run, with the backup and the
+    // next step.
+    void describeBrokenRun(Result& result);
+
+    // The pending run of this radio: by its serial number, else the latest
+    // of its model.
+    std::optional<JournalRun> pendingRunOf(const RadioInfo& radio);
 
     // Runs the commands while the wait indicator shows. False when the Task
     // was still busy and nothing ran.
@@ -175,6 +253,13 @@ class MainController : public MessageTarget {
 
     CmdProgram program_;
     CmdSN serialCmd_;
+    std::unique_ptr<UpdateJournal> journal_;
+    bool journalNoticeShown_ = false;
+    // The programming run in progress (for stop requests and the estimate).
+    bool programRunning_ = false;
+    int stopRequests_ = 0;
+    std::chrono::steady_clock::time_point runStart_;
+    std::string backupFile_;  // the last broken run's backup, for the outcome
 
     BusyState busy_ = BusyState::Idle;
     bool cableConnected_ = false;

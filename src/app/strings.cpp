@@ -99,6 +99,47 @@ const std::map<int, const char*>& englishTable() {
         {175, "N/A"},
         {176, "USB Cable Connected"},
         {177, "USB Cable Disconnected"},
+        // Recovery of interrupted updates.
+        {300,
+         "This radio's last update was interrupted on %s; its personality from before that "
+         "update will be restored."},
+        {301,
+         "This radio reports the serial number %s. The last interrupted update on this machine "
+         "was of a radio of the same model with the serial number %s, on %s. Is this that "
+         "radio? Yes restores that radio's personality and serial number from before that "
+         "update."},
+        {302, "The radio's personality is saved in %s. Switch the radio off and on, then %s."},
+        {303, "click \"Update\" again"},
+        {304, "Nothing on the radio was erased or written."},
+        {305,
+         "The update was stopped before anything was written; nothing on the radio was changed."},
+        {306, "The update was stopped."},
+        {307,
+         "The update journal cannot be written (%s). The update was not started; nothing on the "
+         "radio was changed."},
+        {308,
+         "The personality backup of this radio's interrupted update cannot be read (%s). The "
+         "update was not started. Without the backup the personality cannot be restored; to "
+         "repair the radio, update it without keeping its personality."},
+        {309, "No interrupted update is recorded for this radio."},
+        {310, "&Recover Interrupted Update..."},
+        {311, "Interrupted Updates"},
+        {312, "&Recover"},
+        {313, "No update was interrupted."},
+        {314,
+         "Connect the radio of the selected update and switch it on. Its personality from before "
+         "that update will be restored and the radio updated again."},
+        {315,
+         "The radio on the cable reports the serial number %s, but the selected update was of "
+         "the radio %s. Is this that radio? Yes restores that radio's personality and serial "
+         "number from before that update."},
+        {316, "The radio on the cable is not of the model of the selected update (%s)."},
+        {317,
+         "This radio's last update was interrupted on %s. Restore its personality from before "
+         "that update and update it again now?"},
+        {318, "Recover an interrupted update"},
+        {319, "Switch the radio off and on, then %s."},
+        {320, "This radio's last update was interrupted on %s; it will be updated in full."},
         {32788, "&English"},
         {32789, "Deutsch(&D)"},
         {32790, "Français(&F)"},

@@ -71,6 +71,28 @@ inline constexpr int kAlreadyLatest = 174;
 inline constexpr int kNotAvailable = 175;
 inline constexpr int kCableConnected = 176;
 inline constexpr int kCableDisconnected = 177;
+// Recovery of interrupted updates (texts of this tool's own).
+inline constexpr int kRecoveryNotice = 300;
+inline constexpr int kPendingOtherSerial = 301;
+inline constexpr int kPersonalitySaved = 302;
+inline constexpr int kUpdateAgainWindow = 303;
+inline constexpr int kNothingChanged = 304;
+inline constexpr int kStoppedNothingChanged = 305;
+inline constexpr int kStopped = 306;
+inline constexpr int kJournalUnusable = 307;
+inline constexpr int kBackupUnreadable = 308;
+inline constexpr int kNothingToRecover = 309;
+inline constexpr int kRecoverMenuItem = 310;
+inline constexpr int kInterruptedUpdates = 311;
+inline constexpr int kRecoverButton = 312;
+inline constexpr int kNoInterruptedUpdate = 313;
+inline constexpr int kRecoverInstructions = 314;
+inline constexpr int kSelectedOtherSerial = 315;
+inline constexpr int kSelectedOtherModel = 316;
+inline constexpr int kOfferRecovery = 317;
+inline constexpr int kRecoverHint = 318;
+inline constexpr int kSwitchOffAndOn = 319;
+inline constexpr int kRecoveryInFull = 320;
 }  // namespace str
 
 // Returns the text of `id` in another language, or nothing to fall back to

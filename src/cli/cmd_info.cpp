@@ -37,6 +37,13 @@ void addInfoCommand(CLI::App& app, GlobalOptions& options) {
                       << "Firmware Version: " << d.firmwareVersion << "\n"
                       << "Codeplug Version: " << d.codeplugVersion << "\n";
         }
+        if (outcome.pendingRun) {
+            const JournalRun& run = *outcome.pendingRun;
+            std::cerr << "Note: the update of the radio " << run.serial << " on "
+                      << journalTimeAsLocal(run.startedAt)
+                      << " was interrupted. Run `vkt recover` to restore its personality from "
+                         "before that update and update it again.\n";
+        }
         return outcome.ok() ? kExitOk : kExitFailure;
     });
 }

@@ -4,15 +4,20 @@
 #include <fmt/format.h>
 
 #include <ctime>
+#include <filesystem>
 #include <iostream>
+#include <optional>
 
+#include "app/update_journal.h"
 #include "cli/cable_setup.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/signal_watch.h"
 #include "core/error_stack.h"
 #include "link/radio_manager.h"
 #include "package/cpg.h"
 #include "package/text_util.h"
+#include "update/cmd_sn.h"
 #include "update/personality_backup.h"
 
 namespace vkt::cli {
@@ -100,6 +105,46 @@ int runShow(const std::string& path, bool json) {
     return kExitOk;
 }
 
+bool samePath(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    return a == b || std::filesystem::equivalent(a, b, ec);
+}
+
+// The pending run of the journal whose backup is `path`, when the radio is
+// of its model: the radio it came from, now carrying another serial number
+// (a broken update left the default one, or it was changed).
+std::optional<JournalRun> linkedRun(const GlobalOptions& options, const std::string& path,
+                                    const std::string& model) {
+    const std::string journalPath = updateJournalPath(effectiveDataDir(options));
+    std::error_code ec;
+    if (!std::filesystem::exists(journalPath, ec))
+        return std::nullopt;
+    UpdateJournal journal(journalPath);
+    std::string error;
+    if (!journal.open(error, true))
+        return std::nullopt;
+    for (const JournalRun& run : journal.pendingRuns())
+        if (run.model == model && samePath(run.backupFile, path))
+            return run;
+    return std::nullopt;
+}
+
+int refusedForSerial(const std::string& backupSerial, const std::string& radioSerial, bool json) {
+    const std::string text = fmt::format(
+        "Error:the backup belongs to the radio [{0}], not to this radio [{1}].\n"
+        "No interrupted update in the journal links them. What to do:\n"
+        "  - If this is the radio {0} and its update was interrupted on this machine, run `vkt "
+        "recover`: it restores the personality and the serial number and updates the radio.\n"
+        "  - To give this radio the serial number {0} first, run `vkt serial {0} --password "
+        "PASSWORD` (the dealer password), then restore again.\n"
+        "  - To write the personality into this radio as it is, add --force.\n",
+        backupSerial, radioSerial);
+    if (json)
+        std::cout << "{\"ok\": false, \"error\": " << jsonQuote(text) << "}\n";
+    std::cerr << "vkt personality restore: " << text;
+    return kExitFailure;
+}
+
 int runRestore(const GlobalOptions& options, const std::string& path, bool force, bool json) {
     removeErrors(0);
     CmdRestorePersonality restore;
@@ -113,23 +158,61 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
         return cableSetupFailed(options, "personality restore", error);
     SimulatedRadioSaver saveRadio;
     RadioManager manager(driver);
-    if (!manager.connect(true))
-        return failed("restore", json, "no programming cable could be opened");
-    restore.radio = &manager.radio();
-    // Run on this thread: there is no window to report to.
-    const bool ok = restore.run();
-    restore.radio = nullptr;
+    if (!manager.connect(true) || !manager.radio().readIdentity())
+        return failed("restore", json, "no radio could be read on the programming cable");
+    RadioInfo& radio = manager.radio();
+    const Header h = headerTexts(restore.backup);
+    std::string radioSerial;
+    serialNumberText(radio.serialNumber, radioSerial);
+    radioSerial = shown(radioSerial);
+
+    // A radio that now carries another serial number is accepted when the
+    // journal links the backup to it; its serial number is written back
+    // first.
+    bool writeSerial = false;
+    if (radio.serialNumber != restore.backup.serialNumber && !force) {
+        std::string model;
+        modelNumberText(radio.modelRecord, model);
+        const auto run = linkedRun(options, path, shown(model));
+        if (!run)
+            return refusedForSerial(h.serial, radioSerial, json);
+        std::cerr << "This radio carries the serial number " << radioSerial
+                  << "; the journal links the backup to the radio " << h.serial << " (update of "
+                  << journalTimeAsLocal(run->startedAt)
+                  << "): its serial number is written back first.\n";
+        writeSerial = true;
+        restore.force = true;
+    }
+    // Run on this thread: there is no window to report to. A signal now
+    // waits until the radio is written.
+    SignalWatch::protect(true);
+    bool ok = true;
+    if (writeSerial) {
+        CmdSN sn;
+        sn.radio = &radio;
+        sn.newSerialNumber = restore.backup.serialNumber;
+        ok = sn.run() && radio.readIdentity();
+        if (!ok)
+            raiseErrorText(ErrorCategory::Update, "Error:failed to write the serial number back.");
+    }
+    if (ok) {
+        restore.radio = &radio;
+        ok = restore.run();
+        restore.radio = nullptr;
+    }
     manager.connect(false);
+    SignalWatch::protect(false);
     if (!ok)
         return failed("restore", json, "the personality could not be restored");
-    const Header h = headerTexts(restore.backup);
     if (json) {
         std::cout << "{\"ok\": true, \"file\": " << jsonQuote(path)
                   << ", \"serial_number\": " << jsonQuote(h.serial)
+                  << ", \"serial_number_written\": " << (writeSerial ? "true" : "false")
                   << ", \"blocks\": " << restore.backup.records.size() << "}\n";
     } else {
         std::cout << "The personality of " << h.serial << " (" << restore.backup.records.size()
-                  << " blocks) was written back into the radio.\n";
+                  << " blocks) was written back into the radio"
+                  << (writeSerial ? ", with its serial number" : "") << ".\n";
     }
     return kExitOk;
 }

@@ -32,7 +32,9 @@ void addSerialCommand(CLI::App& app, GlobalOptions& options) {
                                     ? loadString(str::kWrongPassword)
                                     : std::string("No dealer login is possible: the setup file "
                                                   "holds no dealer password."),
-                                kStyleError};
+                                kStyleError,
+                                {},
+                                {}};
             if (args->json)
                 printOutcomeJson(refused, std::cout);
             else

@@ -7,17 +7,19 @@ namespace vkt::cli {
 
 // Add one line per group; main.cpp calls every function in this list.
 #define VKT_CLI_COMMAND_GROUPS(X) \
-    X(addCablesCommand) \
-    X(addVersionCommand) \
-    X(addFtfCommands) \
-    X(addConfigCommands) \
-    X(addPackageCommands) \
-    X(addIdentityCommand) \
-    X(addMonitorCommand) \
-    X(addPersonalityCommands) \
-    X(addInfoCommand) \
-    X(addUpdateCommand) \
-    X(addSerialCommand) \
+    X(addCablesCommand)           \
+    X(addVersionCommand)          \
+    X(addFtfCommands)             \
+    X(addConfigCommands)          \
+    X(addPackageCommands)         \
+    X(addIdentityCommand)         \
+    X(addMonitorCommand)          \
+    X(addPersonalityCommands)     \
+    X(addInfoCommand)             \
+    X(addUpdateCommand)           \
+    X(addRecoverCommand)          \
+    X(addHistoryCommand)          \
+    X(addSerialCommand)           \
     X(addConsoleCommands)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);

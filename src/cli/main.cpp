@@ -5,6 +5,7 @@
 
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/signal_watch.h"
 #include "core/version.h"
 
 namespace vkt::cli {
@@ -17,7 +18,9 @@ std::map<CLI::App*, Handler>& handlers() {
 
 }  // namespace
 
-void setHandler(CLI::App* sub, Handler handler) { handlers()[sub] = std::move(handler); }
+void setHandler(CLI::App* sub, Handler handler) {
+    handlers()[sub] = std::move(handler);
+}
 
 void addVersionCommand(CLI::App& app, GlobalOptions&) {
     auto* sub = app.add_subcommand("version", "Print the tool's version");
@@ -32,16 +35,22 @@ void addVersionCommand(CLI::App& app, GlobalOptions&) {
 // An exception that escapes (out of memory) ends the program, as it should.
 int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     using namespace vkt::cli;
-    CLI::App app{"VKT Update Tool: reads, updates and re-serialises two-way radios on a USB "
-                 "programming cable."};
+    // Before any thread starts: signals are taken by one watcher thread.
+    SignalWatch::install();
+    CLI::App app{
+        "VKT Update Tool: reads, updates and re-serialises two-way radios on a USB "
+        "programming cable."};
     app.require_subcommand(1);
     app.set_version_flag("--version", vkt::versionLine("vkt"), "Print the tool's version and exit");
     // Global options may also follow the subcommand (vkt package check --package DIR).
     app.fallthrough();
     GlobalOptions options;
-    if (const char* env = std::getenv("VKT_CABLE_BACKEND")) options.backend = env;
-    if (const char* env = std::getenv("VKT_DATA_DIR")) options.dataDir = env;
-    if (const char* env = std::getenv("VKT_TRACE")) options.trace = env;
+    if (const char* env = std::getenv("VKT_CABLE_BACKEND"))
+        options.backend = env;
+    if (const char* env = std::getenv("VKT_DATA_DIR"))
+        options.dataDir = env;
+    if (const char* env = std::getenv("VKT_TRACE"))
+        options.trace = env;
     app.add_option("--package", options.packageDir,
                    "Folder of the update package (holds config.xml); default ../data beside the "
                    "executable's folder");
@@ -67,9 +76,11 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     for (CLI::App* sub : app.get_subcommands()) {
         // The deepest parsed subcommand that has a handler runs.
         CLI::App* target = sub;
-        while (!target->get_subcommands().empty()) target = target->get_subcommands().front();
+        while (!target->get_subcommands().empty())
+            target = target->get_subcommands().front();
         auto it = handlers().find(target);
-        if (it != handlers().end()) return it->second();
+        if (it != handlers().end())
+            return it->second();
         std::cerr << target->help();
         return kExitUsage;
     }

@@ -9,6 +9,7 @@
 
 #include "app/strings.h"
 #include "cli/cable_setup.h"
+#include "cli/signal_watch.h"
 #include "core/version.h"
 #include "package/text_util.h"
 
@@ -129,6 +130,14 @@ void TerminalFrontEnd::showProgress(int percent) {
     }
 }
 
+std::string TerminalFrontEnd::updateAgainAdvice() const {
+    return "run `vkt update` again";
+}
+
+void TerminalFrontEnd::radioChanging(bool changing) {
+    SignalWatch::protect(changing);
+}
+
 void TerminalFrontEnd::endProgressLine() {
     if (progressDrawn_) {
         err_ << "\n" << std::flush;
@@ -141,6 +150,7 @@ void TerminalFrontEnd::endProgressLine() {
 TerminalSession::TerminalSession(TerminalOptions options) : options_(std::move(options)) {}
 
 TerminalSession::~TerminalSession() {
+    SignalWatch::setHandler(nullptr, {});
     controller_.reset();
     app_.shutdown();
 }
@@ -174,7 +184,29 @@ std::optional<int> TerminalSession::start(const GlobalOptions& options,
     front_ = std::make_unique<TerminalFrontEnd>(loop_, options_, std::cin, std::cout, std::cerr);
     controller_ = std::make_unique<MainController>(app_, *front_);
     controller_->open();
+    // A signal while the radio is being changed reaches the update flow here.
+    SignalWatch::setHandler(&loop_, [this](int) {
+        std::cerr << "\n" << stopReplyText(controller_->onStopRequest()) << std::endl;
+    });
     return std::nullopt;
+}
+
+std::string stopReplyText(const StopReply& reply) {
+    switch (reply.kind) {
+        case StopReply::Kind::Continuing:
+            return fmt::format(
+                "The radio is being written and cannot be stopped safely; the update will finish "
+                "in about {} s. Press Ctrl-C again to abort; the radio will then need `vkt "
+                "update` again.",
+                reply.secondsLeft);
+        case StopReply::Kind::Stopping:
+            return reply.afterErase ? "Stopping at the next request; the radio will then need "
+                                      "`vkt update` again."
+                                    : "Stopping; nothing on the radio will be changed.";
+        case StopReply::Kind::NotRunning:
+            break;
+    }
+    return "The radio is being finished and cannot be stopped now.";
 }
 
 TerminalOptions terminalOptions(bool json) {
@@ -185,13 +217,19 @@ TerminalOptions terminalOptions(bool json) {
     return t;
 }
 
-void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out) {
+void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out, bool backup) {
     out << "{\"ok\":" << (outcome.ok() ? "true" : "false")
-        << ",\"result\":" << jsonQuote(outcome.text) << ",\"style\":" << outcome.style
-        << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
+        << ",\"result\":" << jsonQuote(outcome.text) << ",\"style\":" << outcome.style;
+    if (backup)
+        out << ",\"backup\":"
+            << (outcome.backupFile.empty() ? "null" : jsonQuote(outcome.backupFile));
+    out << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
 }
 
 int exitCodeOf(const FlowOutcome& outcome) {
+    if (outcome.kind == FlowOutcome::Kind::Interrupted ||
+        (outcome.kind != FlowOutcome::Kind::Done && SignalWatch::count() > 0))
+        return kExitSignal;
     switch (outcome.kind) {
         case FlowOutcome::Kind::Done:
             return kExitOk;

@@ -49,6 +49,8 @@ class TerminalFrontEnd : public FrontEnd {
     std::optional<std::string> askPassword(bool wrongPassword,
                                            const std::string& previous) override;
     void showProgress(int percent) override;
+    std::string updateAgainAdvice() const override;
+    void radioChanging(bool changing) override;
 
     const std::vector<ShownMessage>& messages() const { return messages_; }
     bool passwordRefused() const { return passwordRefused_; }
@@ -102,10 +104,15 @@ class TerminalSession {
 
 // Options for a command: --json, and whether stdin and stderr are terminals.
 TerminalOptions terminalOptions(bool json);
-// {"ok": ..., "result": ..., "style": ...}
-void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out);
+// {"ok": ..., "result": ..., "style": ...}; with `backup` also the key
+// "backup": the file that holds the personality of a broken update, or null.
+void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out, bool backup = false);
 
-// The exit code of a flow: 0 done, 3 nothing done, 1 failed.
+// The exit code of a flow: 0 done, 3 nothing done, 1 failed, 130 stopped by
+// a signal (also a flow that a signal ended some other way than done).
 int exitCodeOf(const FlowOutcome& outcome);
+
+// What a stop request (a signal during an update) did, for the terminal.
+std::string stopReplyText(const StopReply& reply);
 
 }  // namespace vkt::cli

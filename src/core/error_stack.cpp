@@ -19,10 +19,14 @@ std::vector<ErrorEntry>& stack() {
 // Length of the UTF-8 sequence that starts with byte b, or 1 for a byte that
 // cannot start one (it then counts as one character of its own).
 std::size_t sequenceLength(unsigned char b) {
-    if (b < 0x80) return 1;
-    if ((b & 0xE0) == 0xC0) return 2;
-    if ((b & 0xF0) == 0xE0) return 3;
-    if ((b & 0xF8) == 0xF0) return 4;
+    if (b < 0x80)
+        return 1;
+    if ((b & 0xE0) == 0xC0)
+        return 2;
+    if ((b & 0xF0) == 0xE0)
+        return 3;
+    if ((b & 0xF8) == 0xF0)
+        return 4;
     return 1;
 }
 
@@ -30,12 +34,22 @@ std::size_t sequenceLength(unsigned char b) {
 
 const char* errorCategoryText(std::int32_t code) {
     static const char* const texts[] = {
-        "OK",          "Error:FILE.",  "Error:SBEP.",     "Error:PROT.",
-        "Error:CPG.",  "Error:FLASH.", "Error:INI.",      "Error:FTF.",
-        "Error:RESOURCE.", "Error:UPDATE", "Error:OTHER",
+        "OK",           "Error:FILE.", "Error:SBEP.", "Error:PROT.",     "Error:CPG.",
+        "Error:FLASH.", "Error:INI.",  "Error:FTF.",  "Error:RESOURCE.", "Error:UPDATE",
+        "Error:OTHER",
     };
-    if (code < 0 || code >= static_cast<std::int32_t>(std::size(texts))) return "";
+    if (code < 0 || code >= static_cast<std::int32_t>(std::size(texts)))
+        return "";
     return texts[code];
+}
+
+const char* errorCategoryName(std::int32_t code) {
+    static const char* const names[] = {
+        "OK", "FILE", "SBEP", "PROT", "CPG", "FLASH", "INI", "FTF", "RESOURCE", "UPDATE", "OTHER",
+    };
+    if (code < 0 || code >= static_cast<std::int32_t>(std::size(names)))
+        return "";
+    return names[code];
 }
 
 std::string truncateUtf8(std::string_view text, std::size_t maxChars) {
@@ -43,7 +57,8 @@ std::string truncateUtf8(std::string_view text, std::size_t maxChars) {
     std::size_t chars = 0;
     while (pos < text.size() && chars < maxChars) {
         std::size_t len = sequenceLength(static_cast<unsigned char>(text[pos]));
-        if (pos + len > text.size()) len = 1;
+        if (pos + len > text.size())
+            len = 1;
         // A broken sequence (continuation bytes missing) counts byte by byte.
         for (std::size_t i = 1; i < len; ++i) {
             if ((static_cast<unsigned char>(text[pos + i]) & 0xC0) != 0x80) {
@@ -66,13 +81,15 @@ bool raiseErrorText(ErrorCategory category, std::string_view text) {
 
 std::string firstErrorText() {
     std::lock_guard<std::mutex> lock(stackMutex());
-    if (stack().empty()) return "OK";
+    if (stack().empty())
+        return "OK";
     return stack().front().message;
 }
 
 std::int32_t firstErrorCode() {
     std::lock_guard<std::mutex> lock(stackMutex());
-    if (stack().empty()) return 0;
+    if (stack().empty())
+        return 0;
     return stack().front().category;
 }
 
@@ -91,7 +108,8 @@ void removeErrors(std::int32_t category) {
 std::string allErrorTexts() {
     std::lock_guard<std::mutex> lock(stackMutex());
     const auto& s = stack();
-    if (s.empty()) return "OK";
+    if (s.empty())
+        return "OK";
     std::string all;
     for (auto it = s.rbegin(); it != s.rend(); ++it) {
         all += it->message;

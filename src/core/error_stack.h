@@ -36,6 +36,8 @@ inline constexpr std::size_t kMaxErrorChars = 255;
 
 // Text of a category code ("OK", "Error:FILE.", ...); "" for an unknown code.
 const char* errorCategoryText(std::int32_t code);
+// Name of a category code ("OK", "FILE", ..., "UPDATE"); "" for an unknown code.
+const char* errorCategoryName(std::int32_t code);
 
 // Appends a ready-made text (never interpreted as a format), cut to
 // kMaxErrorChars characters. Always returns true.
@@ -61,7 +63,9 @@ std::string firstErrorText();
 std::int32_t firstErrorCode();
 // Category 0 removes everything; otherwise every entry of that category.
 void removeErrors(std::int32_t category);
-inline void removeErrors(ErrorCategory category) { removeErrors(static_cast<std::int32_t>(category)); }
+inline void removeErrors(ErrorCategory category) {
+    removeErrors(static_cast<std::int32_t>(category));
+}
 // Every message from the newest to the oldest, each followed by "\n"; "OK" when empty.
 std::string allErrorTexts();
 

@@ -18,6 +18,7 @@
 #include "gui/msg_box.h"
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
+#include "gui/termination_watch.h"
 #include "package/package_config.h"
 
 namespace vkt::gui {
@@ -206,7 +207,10 @@ int runDesktop(QApplication& application, const GuiOptions& options) {
         CSplashScreen splash(options.splashMs);
         splash.exec();
     }
-    session.openWindow();
+    COrvixFlashToolDlg& window = session.openWindow();
+    TerminationWatch watch(
+        [&window] { window.requestQuit(); },
+        [&window] { return window.controller().busyState() != BusyState::Idle; });
     application.exec();
     return 0;
 }

@@ -15,9 +15,11 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <vector>
 
+#include "core/error_log.h"
 #include "gui/about_dialog.h"
 #include "gui/console_server.h"
 #include "gui/device_monitor.h"
@@ -28,6 +30,7 @@
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
 #include "gui/radio_pictures.h"
+#include "gui/recovery_dialog.h"
 #include "gui/sleep_inhibitor.h"
 #include "gui/task_dialog.h"
 
@@ -170,8 +173,11 @@ void COrvixFlashToolDlg::buildControls() {
                        static_cast<QWidget*>(personality_)})
         w->setEnabled(false);
 
-    connect(getInfo_, &QPushButton::clicked, this, [this] { controller_->onGetRadioInfo(); });
-    connect(update_, &QPushButton::clicked, this, [this] { controller_->onUpdate(); });
+    connect(getInfo_, &QPushButton::clicked, this, &COrvixFlashToolDlg::onGetRadioInfo);
+    connect(update_, &QPushButton::clicked, this, [this] {
+        controller_->onUpdate();
+        afterOperation();
+    });
     connect(personality_, &QCheckBox::toggled, this,
             [this](bool on) { controller_->setKeepPersonality(on); });
     connect(serialButton_, &QPushButton::clicked, this, [this] {
@@ -182,6 +188,10 @@ void COrvixFlashToolDlg::buildControls() {
 
 void COrvixFlashToolDlg::buildMenu() {
     QMenu* file = menuBar()->addMenu(loadQString(kFileMenu));
+    recover_ = file->addAction(loadQString(str::kRecoverMenuItem), this,
+                               &COrvixFlashToolDlg::onRecoverMenu);
+    connect(recover_, &QAction::hovered, this, [this] { showHint(str::kRecoverHint); });
+    file->addSeparator();
     exit_ = file->addAction(loadQString(kExitItem), this, &COrvixFlashToolDlg::onExit);
     connect(exit_, &QAction::hovered, this, [this] { showHint(str::kQuitHint); });
     // The Setting menu lists the installed languages (at least the built-in
@@ -270,6 +280,12 @@ QLabel* COrvixFlashToolDlg::fieldLabel(Field which) const {
 // FrontEnd
 
 int COrvixFlashToolDlg::showMessage(const std::string& text, int style) {
+    if (quitRequested_) {
+        // Nobody is there to answer: the text goes to the log, a question
+        // is answered No.
+        ErrorLog::instance().writeLog("%s", text);
+        return isYesNoStyle(style) ? kButtonNo : kButtonOk;
+    }
     CMsgBox box(toQString(text), style, toQString(app_.title()), this);
     return box.run();
 }
@@ -393,6 +409,68 @@ void COrvixFlashToolDlg::layoutSerialSection(bool shown) {
 
 // ---------------------------------------------------------------------------
 // Window events and menu commands
+
+void COrvixFlashToolDlg::onGetRadioInfo() {
+    const FlowOutcome outcome = controller_->onGetRadioInfo();
+    if (outcome.pendingRun && !quitRequested_) {
+        // The radio's last update broke off after its first erase: offer to
+        // finish it. A run of another serial number (the radio may carry
+        // the default one now) is matched by the recovery's own question.
+        const JournalRun& run = *outcome.pendingRun;
+        if (run.serial != controller_->display().serialNumber) {
+            controller_->onRecover(0);
+        } else {
+            QString question = loadQString(str::kOfferRecovery);
+            question.replace(QStringLiteral("%s"), toQString(journalTimeAsLocal(run.startedAt)));
+            if (showMessage(question.toStdString(), kStyleQuestion) == kButtonYes)
+                controller_->onRecover(run.id);
+        }
+    }
+    afterOperation();
+}
+
+void COrvixFlashToolDlg::onRecoverMenu() {
+    if (controller_->busyState() != BusyState::Idle)
+        return;
+    std::vector<JournalRun> runs = controller_->pendingRuns();
+    if (runs.empty()) {
+        showMessage(loadString(str::kNoInterruptedUpdate), kStyleInfo);
+        return;
+    }
+    RecoveryDialog dialog(std::move(runs), toQString(app_.title()), this);
+    if (const std::int64_t chosen = dialog.run())
+        controller_->onRecover(chosen);
+    afterOperation();
+}
+
+void COrvixFlashToolDlg::requestQuit() {
+    quitRequested_ = true;
+    if (controller_->busyState() == BusyState::Idle) {
+        close();
+        return;
+    }
+    const StopReply reply = controller_->onStopRequest();
+    if (reply.kind == StopReply::Kind::Continuing)
+        ErrorLog::instance().writeLog(
+            "The radio is being written and cannot be stopped safely; the update will finish in "
+            "about %d s.",
+            reply.secondsLeft);
+    // Whichever flow runs (a click, the console), the window closes once it
+    // has ended.
+    if (!quitTimer_) {
+        quitTimer_ = new QTimer(this);
+        connect(quitTimer_, &QTimer::timeout, this, [this] {
+            if (controller_->busyState() == BusyState::Idle)
+                close();
+        });
+        quitTimer_->start(100);
+    }
+}
+
+void COrvixFlashToolDlg::afterOperation() {
+    if (quitRequested_)
+        close();
+}
 
 void COrvixFlashToolDlg::onExit() {
     if (controller_->busyState() == BusyState::Idle)

@@ -22,6 +22,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QTimer;
 class QUrl;
 
 namespace vkt::gui {
@@ -73,6 +74,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QAction* exitAction() const { return exit_; }
     QAction* contentsAction() const { return contents_; }
     QAction* aboutAction() const { return about_; }
+    QAction* recoverAction() const { return recover_; }
     // Lists English and every other installed language.
     QMenu* languageMenu() const { return languageMenu_; }
     // Nothing when the setup file offers no dealer login.
@@ -86,6 +88,15 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     // A second start of the tool asks for the window: it is restored when
     // minimised and brought to the front with its open dialog, if any.
     void bringToFront();
+
+    // The tool is asked to end (SIGTERM, the end of the session). Idle, the
+    // window closes. During an update the request goes to the update flow:
+    // before the first erase the run stops; after it the first request lets
+    // the run finish and a second one stops it; the closing requests go out
+    // either way. The window closes when the flow has ended, and shows no
+    // more messages meanwhile (they go to the error log).
+    void requestQuit();
+    bool quitRequested() const { return quitRequested_; }
 
     // Replaces the desktop's URL opener for Help/Contents (tests; an empty
     // one restores it). It says whether the page could be shown.
@@ -109,6 +120,11 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     void onContents();
     void onAbout();
     void onDealerLogin();
+    void onGetRadioInfo();
+    void onRecoverMenu();
+    // After a radio operation: closes the window when the tool was asked to
+    // end meanwhile.
+    void afterOperation();
 
     Application& app_;
     QtMessageQueue& queue_;
@@ -129,6 +145,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QAction* contents_ = nullptr;
     QAction* about_ = nullptr;
     QAction* dealerLogin_ = nullptr;
+    QAction* recover_ = nullptr;
     QMenu* languageMenu_ = nullptr;
 
     ConsoleServer* console_ = nullptr;
@@ -139,6 +156,8 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     std::string currentPicture_;
     bool busyCursor_ = false;
     bool rebuildingPictures_ = false;
+    bool quitRequested_ = false;
+    QTimer* quitTimer_ = nullptr;
 };
 
 }  // namespace vkt::gui

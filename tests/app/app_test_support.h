@@ -83,7 +83,13 @@ class ScriptedFrontEnd : public FrontEnd {
         return p;
     }
     void setBusy(bool on) override { busy.push_back(on); }
-    void showProgress(int percent) override { progress.push_back(percent); }
+    void showProgress(int percent) override {
+        progress.push_back(percent);
+        if (onProgress)
+            onProgress(percent);
+    }
+    // Called with each progress percentage (e.g. to ask the flow to stop).
+    std::function<void(int)> onProgress;
     void setTitle(const std::string& title) override { titles.push_back(title); }
     void flashWindow() override { ++flashes; }
 

@@ -86,12 +86,12 @@ TEST_F(VktOnPty, AFullUpdateWritesFirmwareAndKeepsTheSerialNumber) {
     serve({"R01.02.03", "R01.02.03"});
     int status = -1;
     EXPECT_EQ(vkt("update --json", status),
-              "{\"ok\":false,\"result\":\"\",\"style\":0" VKT_VERSION_FIELD "}\n")
+              "{\"ok\":false,\"result\":\"\",\"style\":0,\"backup\":null" VKT_VERSION_FIELD "}\n")
         << "without a terminal and without --yes the answer is No";
     EXPECT_EQ(status, 3);
     EXPECT_EQ(vkt("update --yes --json", status),
-              "{\"ok\":true,\"result\":\"Update successful.\",\"style\":64" VKT_VERSION_FIELD
-              "}\n");
+              "{\"ok\":true,\"result\":\"Update "
+              "successful.\",\"style\":64,\"backup\":null" VKT_VERSION_FIELD "}\n");
     EXPECT_EQ(status, 0);
     std::string info = vkt("info", status);
     EXPECT_NE(info.find("Serial Number:    123ABC0001"), std::string::npos) << info;
@@ -103,8 +103,8 @@ TEST_F(VktOnPty, ACodeplugOnlyUpdateSendsNoFirmware) {
     serve({"R01.02.04", "R01.02.03"});
     int status = -1;
     EXPECT_EQ(vkt("update --yes --json", status),
-              "{\"ok\":true,\"result\":\"Update successful.\",\"style\":64" VKT_VERSION_FIELD
-              "}\n");
+              "{\"ok\":true,\"result\":\"Update "
+              "successful.\",\"style\":64,\"backup\":null" VKT_VERSION_FIELD "}\n");
     EXPECT_EQ(status, 0);
     EXPECT_EQ(firmwareRequests(), 0);
 }
@@ -114,7 +114,7 @@ TEST_F(VktOnPty, TheLatestVersionIsNothingToDo) {
     int status = -1;
     EXPECT_EQ(vkt("update --yes --json", status),
               "{\"ok\":false,\"result\":\"Radio version is the latest. No need to "
-              "update.\",\"style\":64" VKT_VERSION_FIELD "}\n");
+              "update.\",\"style\":64,\"backup\":null" VKT_VERSION_FIELD "}\n");
     EXPECT_EQ(status, 3);
 }
 

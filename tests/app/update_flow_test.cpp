@@ -266,9 +266,15 @@ TEST_F(UpdateFlow, AFailedProgrammingRunIsLoggedAndReportedOnce) {
     config.faults = {pull};
     Bench bench(package, config);
     bench.front.answers = {kButtonYes};
-    EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
+    const FlowOutcome outcome = bench.controller->onUpdate();
+    EXPECT_EQ(outcome.kind, FlowOutcome::Kind::Failed);
     ASSERT_EQ(bench.front.results().size(), 1u);
-    EXPECT_EQ(bench.front.results()[0].text, "Update failed.");
+    // The firmware area was erased: the message names the personality's
+    // backup and the next step.
+    ASSERT_FALSE(outcome.backupFile.empty());
+    EXPECT_EQ(bench.front.results()[0].text,
+              "Update failed.\n\nThe radio's personality is saved in " + outcome.backupFile +
+                  ". Switch the radio off and on, then click \"Update\" again.");
     EXPECT_EQ(bench.front.results()[0].style, kStyleError);
     EXPECT_NE(package.logText().find("Upate radio failed, this's caused by:\n"), std::string::npos);
     EXPECT_EQ(errorCount(), 0u) << "the stack is cleared after the report";
@@ -352,7 +358,8 @@ TEST_F(UpdateFlow, AnUpdateThatCannotStartIsAFailureNotASuccess) {
     bench.front.answers = {kButtonYes};
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
     ASSERT_EQ(bench.front.results().size(), 1u);
-    EXPECT_EQ(bench.front.results()[0].text, "Update failed.");
+    EXPECT_EQ(bench.front.results()[0].text,
+              "Update failed.\n\nNothing on the radio was erased or written.");
     EXPECT_NE(package.logText().find("Upate radio failed"), std::string::npos);
     EXPECT_FALSE(flashTouched(*bench.radio));
     blocker.release();

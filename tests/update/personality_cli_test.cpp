@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 
+#include "app/update_journal.h"
 #include "tests/update/program_bench.h"
 
 namespace vkt::testing {
@@ -79,9 +80,41 @@ TEST(PersonalityCli, RestoreRefusesAnotherRadiosBackupUnlessForced) {
     EXPECT_NE(r.output.find("Error:the backup belongs to the radio [999ZZZ0001]"),
               std::string::npos)
         << r.output;
+    EXPECT_NE(r.output.find("run `vkt recover`"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("run `vkt serial 999ZZZ0001 --password PASSWORD`"), std::string::npos);
+    EXPECT_NE(r.output.find("add --force"), std::string::npos);
     r = vkt(env, "--simulate personality restore --force --json " + path);
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("{\"ok\": true"), std::string::npos) << r.output;
+}
+
+// A radio whose broken update reset its serial number: the journal's
+// pending run links the backup to it, so the restore takes it and writes
+// the serial number back first.
+TEST(PersonalityCli, RestoreAcceptsARadioTheJournalLinksToTheBackup) {
+    TempDir dir;
+    const std::string env = "VKT_DATA_DIR=" + dir.path + " VKT_SIM_OPTIONS=";
+    const std::string path = writeBackup(dir.path + "/backup", "999ZZZ0001");
+    {
+        UpdateJournal journal(updateJournalPath(dir.path));
+        std::string error;
+        JournalRun run;
+        run.startedAt = UpdateJournal::timestamp();
+        run.toolVersion = "test";
+        run.serial = "999ZZZ0001";
+        run.model = "VK2150EMA01";
+        ASSERT_TRUE(journal.open(error) && journal.begin(run, error) &&
+                    journal.recordBackup(run.id, path, "00", error) &&
+                    journal.recordErasing(run.id, error))
+            << error;
+    }
+    Result r = vkt(env, "--simulate personality restore " + path);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("the journal links the backup to the radio 999ZZZ0001"),
+              std::string::npos)
+        << r.output;
+    r = vkt(env, "--simulate identity");
+    EXPECT_NE(r.output.find("Serial number     999ZZZ0001"), std::string::npos) << r.output;
 }
 
 }  // namespace
