@@ -19,9 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::array<const char*, 7> kStateNames = {
-    "started", "backed-up", "erasing", "succeeded", "failed", "interrupted", "recovered"};
-
 // The schema of version 1. Times are ISO 8601 UTC text, paths are text.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE runs(
@@ -214,13 +211,31 @@ std::string journalTimeAsLocal(const std::string& stamp) {
 }
 
 const char* runStateName(RunState state) {
-    return kStateNames[static_cast<std::size_t>(state)];
+    switch (state) {
+        case RunState::Started:
+            return "started";
+        case RunState::BackedUp:
+            return "backed-up";
+        case RunState::Erasing:
+            return "erasing";
+        case RunState::Succeeded:
+            return "succeeded";
+        case RunState::Failed:
+            return "failed";
+        case RunState::Interrupted:
+            return "interrupted";
+        case RunState::Recovered:
+            return "recovered";
+    }
+    return "failed";
 }
 
 std::optional<RunState> runStateFromName(const std::string& name) {
-    for (std::size_t i = 0; i < kStateNames.size(); ++i)
-        if (name == kStateNames[i])
-            return static_cast<RunState>(i);
+    for (RunState state :
+         {RunState::Started, RunState::BackedUp, RunState::Erasing, RunState::Succeeded,
+          RunState::Failed, RunState::Interrupted, RunState::Recovered})
+        if (name == runStateName(state))
+            return state;
     return std::nullopt;
 }
 

@@ -551,9 +551,10 @@ void CmdProgram::Run::finalizeFlashing() {
     cmd_.statusWord_ = 0;
     // The line rate goes back whatever happened before; after a switch
     // that went wrong, without knowing which side took it.
-    if (cmd_.radio == nullptr)
-        fail();
-    else if (lineUncertain_ ? !requests::returnHome(engine(), reply_) : !lineRate(kHomeRate, 1))
+    const bool home =
+        cmd_.radio != nullptr &&
+        (lineUncertain_ ? requests::returnHome(engine(), reply_) : lineRate(kHomeRate, 1));
+    if (!home)
         fail();
     // From here to the write-back the personality exists only in memory
     // and in the backup: a reply that is merely odd (a status too short to

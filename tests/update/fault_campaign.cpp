@@ -199,15 +199,7 @@ class AppBench {
     std::string packageDir() const { return dir.path + "/data"; }
     std::string dataDir() const { return dir.path + "/appdata"; }
 
-    Personality personality() const {
-        Personality p{radio->memory(kDynAddress, kWindowSize),
-                      radio->memory(kChAddress, kWindowSize),
-                      radio->memory(kFreAddress, kWindowSize),
-                      {}};
-        if (radio->radioType() == 2)
-            p.userVoice = radio->flash(userVoiceAddress, kUserVoiceLength);
-        return p;
-    }
+    Personality personality() const { return personalityOf(*radio, userVoiceAddress); }
 
     // What differs from the expected state after a successful update;
     // empty when nothing does.

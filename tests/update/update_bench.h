@@ -168,6 +168,17 @@ inline void PrintTo(const Personality& p, std::ostream* os) {
                        sum(p.dyn), sum(p.ch), sum(p.fre), sum(p.userVoice), p.userVoice.size());
 }
 
+// The personality a radio holds now (the user-defined voice on type 2 only).
+inline Personality personalityOf(const sim::SimRadio& radio, std::uint32_t userVoiceAddress) {
+    Personality p{radio.memory(kDynAddress, kWindowSize),
+                  radio.memory(kChAddress, kWindowSize),
+                  radio.memory(kFreAddress, kWindowSize),
+                  {}};
+    if (radio.radioType() == 2)
+        p.userVoice = radio.flash(userVoiceAddress, kUserVoiceLength);
+    return p;
+}
+
 // `ready` says whether the package was written and the Task's window made.
 class UpdateBench {
   public:
@@ -264,15 +275,7 @@ class UpdateBench {
         cmd.setKeepBlocks(keepList());
     }
 
-    Personality personality() const {
-        Personality p{sim->memory(kDynAddress, kWindowSize),
-                      sim->memory(kChAddress, kWindowSize),
-                      sim->memory(kFreAddress, kWindowSize),
-                      {}};
-        if (sim->radioType() == 2)
-            p.userVoice = sim->flash(userVoiceAddress, kUserVoiceLength);
-        return p;
-    }
+    Personality personality() const { return personalityOf(*sim, userVoiceAddress); }
 
     // Runs the command on the Task's worker with this bench's window as its
     // owner, as the application does. `finished` tells whether the batch
