@@ -509,6 +509,7 @@ TEST(CmdProgram, TheSameCommandRunsAgainAfterAFailedRun) {
     CmdProgram cmd;
     b.configureFull(cmd);
     ASSERT_FALSE(b.runCommand(cmd));
+    const std::string failedRunBackup = cmd.backupPath();
 
     removeErrors(0);
     b.sim->clearRequestLog();
@@ -522,7 +523,9 @@ TEST(CmdProgram, TheSameCommandRunsAgainAfterAFailedRun) {
     EXPECT_EQ(b.sim->flash(flashLayout(2, BlockKind::DEF), kWindowSize), b.defaultBlock);
     EXPECT_EQ(b.sim->flash(flashLayout(2, BlockKind::VOI), kVoiSize), b.voice);
     EXPECT_EQ(b.personality(), b.before);
-    EXPECT_TRUE(cmd.backupPath().empty());
+    // The second run names its own backup, not the failed run's.
+    EXPECT_NE(cmd.backupPath(), failedRunBackup);
+    EXPECT_TRUE(std::filesystem::exists(cmd.backupPath()));
     EXPECT_EQ(cmd.stageText(), "Restore user-infor.");
     EXPECT_FLOAT_EQ(cmd.progress.scale, 100.0f / 26.0f);
     const auto positions = b.progressPositions();

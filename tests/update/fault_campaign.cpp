@@ -155,11 +155,7 @@ class AppBench {
         radio = std::make_shared<sim::SimRadio>(std::move(config));
         simRaw = radio.get();
         userVoiceAddress = flashLayout(type, BlockKind::USERVOI);
-        radio->loadMemory(kDynAddress, pattern(kWindowSize, 1));
-        radio->loadMemory(kChAddress, pattern(kWindowSize, 2));
-        radio->loadMemory(kFreAddress, pattern(kWindowSize, 3));
-        if (type == 2)
-            radio->loadFlash(userVoiceAddress, pattern(kUserVoiceLength, 4));
+        loadPersonality(*radio, userVoiceAddress);
         before = personality();
 
         ready = writePackage();

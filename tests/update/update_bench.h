@@ -168,6 +168,16 @@ inline void PrintTo(const Personality& p, std::ostream* os) {
                        sum(p.dyn), sum(p.ch), sum(p.fre), sum(p.userVoice), p.userVoice.size());
 }
 
+// Gives a radio a personality of its own: DYN, CH and FRE windows and, on
+// type 2, the user-defined voice.
+inline void loadPersonality(sim::SimRadio& radio, std::uint32_t userVoiceAddress) {
+    radio.loadMemory(kDynAddress, pattern(kWindowSize, 1));
+    radio.loadMemory(kChAddress, pattern(kWindowSize, 2));
+    radio.loadMemory(kFreAddress, pattern(kWindowSize, 3));
+    if (radio.radioType() == 2)
+        radio.loadFlash(userVoiceAddress, pattern(kUserVoiceLength, 4));
+}
+
 // The personality a radio holds now (the user-defined voice on type 2 only).
 inline Personality personalityOf(const sim::SimRadio& radio, std::uint32_t userVoiceAddress) {
     Personality p{radio.memory(kDynAddress, kWindowSize),
@@ -188,11 +198,7 @@ class UpdateBench {
         config.serialNumber = "471ABC0042";
         sim = std::make_shared<sim::SimRadio>(config);
         userVoiceAddress = flashLayout(radioType, BlockKind::USERVOI);
-        sim->loadMemory(kDynAddress, pattern(kWindowSize, 1));
-        sim->loadMemory(kChAddress, pattern(kWindowSize, 2));
-        sim->loadMemory(kFreAddress, pattern(kWindowSize, 3));
-        if (radioType == 2)
-            sim->loadFlash(userVoiceAddress, pattern(kUserVoiceLength, 4));
+        loadPersonality(*sim, userVoiceAddress);
         before = personality();
         attach();
 
