@@ -11,6 +11,7 @@
 #include <functional>
 #include <thread>
 
+#include "app/update_journal.h"
 #include "app_test_support.h"
 #include "bed_fixture.h"
 #include "link/cable_backends.h"
@@ -231,6 +232,41 @@ TEST_P(PulledCable, UpdateFailsCleanlyAndKeepsTheBackup) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothBackEnds, PulledCable, ::testing::Values("tty", "ftdi"));
+
+// The user's path after a pulled cable: the radio is switched off and on,
+// the cable plugged in again, and a plain `vkt update` writes the backup of
+// the broken run back and marks that run recovered.
+TEST_F(EmulatedCable, PlainUpdateAfterAPulledCableRestoresThePersonality) {
+    {
+        VktProcess update(vkt("tty", {"update", "--yes"}));
+        ASSERT_TRUE(update.started());
+        ASSERT_TRUE(waitForRequest(*radio, isFlashWrite, std::chrono::seconds(60)))
+            << update.output();
+        bed->pull(0);
+        EXPECT_EQ(update.wait(), 1) << update.output();
+        EXPECT_TRUE(contains(update.output(), "Switch the radio off and on")) << update.output();
+    }
+    radio->powerCycle();
+    const std::size_t cable = bed->plug({"QX CPS Cable", "QX7A01B3", radio});
+    ASSERT_TRUE(bed->ttyPresent(cable));
+
+    std::string out;
+    ASSERT_EQ(runVkt(vkt("tty", {"update", "--yes"}), out), 0) << out;
+    EXPECT_TRUE(contains(out, "This radio's last update was interrupted on ")) << out;
+    EXPECT_TRUE(contains(out, "Update successful.")) << out;
+    EXPECT_EQ(radio->firmwareVersion(), (std::vector<std::uint8_t>{'R', 1, 2, 4}));
+    EXPECT_TRUE(personalityOf(*radio) == personality) << "the personality was not restored";
+    EXPECT_EQ(radio->serialNumber(), "123ABC0001");
+
+    UpdateJournal journal(updateJournalPath(package.dataDir()));
+    std::string error;
+    ASSERT_TRUE(journal.open(error, true)) << error;
+    const auto runs = journal.runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].state, RunState::Succeeded);
+    EXPECT_EQ(runs[1].state, RunState::Recovered);
+    EXPECT_EQ(runs[0].recovers, runs[1].id);
+}
 
 // The divisor encoding itself, on the values libftdi sends for the rates
 // the tool uses and on the chip's special cases.
