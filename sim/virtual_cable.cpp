@@ -260,6 +260,25 @@ std::uint32_t VirtualCableDriver::deviceDescription(std::uint32_t index, std::st
     return kCableOk;
 }
 
+std::uint32_t VirtualCableDriver::deviceInfo(std::uint32_t index, CableDeviceInfo& info,
+                                             bool probeAccess) {
+    std::lock_guard lock(*mutex_);
+    info = CableDeviceInfo{};
+    DeviceState* d = byIndex(index);
+    if (!d)
+        return kCableDeviceNotFound;
+    for (std::size_t slot = 0; slot < devices_.size(); ++slot) {
+        if (devices_[slot].get() == d)
+            info.path = "sim:" + std::to_string(slot);
+    }
+    info.description = d->device.description;
+    if (d->open)
+        info.access = CableDeviceInfo::Access::HeldHere;
+    else if (probeAccess)
+        info.access = CableDeviceInfo::Access::Free;
+    return kCableOk;
+}
+
 std::uint32_t VirtualCableDriver::open(std::uint32_t index, std::unique_ptr<CablePort>& port) {
     std::shared_ptr<DeviceState> state;
     {

@@ -36,6 +36,8 @@ class VirtualCableDriver : public CableDriver {
     std::uint32_t deviceDescription(std::uint32_t index, std::string& description,
                                     CableSystemError& systemError) override;
     std::uint32_t open(std::uint32_t index, std::unique_ptr<CablePort>& port) override;
+    // Path "sim:N" with N the device's slot; a held device is held here.
+    std::uint32_t deviceInfo(std::uint32_t index, CableDeviceInfo& info, bool probeAccess) override;
 
     // Unplugs or replugs device `slot` (position in the constructor's list,
     // not the driver index, which only counts plugged devices). Unplugging

@@ -42,9 +42,27 @@ enum class CableSystemError {
     Other,
 };
 
+// What a cable list shows of one device.
+struct CableDeviceInfo {
+    // How the device is named on the command line (--port): a tty's path,
+    // /dev/bus/usb/BBB/DDD for a USB device driven directly, "sim:N".
+    std::string path;
+    std::string description;   // the USB product string
+    std::string serialNumber;  // the USB serial number; empty when unknown
+    // Who may open the device, when asked for (see CableDriver::deviceInfo).
+    enum class Access {
+        Unknown,        // not asked, or cannot be told
+        Free,           // nobody holds it and this user may open it
+        HeldHere,       // this process holds it open
+        HeldElsewhere,  // another program holds it open
+        Denied,         // this user may not open it
+    } access = Access::Unknown;
+    std::string accessError;  // the system's reason when Denied
+};
+
 // One opened cable. Calls return a CableStatus.
 class CablePort {
-public:
+  public:
     virtual ~CablePort() = default;
 
     // Waits until `count` bytes have arrived or the read time-out (measured
@@ -79,7 +97,7 @@ public:
 // Lists and opens cables. Device indexes are 0-based and stable between a
 // count and the queries that follow it.
 class CableDriver {
-public:
+  public:
     virtual ~CableDriver() = default;
 
     virtual const char* name() const = 0;
@@ -88,6 +106,21 @@ public:
     virtual std::uint32_t deviceDescription(std::uint32_t index, std::string& description,
                                             CableSystemError& systemError) = 0;
     virtual std::uint32_t open(std::uint32_t index, std::unique_ptr<CablePort>& port) = 0;
+    // The device's path, description and serial number; with `probeAccess`
+    // also who may open it. Finding that out never disturbs a program that
+    // holds the device (it may open an idle device for a moment). The
+    // default names the device "<back-end>:<index>" and knows no serial
+    // number.
+    virtual std::uint32_t deviceInfo(std::uint32_t index, CableDeviceInfo& info, bool probeAccess);
 };
+
+inline std::uint32_t CableDriver::deviceInfo(std::uint32_t index, CableDeviceInfo& info,
+                                             bool /*probeAccess*/) {
+    info = CableDeviceInfo{};
+    info.path = std::string(name()) + ":" + std::to_string(index);
+    CableSystemError systemError = CableSystemError::None;
+    const std::uint32_t status = deviceDescription(index, info.description, systemError);
+    return status == kCableDeviceNotOpened ? kCableOk : status;
+}
 
 }  // namespace vkt

@@ -1,6 +1,11 @@
 #include "link/ftdi_driver.h"
 
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -9,8 +14,12 @@
 #include <ftdi.h>
 #include <libusb.h>
 
+#include <fmt/format.h>
+
 #include "link/cable_backends.h"
 #include "link/held_devices.h"
+#include "link/tty_driver.h"
+#include "link/usb_serial.h"
 
 namespace vkt {
 
@@ -58,6 +67,81 @@ HeldDevices<UsbId>& heldDevices() {
 
 UsbId usbId(libusb_device* dev) {
     return {libusb_get_bus_number(dev), libusb_get_device_address(dev)};
+}
+
+// /dev/bus/usb/BBB/DDD: the device node libusb opens.
+std::string usbDevicePath(libusb_device* dev) {
+    return fmt::format("/dev/bus/usb/{:03}/{:03}", libusb_get_bus_number(dev),
+                       libusb_get_device_address(dev));
+}
+
+// The device's folder in sysfs (/sys/bus/usb/devices/B-P.P...), or "".
+std::string usbSysfsDir(libusb_device* dev) {
+    std::array<std::uint8_t, 8> ports{};
+    const int n = libusb_get_port_numbers(dev, ports.data(), static_cast<int>(ports.size()));
+    if (n <= 0)
+        return {};
+    std::string name = std::to_string(libusb_get_bus_number(dev)) + "-";
+    for (int i = 0; i < n; ++i)
+        name += (i ? "." : "") + std::to_string(ports[static_cast<std::size_t>(i)]);
+    return "/sys/bus/usb/devices/" + name;
+}
+
+std::string readSysfsLine(const std::string& file) {
+    std::ifstream in(file);
+    std::string line;
+    if (in)
+        std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
+}
+
+// The tty the kernel's serial driver made of the device's first interface.
+std::string usbTtyPath(libusb_device* dev) {
+    const std::string dir = usbSysfsDir(dev);
+    if (dir.empty())
+        return {};
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir + ":1.0", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("ttyUSB", 0) == 0)
+            return "/dev/" + name;
+    }
+    return {};
+}
+
+// Who may open the device, found out without disturbing a holder: the
+// kernel's serial driver bound to it means the device is held when its tty
+// is; without a kernel driver, an interface another process claimed refuses
+// our claim (an unclaimed one is released again at once).
+CableDeviceInfo::Access probeUsbAccess(libusb_device* dev, std::string& error) {
+    using Access = CableDeviceInfo::Access;
+    error.clear();
+    libusb_device_handle* handle = nullptr;
+    const int rc = libusb_open(dev, &handle);
+    if (rc == LIBUSB_ERROR_ACCESS) {
+        error = std::strerror(EACCES);
+        return Access::Denied;
+    }
+    if (rc != 0)
+        return Access::Unknown;
+    Access access = Access::Free;
+    const int kernelDriver = libusb_kernel_driver_active(handle, 0);
+    if (kernelDriver == 1) {
+        const std::string tty = usbTtyPath(dev);
+        std::string ttyError;
+        if (!tty.empty() && probeTtyAccess(tty, ttyError) == Access::HeldElsewhere)
+            access = Access::HeldElsewhere;
+    } else if (kernelDriver == 0) {
+        const int claim = libusb_claim_interface(handle, 0);
+        if (claim == LIBUSB_ERROR_BUSY)
+            access = Access::HeldElsewhere;
+        else if (claim == 0)
+            libusb_release_interface(handle, 0);
+    }
+    libusb_close(handle);
+    return access;
 }
 
 class FtdiPort : public CablePort {
@@ -245,6 +329,47 @@ class FtdiDriver : public CableDriver {
             return kCableOtherError;
         product.back() = '\0';
         description = product.data();
+        // A cable another program holds cannot be opened: not counted.
+        std::string error;
+        if (isProgrammingCable(description) &&
+            probeUsbAccess(dev, error) == CableDeviceInfo::Access::HeldElsewhere) {
+            description.clear();
+            systemError = CableSystemError::Other;
+            return kCableDeviceNotOpened;
+        }
+        return kCableOk;
+    }
+
+    std::uint32_t deviceInfo(std::uint32_t index, CableDeviceInfo& info,
+                             bool probeAccess) override {
+        std::lock_guard lock(lock_);
+        info = CableDeviceInfo{};
+        if (ctx_ == nullptr || index >= devices_.size())
+            return kCableDeviceNotFound;
+        libusb_device* dev = devices_[index];
+        info.path = usbDevicePath(dev);
+        // sysfs has the strings without opening the device (and without
+        // the permission to).
+        const std::string dir = usbSysfsDir(dev);
+        if (!dir.empty()) {
+            info.description = readSysfsLine(dir + "/product");
+            info.serialNumber = readSysfsLine(dir + "/serial");
+        }
+        if (info.description.empty()) {
+            std::vector<char> product(128, '\0');
+            std::vector<char> serial(128, '\0');
+            if (ftdi_usb_get_strings2(ctx_, dev, nullptr, 0, product.data(),
+                                      static_cast<int>(product.size()), serial.data(),
+                                      static_cast<int>(serial.size())) == 0) {
+                product.back() = serial.back() = '\0';
+                info.description = product.data();
+                info.serialNumber = serial.data();
+            }
+        }
+        if (heldDevices().held(usbId(dev)))
+            info.access = CableDeviceInfo::Access::HeldHere;
+        else if (probeAccess && isProgrammingCable(info.description))
+            info.access = probeUsbAccess(dev, info.accessError);
         return kCableOk;
     }
 

@@ -173,6 +173,10 @@ class TraceDriver : public CableDriver {
         log_->line(fmt::format("DESCRIBE {} \"{}\" status {}", index, description, status));
         return status;
     }
+    std::uint32_t deviceInfo(std::uint32_t index, CableDeviceInfo& info,
+                             bool probeAccess) override {
+        return inner_->deviceInfo(index, info, probeAccess);
+    }
     std::uint32_t open(std::uint32_t index, std::unique_ptr<CablePort>& port) override {
         std::unique_ptr<CablePort> inner;
         const std::uint32_t status = inner_->open(index, inner);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "link/cable_backends.h"
 #include "link/held_devices.h"
 #include "link/tty_line.h"
+#include "link/usb_serial.h"
 
 namespace vkt {
 namespace {
@@ -259,11 +261,33 @@ class TtyDriver : public CableDriver {
         systemError = CableSystemError::None;
         if (!lookup(index, device))
             return kCableDeviceNotFound;
-        if (heldPaths().held(device.path)) {
+        // A cable held by this process or by another program cannot be
+        // opened, so the search does not count it. Only programming cables
+        // are probed: other serial devices are never touched.
+        std::string error;
+        if (heldPaths().held(device.path) ||
+            (isProgrammingCable(device.description) &&
+             probeTtyAccess(device.path, error) == CableDeviceInfo::Access::HeldElsewhere)) {
             systemError = CableSystemError::Other;
             return kCableDeviceNotOpened;
         }
         description = device.description;
+        return kCableOk;
+    }
+
+    std::uint32_t deviceInfo(std::uint32_t index, CableDeviceInfo& info,
+                             bool probeAccess) override {
+        TtyDevice device;
+        info = CableDeviceInfo{};
+        if (!lookup(index, device))
+            return kCableDeviceNotFound;
+        info.path = device.path;
+        info.description = device.description;
+        info.serialNumber = device.serialNumber;
+        if (heldPaths().held(device.path))
+            info.access = CableDeviceInfo::Access::HeldHere;
+        else if (probeAccess && isProgrammingCable(device.description))
+            info.access = probeTtyAccess(device.path, info.accessError);
         return kCableOk;
     }
 
@@ -343,8 +367,11 @@ std::vector<TtyDevice> listUsbSerialTtys(const std::string& classDir) {
         device.path = "/dev/" + name;
         // device -> the USB interface; its parent is the USB device.
         const fs::path port = fs::canonical(entry.path() / "device", ec);
-        if (!ec)
-            device.description = readFirstLine(port.parent_path().parent_path() / "product");
+        if (!ec) {
+            const fs::path usbDevice = port.parent_path().parent_path();
+            device.description = readFirstLine(usbDevice / "product");
+            device.serialNumber = readFirstLine(usbDevice / "serial");
+        }
         ec.clear();
         found.emplace_back(std::stoul(digits), std::move(device));
     }
@@ -364,6 +391,29 @@ std::vector<TtyDevice> listTtyDevices() {
             devices.push_back(std::move(d));
     }
     return devices;
+}
+
+CableDeviceInfo::Access probeTtyAccess(const std::string& path, std::string& error) {
+    using Access = CableDeviceInfo::Access;
+    error.clear();
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        switch (e) {
+            case EBUSY:
+                return Access::HeldElsewhere;
+            case EACCES:
+            case EPERM:
+                error = std::strerror(e);
+                return Access::Denied;
+            default:
+                return Access::Unknown;
+        }
+    }
+    int exclusive = 0;
+    const bool held = ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    ::close(fd);
+    return held ? Access::HeldElsewhere : Access::Free;
 }
 
 std::uint64_t ttyReadSystemCalls() {

@@ -30,6 +30,10 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool isProgrammingCable(std::string_view description) {
+    return equalsIgnoringCase(description, kCableDescription);
+}
+
 USBSerial::USBSerial(std::shared_ptr<CableDriver> driver)
     : driver_(std::move(driver)),
       ahead_(kReadAheadSize),
@@ -247,7 +251,7 @@ int USBSerial::searchCables(int& firstIndex, std::uint32_t& status) {
             }
             ++retries;
         }
-        if (status == kCableOk && equalsIgnoringCase(description, kCableDescription)) {
+        if (status == kCableOk && isProgrammingCable(description)) {
             if (cables == 0)
                 firstIndex = static_cast<int>(i);
             ++cables;

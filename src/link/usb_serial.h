@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "link/cable_driver.h"
@@ -24,6 +25,9 @@ inline constexpr std::uint32_t kConnectReadTimeoutMs = 250;
 inline constexpr std::uint32_t kConnectWriteTimeoutMs = 300;
 // The USB description of a programming cable (compared without letter case).
 inline constexpr const char* kCableDescription = "QX CPS Cable";
+// True when a USB description names a programming cable: the whole text
+// equals kCableDescription, ignoring letter case.
+bool isProgrammingCable(std::string_view description);
 
 class USBSerial {
   public:

@@ -155,9 +155,11 @@ class FakeDriver : public CableDriver {
         description = d.description;
         return kCableOk;
     }
+    int lastOpened = -1;  // the index of the last open that got through
     std::uint32_t open(std::uint32_t index, std::unique_ptr<CablePort>& port) override {
         if (openStatus != kCableOk)
             return openStatus;
+        lastOpened = static_cast<int>(index);
         if (index >= devices.size() && !devices.empty())
             return kCableDeviceNotFound;
         port = std::make_unique<FakePort>(line);

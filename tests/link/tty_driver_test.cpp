@@ -226,5 +226,41 @@ TEST(TtyDriver, OpenPortIsNotCountedAgainAndBadIndexFails) {
     removeErrors(0);
 }
 
+TEST(TtyDriver, ACableAnotherProgramHoldsIsNotCountedUntilItLetsGo) {
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    test::TtyPortsEnv env(pty.path + "=QX CPS Cable");
+    auto driver = makeTtyCableDriver();
+    USBSerial cable(driver);
+    const int index = test::firstListedIndex();
+    const auto access = [&] {
+        CableDeviceInfo info;
+        EXPECT_EQ(driver->deviceInfo(static_cast<std::uint32_t>(index), info, true), kCableOk);
+        EXPECT_EQ(info.path, pty.path);
+        return info.access;
+    };
+    int first = -1;
+    EXPECT_EQ(cable.findCables(first), 1);
+    EXPECT_EQ(access(), CableDeviceInfo::Access::Free);
+
+    // Another program opens the port in exclusive mode, as this tool does.
+    const int other = ::open(pty.path.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+    first = -1;
+    EXPECT_EQ(cable.findCables(first), 0);
+    EXPECT_EQ(access(), CableDeviceInfo::Access::HeldElsewhere);
+    ioctl(other, TIOCNXCL);
+    ::close(other);
+    EXPECT_EQ(cable.findCables(first), 1);
+
+    // This tool gives the port back without its exclusive mode, which would
+    // otherwise outlive it while the far end keeps the pty open.
+    ASSERT_TRUE(cable.open(first));
+    EXPECT_EQ(access(), CableDeviceInfo::Access::HeldHere);
+    cable.close();
+    EXPECT_EQ(access(), CableDeviceInfo::Access::Free);
+}
+
 }  // namespace
 }  // namespace vkt
