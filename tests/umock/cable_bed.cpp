@@ -89,7 +89,7 @@ bool preloadActive() {
 
 struct CableBed::Cable {
     std::size_t number = 0;
-    CableSpec spec;
+    CableDescription description;
     std::string usbPath, interfacePath, portPath, ttyPath;
     std::shared_ptr<Ft232rChip> chip;
     std::unique_ptr<UsbfsDevice> usb;
@@ -224,14 +224,14 @@ std::string CableBed::root() const {
     return r;
 }
 
-std::size_t CableBed::plug(CableSpec spec) {
+std::size_t CableBed::plug(CableDescription description) {
     std::lock_guard lock(mutex_);
     auto cable = std::make_unique<Cable>();
     Cable& c = *cable;
     c.number = cables_.size();
-    c.spec = std::move(spec);
-    c.chip = std::make_shared<Ft232rChip>(Ft232rStrings{"FTDI", c.spec.product, c.spec.serial},
-                                          c.spec.radio);
+    c.description = std::move(description);
+    c.chip = std::make_shared<Ft232rChip>(
+        Ft232rStrings{"FTDI", c.description.product, c.description.serial}, c.description.radio);
     UsbfsDevice::DriverHooks hooks;
     hooks.detached = [this, &c] {
         std::lock_guard l(mutex_);
@@ -267,8 +267,8 @@ void CableBed::addUsbDevice(Cable& c) {
                            {"idProduct", "6001"},
                            {"bcdDevice", "0600"},
                            {"manufacturer", "FTDI"},
-                           {"product", c.spec.product},
-                           {"serial", c.spec.serial},
+                           {"product", c.description.product},
+                           {"serial", c.description.serial},
                            {"busnum", "1"},
                            {"devnum", address},
                            {"devpath", port},
@@ -303,7 +303,7 @@ void CableBed::addUsbDevice(Cable& c) {
                                  {"bInterfaceClass", "ff"},
                                  {"bInterfaceSubClass", "ff"},
                                  {"bInterfaceProtocol", "ff"},
-                                 {"interface", c.spec.product}},
+                                 {"interface", c.description.product}},
                                 {{"DEVTYPE", "usb_interface"},
                                  {"DRIVER", "ftdi_sio"},
                                  {"PRODUCT", "403/6001/600"},
@@ -342,9 +342,9 @@ void CableBed::addTty(Cable& c) {
     }
     fs::create_symlink(slave, root() + "/dev/" + name);
     c.ttyPresent = true;
-    if (c.spec.radio) {
+    if (c.description.radio) {
         c.stop = eventfd(0, EFD_CLOEXEC);
-        c.server = std::thread([radio = c.spec.radio, master = c.master, stop = c.stop] {
+        c.server = std::thread([radio = c.description.radio, master = c.master, stop = c.stop] {
             sim::PtyRadioServer server(*radio, master);
             server.run(stop);
         });

@@ -36,14 +36,14 @@ class CableBed {
     CableBed(const CableBed&) = delete;
     CableBed& operator=(const CableBed&) = delete;
 
-    struct CableSpec {
+    struct CableDescription {
         std::string product = "QX CPS Cable";
         std::string serial = "QX000001";
         std::shared_ptr<sim::SimRadio> radio;  // null: nothing on the serial line
     };
     // Plugs a cable in: cable n is USB device 1-(n+1) at address n+2 with
     // /dev/ttyUSBn. Returns n.
-    std::size_t plug(CableSpec spec);
+    std::size_t plug(CableDescription description);
     // Pulls cable n out: transfers in flight end, the tty hangs up, every
     // device of the cable gets its "remove" uevent and leaves sysfs and /dev.
     void pull(std::size_t n);
