@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -85,16 +84,6 @@ std::string usbSysfsDir(libusb_device* dev) {
     for (int i = 0; i < n; ++i)
         name += (i ? "." : "") + std::to_string(ports[static_cast<std::size_t>(i)]);
     return "/sys/bus/usb/devices/" + name;
-}
-
-std::string readSysfsLine(const std::string& file) {
-    std::ifstream in(file);
-    std::string line;
-    if (in)
-        std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    return line;
 }
 
 // The tty the kernel's serial driver made of the device's first interface.

@@ -40,16 +40,6 @@ HeldDevices<std::string>& heldPaths() {
     return held;
 }
 
-std::string readFirstLine(const fs::path& file) {
-    std::ifstream in(file);
-    std::string line;
-    if (in)
-        std::getline(in, line);
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    return line;
-}
-
 // Unix 98 pseudo-terminal slaves: majors 136 to 143.
 bool isPseudoTerminal(int fd) {
     struct stat st {};
@@ -369,8 +359,8 @@ std::vector<TtyDevice> listUsbSerialTtys(const std::string& classDir) {
         const fs::path port = fs::canonical(entry.path() / "device", ec);
         if (!ec) {
             const fs::path usbDevice = port.parent_path().parent_path();
-            device.description = readFirstLine(usbDevice / "product");
-            device.serialNumber = readFirstLine(usbDevice / "serial");
+            device.description = readSysfsLine(usbDevice / "product");
+            device.serialNumber = readSysfsLine(usbDevice / "serial");
         }
         ec.clear();
         found.emplace_back(std::stoul(digits), std::move(device));
@@ -391,6 +381,16 @@ std::vector<TtyDevice> listTtyDevices() {
             devices.push_back(std::move(d));
     }
     return devices;
+}
+
+std::string readSysfsLine(const std::string& file) {
+    std::ifstream in(file);
+    std::string line;
+    if (in)
+        std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.pop_back();
+    return line;
 }
 
 CableDeviceInfo::Access probeTtyAccess(const std::string& path, std::string& error) {

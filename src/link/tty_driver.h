@@ -28,6 +28,10 @@ std::vector<TtyDevice> listUsbSerialTtys(const std::string& classDir = "/sys/cla
 // The USB ports, then those of VKT_TTY_PORTS.
 std::vector<TtyDevice> listTtyDevices();
 
+// The first line of a small text file (a sysfs attribute) without its line
+// end; "" when it cannot be read.
+std::string readSysfsLine(const std::string& file);
+
 // Who may open the serial port at `path`, found out without disturbing a
 // program that holds it: an open that the port's exclusive mode refuses
 // (EBUSY), or, where that mode does not bind this process (root), the mode
