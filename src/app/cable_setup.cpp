@@ -65,6 +65,15 @@ std::shared_ptr<sim::SimRadio> loadSimulatedRadio(const std::string& path, std::
 
 }  // namespace
 
+void readCableEnvironment(CableOptions& options) {
+    if (const char* env = std::getenv("VKT_CABLE_BACKEND"))
+        options.backend = env;
+    if (const char* env = std::getenv("VKT_DATA_DIR"))
+        options.dataDir = env;
+    if (const char* env = std::getenv("VKT_TRACE"))
+        options.trace = env;
+}
+
 std::shared_ptr<sim::SimRadio> makeDemoRadio() {
     sim::RadioConfig config;
     config.radioType = 2;

@@ -24,6 +24,11 @@ struct CableOptions {
     bool simulate = false;   // --simulate: built-in simulated radio
 };
 
+// Fills in the defaults the environment gives: VKT_CABLE_BACKEND,
+// VKT_DATA_DIR and VKT_TRACE. Options given on the command line are set
+// after it and win.
+void readCableEnvironment(CableOptions& options);
+
 // The driver the options ask for, or null with a message in `error` (an
 // unknown back-end, a simulated radio that cannot be loaded or set up, a
 // trace file that cannot be opened). With --simulate the driver is the sim

@@ -1,5 +1,4 @@
 // `vkt`: the command-line front end of the update tool.
-#include <cstdlib>
 #include <iostream>
 #include <map>
 
@@ -45,12 +44,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     // Global options may also follow the subcommand (vkt package check --package DIR).
     app.fallthrough();
     GlobalOptions options;
-    if (const char* env = std::getenv("VKT_CABLE_BACKEND"))
-        options.backend = env;
-    if (const char* env = std::getenv("VKT_DATA_DIR"))
-        options.dataDir = env;
-    if (const char* env = std::getenv("VKT_TRACE"))
-        options.trace = env;
+    readCableEnvironment(options);
     app.add_option("--package", options.packageDir,
                    "Folder of the update package (holds config.xml); default ../data beside the "
                    "executable's folder");

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLocalSocket>
-#include <cstdlib>
 #include <iostream>
 
 #include "app/application.h"
@@ -26,12 +25,7 @@ namespace vkt::gui {
 std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::string& error,
                                           std::optional<int>& exitCode) {
     GuiOptions options;
-    if (const char* env = std::getenv("VKT_CABLE_BACKEND"))
-        options.backend = env;
-    if (const char* env = std::getenv("VKT_DATA_DIR"))
-        options.dataDir = env;
-    if (const char* env = std::getenv("VKT_TRACE"))
-        options.trace = env;
+    readCableEnvironment(options);
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Updates radios on a USB programming cable."));
