@@ -268,12 +268,7 @@ class AppBench {
         const Bytes configBytes(config.begin(), config.end());
         Bytes setup;
         return writeFtf(packageDir() + "/address.ftf", 2, "ADDR_" + version,
-                        textBytes("DYN_START ADDRESS = 820000 BSIZE = 1000\n"
-                                  "CH_INFO_START ADDRESS = 821000 BSIZE = 1000\n"
-                                  "FREQ_START ADDRESS = 822000 BSIZE = 1000\n"
-                                  "DEF_FREQ ADDRESS = 826000 BSIZE = 1000\n"
-                                  "VOICE ADDRESS = 830000 BSIZE = 8000\n"),
-                        setupError) &&
+                        textBytes(kAddressMapText), setupError) &&
                writeFtf(packageDir() + "/firmware.ftf", 3, "VKT_FW_EMEA", firmware, setupError) &&
                writeFtf(packageDir() + "/default.ftf", 0, std::string(kModel) + "DEF" + version,
                         textBytes(srecText(kDefAddress, defaultBlock)), setupError) &&

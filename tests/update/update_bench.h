@@ -41,6 +41,14 @@ inline constexpr std::uint32_t kDefAddress = 0x826000;
 inline constexpr std::uint32_t kVoiAddress = 0x830000;
 inline constexpr std::uint32_t kVoiSize = 0x8000;
 inline constexpr std::int32_t kUserVoiceLength = 0xD800;
+// The address map of the bench's packages: the windows above, in the
+// address file's text.
+inline constexpr const char* kAddressMapText =
+    "DYN_START ADDRESS = 820000 BSIZE = 1000\n"
+    "CH_INFO_START ADDRESS = 821000 BSIZE = 1000\n"
+    "FREQ_START ADDRESS = 822000 BSIZE = 1000\n"
+    "DEF_FREQ ADDRESS = 826000 BSIZE = 1000\n"
+    "VOICE ADDRESS = 830000 BSIZE = 8000\n";
 
 class TempDir {
   public:
@@ -211,13 +219,7 @@ class UpdateBench {
         voiceFile = dir.path + "/voice.ftf";
         backupFolder = dir.path + "/backup";
         ready =
-            writeFtf(addressFile, 2, "ADDR",
-                     textBytes("DYN_START ADDRESS = 820000 BSIZE = 1000\n"
-                               "CH_INFO_START ADDRESS = 821000 BSIZE = 1000\n"
-                               "FREQ_START ADDRESS = 822000 BSIZE = 1000\n"
-                               "DEF_FREQ ADDRESS = 826000 BSIZE = 1000\n"
-                               "VOICE ADDRESS = 830000 BSIZE = 8000\n"),
-                     setupError) &&
+            writeFtf(addressFile, 2, "ADDR", textBytes(kAddressMapText), setupError) &&
             writeFtf(firmwareFile, 3, "FW", firmware, setupError) &&
             writeFtf(defaultFile, 0, "DEF", textBytes(srecText(kDefAddress, defaultBlock)),
                      setupError) &&
