@@ -310,16 +310,9 @@ std::optional<JournalRun> MainController::pendingRunOf(const RadioInfo& radio) {
     std::string serial;
     serialNumberText(radio.serialNumber, serial);
     serial = cString(serial);
-    const std::string model = cString(modelKey(radio));
     const std::vector<JournalRun> pending = pendingRuns();
-    // By its serial number, else the latest of its model (the recovery then
-    // asks whether it is that radio).
-    for (const JournalRun& r : pending)
-        if (r.serial == serial)
-            return r;
-    for (const JournalRun& r : pending)
-        if (r.model == model)
-            return r;
+    if (const JournalRun* run = pendingRunFor(pending, serial, cString(modelKey(radio))))
+        return *run;
     return std::nullopt;
 }
 
@@ -538,31 +531,22 @@ bool MainController::findPending(UpdateTarget& target, UpdateMode mode, std::int
              !askYesNo(formatString(str::kSelectedOtherSerial, target.serial, it->serial))))
             return false;
         match = *it;
-    } else {
-        for (const JournalRun& r : pending) {
-            if (r.serial == target.serial) {
-                match = r;
-                break;
-            }
-        }
-        // A radio whose serial number went back to the default one (or was
-        // changed) is found by its model: the latest pending run of that
-        // model on this machine, when the user confirms it is that radio.
-        auto sameModel = std::find_if(pending.begin(), pending.end(),
-                                      [&](const JournalRun& r) { return r.model == model; });
-        if (!match && sameModel != pending.end()) {
-            if (testMode_) {
-                ErrorLog::instance().writeLog(
-                    "The interrupted update of the radio %s (model %s) was not recovered: in test "
-                    "mode the tool cannot ask whether this radio (%s) is that one.",
-                    sameModel->serial, model, target.serial);
-            } else if (askYesNo(formatString(str::kPendingOtherSerial, target.serial,
-                                             sameModel->serial,
-                                             journalTimeAsLocal(sameModel->startedAt)))) {
-                match = *sameModel;
-            } else if (mode == UpdateMode::Recover) {
-                return false;
-            }
+    } else if (const JournalRun* found = pendingRunFor(pending, target.serial, model)) {
+        // A run found by the model alone (the radio's serial number went back
+        // to the default one, or was changed) is this radio's only when the
+        // user confirms it.
+        const bool sameSerial = found->serial == target.serial;
+        if (!sameSerial && testMode_) {
+            ErrorLog::instance().writeLog(
+                "The interrupted update of the radio %s (model %s) was not recovered: in test "
+                "mode the tool cannot ask whether this radio (%s) is that one.",
+                found->serial, model, target.serial);
+        } else if (sameSerial ||
+                   askYesNo(formatString(str::kPendingOtherSerial, target.serial, found->serial,
+                                         journalTimeAsLocal(found->startedAt)))) {
+            match = *found;
+        } else if (mode == UpdateMode::Recover) {
+            return false;
         }
     }
     if (!match)

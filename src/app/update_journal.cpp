@@ -239,6 +239,17 @@ std::optional<RunState> runStateFromName(const std::string& name) {
     return std::nullopt;
 }
 
+const JournalRun* pendingRunFor(const std::vector<JournalRun>& pending, const std::string& serial,
+                                const std::string& model) {
+    for (const JournalRun& r : pending)
+        if (r.serial == serial)
+            return &r;
+    for (const JournalRun& r : pending)
+        if (r.model == model)
+            return &r;
+    return nullptr;
+}
+
 std::string UpdateJournal::timestamp() {
     const std::time_t now = std::time(nullptr);
     std::tm tm{};

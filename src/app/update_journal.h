@@ -147,4 +147,11 @@ class UpdateJournal {
     std::string notice_;
 };
 
+// The pending run (of `pending`, newest first) that belongs to a radio: the
+// newest with its serial number, else the newest of its model, whose serial
+// number then differs (the radio's went back to the default or was changed,
+// and the caller asks whether it is that radio). Null when there is none.
+const JournalRun* pendingRunFor(const std::vector<JournalRun>& pending, const std::string& serial,
+                                const std::string& model);
+
 }  // namespace vkt
