@@ -376,4 +376,19 @@ bool parseVersionBytes(const std::string& text, std::array<std::uint8_t, 4>& out
     return true;
 }
 
+FtfTypeWords ftfTypeWords(std::int32_t type) {
+    switch (type) {
+        case 0:
+            return {"model", "a model's default codeplug block"};
+        case 1:
+            return {"codeplug", "voice prompts"};
+        case 2:
+            return {"codeplug", "address map"};
+        case 3:
+            return {"region", "firmware"};
+        default:
+            return {nullptr, nullptr};
+    }
+}
+
 }  // namespace vkt

@@ -92,6 +92,15 @@ bool buildFtfFile(const FtfSource& source, std::vector<std::uint8_t>& out, std::
 // MD5 digest of a byte range (OpenSSL EVP).
 std::array<std::uint8_t, 16> md5Digest(std::span<const std::uint8_t> bytes);
 
+// An FTF type in words: what its type header carries, and what packages
+// put in files of that type by convention (the format itself does not tie
+// a type to a kind of image). Null texts for a type outside 0..3.
+struct FtfTypeWords {
+    const char* header;        // "model", "codeplug", "region"
+    const char* usualContent;  // "default codeplug block", ...
+};
+FtfTypeWords ftfTypeWords(std::int32_t type);
+
 // Parses "R01.02.03" (a letter and three numbers 0..255) into four bytes.
 bool parseVersionBytes(const std::string& text, std::array<std::uint8_t, 4>& out);
 

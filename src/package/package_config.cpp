@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <memory>
 
+#include <fmt/printf.h>
+
 #include "core/error_stack.h"
 #include "package/ftf_file.h"
 #include "package/text_util.h"
@@ -20,10 +22,6 @@ std::string requireAttribute(pugi::xml_node element, std::string_view name) {
     if (!value)
         throw UnexpectedFailure{};
     return *value;
-}
-
-bool failIni(const char* message) {
-    return !raiseErrorText(ErrorCategory::Ini, message);
 }
 
 // Items of a caret-separated version list, each kept as its low 8 bits.
@@ -79,16 +77,49 @@ bool PackageConfig::loadPackageConfig(const std::string& configPath, const std::
     return loadConfigHalf(configPath) && loadSetupHalf(setupPath);
 }
 
-bool PackageConfig::loadConfigHalf(const std::string& configPath) {
-    if (!store_.readScrambledFile(configPath) || !store_.parseDocument()) {
-        raiseError(ErrorCategory::Ini, "The initial file [%s] is invalid.", configPath);
+bool PackageConfig::checkPackageConfig(const std::string& configPath, const std::string& setupPath,
+                                       PackageCheckReport& report) {
+    check_ = &report;
+    const std::size_t before = report.problems.size();
+    // The setup half is checked even when the configuration is broken.
+    loadConfigHalf(configPath);
+    loadSetupHalf(setupPath);
+    // What the layers below pushed last, with no problem of the load after it.
+    for (ErrorEntry& entry : errorEntries())
+        report.problems.push_back({entry.category, std::move(entry.message), {}});
+    removeErrors(ErrorCategory::Ok);
+    check_ = nullptr;
+    return report.problems.size() == before;
+}
+
+bool PackageConfig::problem(ErrorCategory category, const std::string& message,
+                            const std::string& internalName) {
+    if (check_ == nullptr) {
+        raiseErrorText(category, message);
         return false;
     }
+    for (ErrorEntry& entry : errorEntries())
+        check_->problems.push_back({entry.category, std::move(entry.message), {}});
+    removeErrors(ErrorCategory::Ok);
+    check_->problems.push_back({static_cast<std::int32_t>(category), message, internalName});
+    return true;
+}
+
+bool PackageConfig::loadConfigHalf(const std::string& configPath) {
+    if (!store_.readScrambledFile(configPath) || !store_.parseDocument()) {
+        problem(ErrorCategory::Ini, fmt::sprintf("The initial file [%s] is invalid.", configPath));
+        return false;
+    }
+    bool healthy = true;
+    // A problem: false ends the load; in check mode it goes on.
+    const auto fail = [&](const std::string& message, const std::string& internalName = {}) {
+        healthy = false;
+        return !problem(ErrorCategory::Ini, message, internalName);
+    };
     try {
         // The index covers every entry of the folder that holds config.xml.
-        std::string folder = std::filesystem::path(configPath).parent_path().string();
-        if (folder.empty())
-            folder = ".";
+        const std::filesystem::path parent = std::filesystem::path(configPath).parent_path();
+        const std::string folder = parent.empty() ? std::string(".") : parent.string();
         FtfFileIndex fileIndex;
         FtfNameIndex nameIndex;
         scanFtfFiles(folder, fileIndex, nameIndex);
@@ -100,22 +131,25 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
         if (!root)
             throw UnexpectedFailure{};
         regionId = requireAttribute(root, "id");
-        if (regionId.empty())
-            return failIni("The Region ID is empty.");
+        if (regionId.empty() && fail("The Region ID is empty."))
+            return false;
         regionName = requireAttribute(root, "name");
-        if (regionName.empty())
-            return failIni("The Region name is empty.");
+        if (regionName.empty() && fail("The Region name is empty."))
+            return false;
 
         auto firmware = ConfigDocument::descendants(root, "fi");
         if (!firmware.empty()) {
             std::string path;
-            if (!lookup(requireAttribute(firmware.front(), "name"), path)) {
-                return failIni("The FW file is lost.");
+            const std::string name = requireAttribute(firmware.front(), "name");
+            if (!lookup(name, path)) {
+                if (fail("The FW file is lost.", name))
+                    return false;
+            } else {
+                firmwarePath = path;
             }
-            firmwarePath = path;
             firmwareVersion = requireAttribute(firmware.front(), "ver");
-            if (firmwareVersion.empty())
-                return failIni("The FW version is empty.");
+            if (firmwareVersion.empty() && fail("The FW version is empty."))
+                return false;
         }
 
         struct VersionedFiles {
@@ -130,11 +164,17 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
                              "Address file is lost."}}) {
             for (pugi::xml_node element : ConfigDocument::descendants(root, group.tag)) {
                 std::string version = requireAttribute(element, "ver");
-                if (version.empty())
-                    return failIni(group.emptyVersion);
+                if (version.empty()) {
+                    if (fail(group.emptyVersion))
+                        return false;
+                    continue;
+                }
                 std::string path;
-                if (!lookup(requireAttribute(element, "name") + version, path)) {
-                    return failIni(group.lost);
+                const std::string name = requireAttribute(element, "name") + version;
+                if (!lookup(name, path)) {
+                    if (fail(group.lost, name))
+                        return false;
+                    continue;
                 }
                 group.files[version] = path;
             }
@@ -162,49 +202,61 @@ bool PackageConfig::loadConfigHalf(const std::string& configPath) {
         for (pugi::xml_node element : ConfigDocument::descendants(root, "mo")) {
             ModelEntry entry;
             entry.type = requireAttribute(element, "type");
-            if (entry.type.empty())
-                return failIni("Block type is empty.");
+            if (entry.type.empty() && fail("Block type is empty."))
+                return false;
             entry.alias = requireAttribute(element, "alias");
-            if (entry.alias.empty())
-                return failIni("Block alias is empty.");
+            if (entry.alias.empty() && fail("Block alias is empty."))
+                return false;
             StrictInt image = parseStrictInt(requireAttribute(element, "img"));
             if (!image.isNumber)
                 throw UnexpectedFailure{};
             entry.image = image.value && *image.value >= 0 && *image.value <= 2 ? *image.value : -1;
             std::string modelName = requireAttribute(element, "name");
-            if (modelName.empty())
-                return failIni("Model name is empty.");
+            if (modelName.empty() && fail("Model name is empty."))
+                return false;
             for (pugi::xml_node block : ConfigDocument::descendants(element, "bl")) {
                 std::string blockName = requireAttribute(block, "name");
-                if (blockName.empty())
-                    return failIni("Block name is empty.");
+                if (blockName.empty()) {
+                    if (fail("Block name is empty."))
+                        return false;
+                    continue;
+                }
                 std::string version = requireAttribute(block, "ver");
-                if (version.empty())
-                    return failIni("Block version is empty.");
+                if (version.empty()) {
+                    if (fail("Block version is empty."))
+                        return false;
+                    continue;
+                }
                 std::string path;
                 std::string internalName = modelName;
                 internalName += blockName;
                 internalName += version;
                 if (!lookup(internalName, path)) {
-                    raiseError(ErrorCategory::Ini, "Block %s file is lost.", modelName);
-                    return false;
+                    if (fail(fmt::sprintf("Block %s file is lost.", modelName), internalName))
+                        return false;
+                    continue;
                 }
                 entry.blocks[blockName][version] = path;
             }
             models[modelName] = std::move(entry);
         }
     } catch (...) {  // UnexpectedFailure, or the parser running out of memory
-        raiseError(ErrorCategory::Ini, "Failed to load config file [%s].", configPath);
+        problem(ErrorCategory::Ini, fmt::sprintf("Failed to load config file [%s].", configPath));
         return false;
     }
-    return true;
+    return healthy;
 }
 
 bool PackageConfig::loadSetupHalf(const std::string& setupPath) {
     if (!store_.readScrambledFile(setupPath) || !store_.parseDocument()) {
-        raiseError(ErrorCategory::Ini, "The setup file [%s] is invalid.", setupPath);
+        problem(ErrorCategory::Ini, fmt::sprintf("The setup file [%s] is invalid.", setupPath));
         return false;
     }
+    bool healthy = true;
+    const auto fail = [&](const char* message) {
+        healthy = false;
+        return !problem(ErrorCategory::Ini, message);
+    };
     std::string id;
     std::string name;
     try {
@@ -212,19 +264,22 @@ bool PackageConfig::loadSetupHalf(const std::string& setupPath) {
         if (!root)
             throw UnexpectedFailure{};
         id = requireAttribute(root, "id");
-        if (id.empty())
-            return failIni("The Region ID is empty.");
+        if (id.empty() && fail("The Region ID is empty."))
+            return false;
         name = requireAttribute(root, "name");
-        if (name.empty())
-            return failIni("The Region name is empty.");
+        if (name.empty() && fail("The Region name is empty."))
+            return false;
     } catch (...) {  // UnexpectedFailure, or the parser running out of memory
-        raiseError(ErrorCategory::Ini, "Failed to load setup file [%s].", setupPath);
+        problem(ErrorCategory::Ini, fmt::sprintf("Failed to load setup file [%s].", setupPath));
         return false;
     }
-    if (id != regionId)
-        return failIni("The setup has a different region id with config.");
-    if (name != regionName)
-        return failIni("The setup has a different region name with config.");
+    // An empty id or name was reported already; comparing it says nothing new.
+    if (!id.empty() && !regionId.empty() && id != regionId &&
+        fail("The setup has a different region id with config."))
+        return false;
+    if (!name.empty() && !regionName.empty() && name != regionName &&
+        fail("The setup has a different region name with config."))
+        return false;
     // The chosen language and the dealer password; both may be absent.
     pugi::xml_node document = store_.root().root();
     auto firstValue = [&](const char* tag, const char* attribute) {
@@ -235,7 +290,7 @@ bool PackageConfig::loadSetupHalf(const std::string& setupPath) {
     };
     defaultLanguage = firstValue("langs", "def");
     loginPassword = firstValue("pwd", "cd2");
-    return true;
+    return healthy;
 }
 
 bool PackageConfig::isModelKnown(const std::string& modelName) const {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/error_stack.h"
 #include "package/config_document.h"
 
 namespace vkt {
@@ -39,6 +40,19 @@ struct ModelEntry {
     std::map<std::string, std::map<std::string, std::string>> blocks;
 };
 
+// A problem of the package as `vkt package check` lists it.
+struct PackageProblem {
+    std::int32_t category = 0;  // ErrorCategory
+    std::string message;        // the loader's own text
+    std::string internalName;   // the internal name looked for, when a file is lost
+};
+
+// Filled by a check-mode load: the problems in the order they were found,
+// with the error-stack entries the layers below pushed before each.
+struct PackageCheckReport {
+    std::vector<PackageProblem> problems;
+};
+
 class PackageConfig {
   public:
     // Reads and writes through `store` (the process-wide store by default).
@@ -53,6 +67,12 @@ class PackageConfig {
     // loads setup.dat and checks it against the configuration. On false the
     // error stack holds the reason(s).
     bool loadPackageConfig(const std::string& configPath, const std::string& setupPath);
+    // The same load in check mode: it goes on past every problem it can go
+    // on from (an element with a missing value or a lost file is skipped),
+    // and records the problems in `report` instead of on the error stack.
+    // False when there was any.
+    bool checkPackageConfig(const std::string& configPath, const std::string& setupPath,
+                            PackageCheckReport& report);
 
     bool isModelKnown(const std::string& modelName) const;
     bool getModel(const std::string& modelName, ModelEntry& entry) const;
@@ -112,8 +132,14 @@ class PackageConfig {
 
     bool loadConfigHalf(const std::string& configPath);
     bool loadSetupHalf(const std::string& setupPath);
+    // Reports one problem: on the error stack, or in check mode into the
+    // report (with the stack's entries before it). Returns whether the load
+    // goes on.
+    bool problem(ErrorCategory category, const std::string& message,
+                 const std::string& internalName = {});
 
     ConfigDocument& store_;
+    PackageCheckReport* check_ = nullptr;  // set during a check-mode load
     Cursor<std::string> modelCursor_;
     Cursor<std::string> voiceCursor_;
     Cursor<std::string> addressCursor_;

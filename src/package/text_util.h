@@ -60,11 +60,4 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
 }  // namespace vkt
 
-namespace vkt {
-
-// A JSON string literal (with quotes) for a UTF-8 text; control characters
-// and bytes that are not valid UTF-8 are escaped as \uXXXX (invalid bytes as
-// their Latin-1 character), so the result is always valid JSON.
-std::string jsonQuote(std::string_view text);
-
-}  // namespace vkt
+namespace vkt {}  // namespace vkt
