@@ -21,12 +21,14 @@ namespace {
 
 constexpr std::size_t kMaxTitleChars = 259;
 
-StartupResult failure(std::string logLine, int messageId = 0, int style = 0) {
+StartupResult failure(ErrorCategory category, std::string logLine, int messageId = 0,
+                      int style = 0) {
     ErrorLog::instance().writeLog("%s", logLine);
     StartupResult result;
     result.messageId = messageId;
     result.style = style;
     result.logLine = std::move(logLine);
+    result.category = category;
     return result;
 }
 
@@ -68,9 +70,10 @@ bool Application::prepareEnvironment(const StartupOptions& options, StartupResul
     if (dataDir_.empty()) {
         // The log has no folder yet, so this line is lost like the original
         // platform's: it only documents the reason in the result.
-        result = failure(
-            "Error:Failed to retrieve the common application data path due to the error "
-            "[no data folder is configured].");
+        result =
+            failure(ErrorCategory::File,
+                    "Error:Failed to retrieve the common application data path due to the error "
+                    "[no data folder is configured].");
         return false;
     }
     if (options.createDataDir) {
@@ -94,7 +97,7 @@ bool Application::prepareEnvironment(const StartupOptions& options, StartupResul
         ready = document_.createConfigDocument();
     if (!ready) {
         removeErrors(0);
-        result = failure("Error:failed to initialize component.");
+        result = failure(ErrorCategory::Resource, "Error:failed to initialize component.");
         return false;
     }
     return true;
@@ -139,13 +142,14 @@ void Application::provideSetupFile(const std::string& templatePath) {
 bool Application::loadPackage(StartupResult& result) {
     if (!config_.loadPackageConfig(configPath(packageDir_), setupPath(dataDir_))) {
         std::string first = firstErrorText();
+        const auto category = static_cast<ErrorCategory>(firstErrorCode());
         removeErrors(0);
-        result = failure(first, str::kReinstall, kStyleError);
+        result = failure(category, first, str::kReinstall, kStyleError);
         return false;
     }
     if (!isToolRegion(config_.regionName)) {
-        result =
-            failure(fmt::sprintf(kWrongRegionFormat, kToolRegion), str::kReinstall, kStyleError);
+        result = failure(ErrorCategory::Ini, fmt::sprintf(kWrongRegionFormat, kToolRegion),
+                         str::kReinstall, kStyleError);
         return false;
     }
     return true;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "core/error_stack.h"
 #include "core/event.h"
 #include "link/cable_driver.h"
 #include "link/radio_manager.h"
@@ -39,6 +40,9 @@ struct StartupResult {
     int messageId = 0;
     int style = 0;
     std::string logLine;  // what was written to the error log (empty: nothing)
+    // The error category of the failure (the first error-stack entry's when
+    // the stack held the reason).
+    ErrorCategory category = ErrorCategory::Ok;
 };
 
 class Application {

@@ -295,6 +295,7 @@ FlowOutcome MainController::onGetRadioInfo() {
                         result.text,
                         result.style,
                         {},
+                        {},
                         {}};
     if (result.success) {
         infoShown_ = true;
@@ -303,6 +304,8 @@ FlowOutcome MainController::onGetRadioInfo() {
     }
     front_.showMessage(result.text, result.style);
     finishOperation();
+    if (!result.success)
+        outcome.errors = errorEntries();
     return outcome;
 }
 
@@ -431,6 +434,9 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
     outcome.text = testMode_ ? std::string() : result.text;
     outcome.style = testMode_ ? 0 : result.style;
     outcome.backupFile = backupFile_;
+    if (!result.success && ending != Ending::UpToDate)
+        outcome.errors = failureErrors_.empty() ? errorEntries() : std::move(failureErrors_);
+    failureErrors_.clear();
     return outcome;
 }
 
@@ -438,7 +444,7 @@ FlowOutcome MainController::refusedUpdate() {
     setBusy(BusyState::Idle);
     refreshControls();
     front_.setBusy(false);
-    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0, {}, {}};
+    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0, {}, {}, {}};
 }
 
 void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
@@ -777,7 +783,8 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
         raiseError(ErrorCategory::Update, "Error:an earlier operation is still running.");
     if (!ran || !program_.ok) {
         const bool stopped = ran && program_.stopped();
-        finishJournalRun(row, stopped ? RunState::Interrupted : RunState::Failed, errorEntries());
+        failureErrors_ = errorEntries();
+        finishJournalRun(row, stopped ? RunState::Interrupted : RunState::Failed, failureErrors_);
         log.writeLog("Upate radio failed, this's caused by:\n%s", allErrorTexts());
         if (stopped) {
             result.set(program_.eraseStarted() ? str::kStopped : str::kStoppedNothingChanged,
@@ -993,7 +1000,8 @@ FlowOutcome MainController::onUpdateSerialNumber() {
             result.text,
             result.style,
             {},
-            {}};
+            {},
+            result.success ? std::vector<ErrorEntry>{} : errorEntries()};
 }
 
 void MainController::onDeviceRemoved() {

@@ -49,6 +49,9 @@ struct FlowOutcome {
     // Get Radio Information: the radio has an update that broke off after
     // its first erase and is not recovered yet.
     std::optional<JournalRun> pendingRun;
+    // After a failure: the error-stack entries behind it, oldest first, as
+    // they were when the flow gave up (the stack itself may be cleared).
+    std::vector<ErrorEntry> errors;
     bool ok() const { return kind == Kind::Done; }
 };
 
@@ -260,6 +263,7 @@ class MainController : public MessageTarget {
     int stopRequests_ = 0;
     std::chrono::steady_clock::time_point runStart_;
     std::string backupFile_;  // the last broken run's backup, for the outcome
+    std::vector<ErrorEntry> failureErrors_;  // the stack when the last run failed
 
     BusyState busy_ = BusyState::Idle;
     bool cableConnected_ = false;
