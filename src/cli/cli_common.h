@@ -3,6 +3,7 @@
 // registered in main.cpp.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -18,8 +19,12 @@ enum ExitCode : int {
     kExitNothingDone = 3,
 };
 
-// --package, --data-dir, --backend, --trace and --simulate.
-struct GlobalOptions : CableOptions {};
+// --package, --data-dir, --backend, --trace, --simulate, and the choice of
+// the cable: --port PATH or --cable N.
+struct GlobalOptions : CableOptions {
+    std::string port;  // empty: not chosen by path
+    int cable = -1;    // negative: not chosen by position
+};
 
 // A subcommand's body: returns the process exit code. Registered handlers
 // store their exit code in `exitCode` through this helper.

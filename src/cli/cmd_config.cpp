@@ -5,24 +5,24 @@
 #include <iterator>
 
 #include "cli/cli_common.h"
+#include "cli/command_report.h"
 #include "package/config_document.h"
 
 namespace vkt::cli {
 namespace {
 
 int transcode(const std::string& in, const std::string& out, bool encode) {
-    const char* name = encode ? "vkt config encode" : "vkt config decode";
+    CommandReport report(encode ? "config encode" : "config decode", false);
+    const auto fail = [&report](const std::string& text) {
+        return report.fail(Failure{"FILE", {text}, {}});
+    };
     std::ifstream file(in, std::ios::binary);
-    if (!file) {
-        std::cerr << name << ": cannot read [" << in << "]\n";
-        return kExitFailure;
-    }
+    if (!file)
+        return fail("cannot read [" + in + "]");
     std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
                                     std::istreambuf_iterator<char>()};
-    if (bytes.size() > kMaxConfigFileSize) {
-        std::cerr << name << ": [" << in << "] is too large\n";
-        return kExitFailure;
-    }
+    if (bytes.size() > kMaxConfigFileSize)
+        return fail("[" + in + "] is too large");
     std::vector<std::uint8_t> result = scrambleConfigBytes(bytes);
     // Refuse to produce a file that the tool could not parse.
     const std::vector<std::uint8_t>& plain = encode ? bytes : result;
@@ -30,14 +30,11 @@ int transcode(const std::string& in, const std::string& out, bool encode) {
     if (!ConfigDocument::isWellFormed(
             std::string_view(reinterpret_cast<const char*>(plain.data()), plain.size()),
             description)) {
-        std::cerr << name << ": [" << in << "] " << (encode ? "is" : "does not decode to")
-                  << " well-formed XML: " << description << "\n";
-        return kExitFailure;
+        return fail("[" + in + "] " + (encode ? "is" : "does not decode to") +
+                    " well-formed XML: " + description);
     }
-    if (!writeFileAtomically(out, result)) {
-        std::cerr << name << ": cannot write [" << out << "]\n";
-        return kExitFailure;
-    }
+    if (!writeFileAtomically(out, result))
+        return fail("cannot write [" + out + "]");
     return kExitOk;
 }
 

@@ -87,21 +87,19 @@ class ToolSocket {
 
 // Sends `request` and waits for the tool's message named `reply`. Returns
 // the exit code; `answer` holds the reply when one came.
-int exchange(const std::string& command, const char* request, const char* reply, double waitSeconds,
-             ConsoleMessage& answer) {
+int exchange(const char* request, const char* reply, double waitSeconds, ConsoleMessage& answer) {
     const std::string path = consoleSocketPath(kToolRegion);
     ToolSocket socket;
     std::string error;
     if (!socket.open(path, error)) {
-        std::cerr << "vkt console " << command << ": no update tool is running (" << path << ": "
-                  << error << ")\n";
+        std::cerr << "vkt: error: no update tool is running (" << path << ": " << error << ")\n";
         return kExitNoTool;
     }
     // The first parameter names the console; this process's id does.
     const ConsoleMessage message{request, static_cast<std::uint64_t>(::getpid()),
                                  static_cast<std::int64_t>(kConsoleMagic)};
     if (!socket.send(encodeConsoleMessage(message))) {
-        std::cerr << "vkt console " << command << ": the update tool closed the connection\n";
+        std::cerr << "vkt: error: the update tool closed the connection\n";
         return kExitNoReply;
     }
     using Clock = std::chrono::steady_clock;
@@ -118,18 +116,16 @@ int exchange(const std::string& command, const char* request, const char* reply,
         }
         std::optional<std::vector<std::uint8_t>> bytes = socket.receive(ms);
         if (!bytes) {
-            std::cerr << "vkt console " << command << ": no answer from the update tool within "
-                      << waitSeconds << " s\n";
+            std::cerr << "vkt: error: no answer from the update tool within " << waitSeconds
+                      << " s\n";
             return kExitNoReply;
         }
         if (bytes->empty()) {
-            std::cerr << "vkt console " << command
-                      << ": the update tool closed the connection without answering\n";
+            std::cerr << "vkt: error: the update tool closed the connection without answering\n";
             return kExitNoReply;
         }
         if (!reader.feed(*bytes)) {
-            std::cerr << "vkt console " << command << ": unreadable answer (" << reader.error()
-                      << ")\n";
+            std::cerr << "vkt: error: unreadable answer (" << reader.error() << ")\n";
             return kExitFailure;
         }
         while (std::optional<ConsoleMessage> got = reader.next()) {
@@ -148,9 +144,9 @@ void addConsoleSubcommand(CLI::App& console, const std::string& name, const std:
     sub->add_option("--wait", *wait, "Seconds to wait for the tool's answer; 0 waits without limit")
         ->default_val(defaultWait)
         ->check(CLI::NonNegativeNumber);
-    setHandler(sub, [name, request, reply, wait]() -> int {
+    setHandler(sub, [request, reply, wait]() -> int {
         ConsoleMessage answer;
-        const int code = exchange(name, request, reply, *wait, answer);
+        const int code = exchange(request, reply, *wait, answer);
         if (code != kExitOk)
             return code;
         if (std::string(reply) != kToolUpdateEnd) {

@@ -4,8 +4,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <tuple>
 
 #include "cli/cli_common.h"
+#include "cli/command_report.h"
 #include "core/error_stack.h"
 #include "package/config_document.h"
 #include "package/ftf_file.h"
@@ -22,11 +24,17 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
     return !in.bad();
 }
 
-// Prints every message on the error stack (oldest first) and clears it.
-void printErrors() {
-    for (const ErrorEntry& entry : errorEntries())
-        std::cerr << entry.message << "\n";
+// The error stack's messages after `message` as a failure; the stack is
+// cleared.
+Failure stackFailure(const std::string& message) {
+    Failure failure{"FILE", {message}, {}};
+    const std::vector<ErrorEntry> errors = errorEntries();
+    if (!errors.empty())
+        failure.category = errorCategoryName(errors.front().category);
+    for (const ErrorEntry& entry : errors)
+        failure.messages.push_back(entry.message);
     removeErrors(ErrorCategory::Ok);
+    return failure;
 }
 
 struct PackOptions {
@@ -41,46 +49,39 @@ struct PackOptions {
 };
 
 int runPack(const PackOptions& o) {
+    CommandReport report("ftf pack", false);
+    const auto usage = [&report](const std::string& text) {
+        return report.fail(Failure{"USAGE", {text}, {}}, kExitUsage);
+    };
     FtfSource source;
     source.type = o.type;
-    auto latin1 = [](const std::string& text, const char* what, std::string& out) {
+    auto latin1 = [](const std::string& text, std::string& out) {
         auto bytes = utf8ToLatin1(text);
-        if (!bytes) {
-            std::cerr << "vkt ftf pack: the " << what
-                      << " must use single-byte (Latin-1) characters only\n";
-            return false;
-        }
-        out = *bytes;
-        return true;
+        if (bytes)
+            out = *bytes;
+        return bytes.has_value();
     };
-    if (!latin1(o.name, "internal name", source.internalName) ||
-        !latin1(o.model, "model number", source.modelNumber) ||
-        !latin1(o.region, "region name", source.regionName)) {
-        return kExitUsage;
+    for (const auto& [text, what, out] :
+         {std::tuple{&o.name, "internal name", &source.internalName},
+          std::tuple{&o.model, "model number", &source.modelNumber},
+          std::tuple{&o.region, "region name", &source.regionName}}) {
+        if (!latin1(*text, *out))
+            return usage(std::string("the ") + what +
+                         " must use single-byte (Latin-1) characters only");
     }
-    if (!parseVersionBytes(o.version, source.version)) {
-        std::cerr << "vkt ftf pack: --version must look like R01.02.03\n";
-        return kExitUsage;
-    }
+    if (!parseVersionBytes(o.version, source.version))
+        return usage("--version must look like R01.02.03");
     const std::string& cpv = o.codeplugVersion.empty() ? o.version : o.codeplugVersion;
-    if (!parseVersionBytes(cpv, source.codeplugVersion)) {
-        std::cerr << "vkt ftf pack: --codeplug-version must look like R01.02.03\n";
-        return kExitUsage;
-    }
-    if (!readWholeFile(o.image, source.image)) {
-        std::cerr << "vkt ftf pack: cannot read the image [" << o.image << "]\n";
-        return kExitFailure;
-    }
+    if (!parseVersionBytes(cpv, source.codeplugVersion))
+        return usage("--codeplug-version must look like R01.02.03");
+    if (!readWholeFile(o.image, source.image))
+        return report.fail(Failure{"FILE", {"cannot read the image [" + o.image + "]"}, {}});
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!buildFtfFile(source, bytes, error)) {
-        std::cerr << "vkt ftf pack: " << error << "\n";
-        return kExitUsage;
-    }
-    if (!writeFileAtomically(o.out, bytes)) {
-        std::cerr << "vkt ftf pack: cannot write [" << o.out << "]\n";
-        return kExitFailure;
-    }
+    if (!buildFtfFile(source, bytes, error))
+        return usage(error);
+    if (!writeFileAtomically(o.out, bytes))
+        return report.fail(Failure{"FILE", {"cannot write [" + o.out + "]"}, {}});
     return kExitOk;
 }
 
@@ -96,15 +97,19 @@ std::string versionBytesText(const std::uint8_t* v) {
 }
 
 int runShow(const std::string& path, bool json) {
+    CommandReport report("ftf show", json);
+    report.declareFields({"file", "type", "type_header", "usual_content", "version",
+                          "internal_name", "payload_length", "image_length", "codeplug_version",
+                          "model_number", "region_name", "digest", "digest_matches", "loads"});
+    report.fields()["file"] = path;
     std::vector<std::uint8_t> raw;
     FtfInfo info;
-    if (!readFtfInfo(path, info) || !readWholeFile(path, raw) || raw.size() < kFtfHeaderSize) {
-        printErrors();
-        return kExitFailure;
-    }
+    if (!readFtfInfo(path, info) || !readWholeFile(path, raw) || raw.size() < kFtfHeaderSize)
+        return report.fail(stackFailure("[" + path + "] is not a readable FTF file"));
     FtfImage image;
     const bool loads = loadFtfImage(path, image);
     std::string loadError = loads ? std::string() : firstErrorText();
+    const std::int32_t loadCategory = firstErrorCode();
     removeErrors(ErrorCategory::Ok);
     const auto digest = md5Digest(std::span(raw).subspan(24));
     const bool digestOk = std::equal(digest.begin(), digest.end(), raw.begin() + 8);
@@ -113,58 +118,56 @@ int runShow(const std::string& path, bool json) {
     std::string model(info.modelNumber.begin(), info.modelNumber.begin() + info.modelNumberLength);
     model = latin1ToUtf8(model);
     const bool hasCodeplug = info.type <= 2;
-    if (json) {
-        std::cout << "{\"file\":" << jsonQuote(path) << ",\"type\":" << info.type
-                  << ",\"version\":" << jsonQuote(versionBytesText(&raw[24]))
-                  << ",\"internalName\":" << jsonQuote(info.internalName)
-                  << ",\"payloadLength\":" << payload << ",\"imageLength\":" << info.imageLength;
-        if (hasCodeplug) {
-            std::cout << ",\"codeplugVersion\":"
-                      << jsonQuote(versionBytesText(info.codeplugVersion.data()));
-        }
-        if (info.type == 0)
-            std::cout << ",\"modelNumber\":" << jsonQuote(model);
-        if (info.type == 3)
-            std::cout << ",\"regionName\":" << jsonQuote(info.regionName);
-        std::cout << ",\"digest\":" << jsonQuote(hexBytes(&raw[8], 16))
-                  << ",\"digestMatches\":" << (digestOk ? "true" : "false")
-                  << ",\"loads\":" << (loads ? "true" : "false");
-        if (!loads)
-            std::cout << ",\"error\":" << jsonQuote(loadError);
-        std::cout << "}\n";
-    } else {
-        std::cout << "file:             " << path << "\n"
-                  << "type:             " << info.type << "\n"
-                  << "version:          " << versionBytesText(&raw[24]) << "\n"
-                  << "internal name:    " << info.internalName << "\n"
-                  << "payload length:   " << payload << "\n"
-                  << "image length:     " << info.imageLength << "\n";
-        if (hasCodeplug) {
-            std::cout << "codeplug version: " << versionBytesText(info.codeplugVersion.data())
-                      << "\n";
-        }
-        if (info.type == 0)
-            std::cout << "model number:     " << model << "\n";
-        if (info.type == 3)
-            std::cout << "region name:      " << info.regionName << "\n";
-        std::cout << "digest:           " << hexBytes(&raw[8], 16)
-                  << (digestOk ? " (matches)" : " (does not match)") << "\n";
-        if (!loads)
-            std::cout << "load error:       " << loadError << "\n";
+    const FtfTypeWords words = ftfTypeWords(info.type);
+
+    Json& fields = report.fields();
+    fields["type"] = info.type;
+    fields["type_header"] = words.header ? Json(words.header) : Json(nullptr);
+    fields["usual_content"] = words.usualContent ? Json(words.usualContent) : Json(nullptr);
+    fields["version"] = versionBytesText(&raw[24]);
+    fields["internal_name"] = info.internalName;
+    fields["payload_length"] = payload;
+    fields["image_length"] = info.imageLength;
+    fields["codeplug_version"] =
+        hasCodeplug ? Json(versionBytesText(info.codeplugVersion.data())) : Json(nullptr);
+    fields["model_number"] = info.type == 0 ? Json(model) : Json(nullptr);
+    fields["region_name"] = info.type == 3 ? Json(info.regionName) : Json(nullptr);
+    fields["digest"] = hexBytes(&raw[8], 16);
+    fields["digest_matches"] = digestOk;
+    fields["loads"] = loads;
+
+    std::ostream& out = report.text();
+    out << "file:             " << path << "\n"
+        << "type:             " << info.type;
+    if (words.header)
+        out << " (" << words.header << " header; " << words.usualContent << " by convention)";
+    out << "\n"
+        << "version:          " << versionBytesText(&raw[24]) << "\n"
+        << "internal name:    " << info.internalName << "\n"
+        << "payload length:   " << payload << "\n"
+        << "image length:     " << info.imageLength << "\n";
+    if (hasCodeplug)
+        out << "codeplug version: " << versionBytesText(info.codeplugVersion.data()) << "\n";
+    if (info.type == 0)
+        out << "model number:     " << model << "\n";
+    if (info.type == 3)
+        out << "region name:      " << info.regionName << "\n";
+    out << "digest:           " << hexBytes(&raw[8], 16)
+        << (digestOk ? " (matches)" : " (does not match)") << "\n";
+    if (!loads) {
+        return report.fail(
+            Failure{errorCategoryName(loadCategory), {"the file does not load", loadError}, {}});
     }
-    return loads ? kExitOk : kExitFailure;
+    return report.succeed("The file loads.");
 }
 
 int runExtract(const std::string& path, const std::string& out) {
+    CommandReport report("ftf extract", false);
     FtfImage image;
-    if (!loadFtfImage(path, image)) {
-        printErrors();
-        return kExitFailure;
-    }
-    if (!writeFileAtomically(out, image.data)) {
-        std::cerr << "vkt ftf extract: cannot write [" << out << "]\n";
-        return kExitFailure;
-    }
+    if (!loadFtfImage(path, image))
+        return report.fail(stackFailure("cannot load [" + path + "]"));
+    if (!writeFileAtomically(out, image.data))
+        return report.fail(Failure{"FILE", {"cannot write [" + out + "]"}, {}});
     return kExitOk;
 }
 
@@ -177,7 +180,10 @@ void addFtfCommands(CLI::App& app, GlobalOptions&) {
     auto pack = std::make_shared<PackOptions>();
     auto* packCmd = ftf->add_subcommand(
         "pack", "Wrap an image in an FTF file (header, digest, type header, scrambled image)");
-    packCmd->add_option("--type", pack->type, "FTF type: 0 (model), 1, 2 (codeplug), 3 (region)")
+    packCmd
+        ->add_option("--type", pack->type,
+                     "FTF type by its type header: 0 (model: default blocks), 1 (codeplug: "
+                     "voice prompts), 2 (codeplug: address map), 3 (region: firmware)")
         ->required()
         ->check(CLI::Range(0, 3));
     packCmd->add_option("--name", pack->name, "Internal name (how config.xml refers to the file)")

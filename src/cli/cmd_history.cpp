@@ -5,17 +5,14 @@
 #include <memory>
 
 #include <fmt/format.h>
-#include <nlohmann/json.hpp>
 
 #include "app/update_journal.h"
+#include "cli/command_report.h"
 #include "cli/commands.h"
-#include "core/version.h"
 
 namespace vkt::cli {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 std::string planText(const JournalRun& r) {
     std::string parts;
@@ -89,54 +86,31 @@ void printRun(const JournalRun& r, std::ostream& out) {
 
 int runHistory(const GlobalOptions& options, const std::string& serial, std::size_t limit,
                bool json) {
+    CommandReport report("history", json);
+    report.declareFields({"journal", "runs"});
     const std::string path = updateJournalPath(effectiveDataDir(options));
+    report.fields()["journal"] = path;
     std::vector<JournalRun> runs;
     std::error_code ec;
     if (std::filesystem::exists(path, ec)) {
         UpdateJournal journal(path);
         std::string error;
-        if (!journal.open(error, true)) {
-            if (json) {
-                Json j{{"schema", 1},
-                       {"command", "history"},
-                       {"ok", false},
-                       {"result", error},
-                       {"error", {{"category", "FILE"}, {"messages", {error}}}},
-                       {"tool_version", toolVersion()}};
-                std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
-                          << "\n";
-            }
-            std::cerr << "vkt history: " << error << "\n";
-            return kExitFailure;
-        }
+        if (!journal.open(error, true))
+            return report.fail(Failure{"FILE", {error}, {}});
         runs = journal.runs(serial, limit);
     }
-    const std::string result =
-        fmt::format("{} update{} recorded", runs.size(), runs.size() == 1 ? "" : "s");
-    if (json) {
-        Json list = Json::array();
-        for (const JournalRun& r : runs)
-            list.push_back(runJson(r));
-        Json j;
-        j["schema"] = 1;
-        j["command"] = "history";
-        j["ok"] = true;
-        j["result"] = result;
-        j["error"] = nullptr;
-        j["journal"] = path;
-        j["runs"] = list;
-        j["tool_version"] = toolVersion();
-        std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-        return kExitOk;
-    }
+    Json list = Json::array();
+    for (const JournalRun& r : runs)
+        list.push_back(runJson(r));
+    report.fields()["runs"] = std::move(list);
     if (runs.empty()) {
-        std::cout << "No update is recorded" << (serial.empty() ? "" : " for " + serial) << " in "
-                  << path << ".\n";
-        return kExitOk;
+        report.text() << "No update is recorded" << (serial.empty() ? "" : " for " + serial)
+                      << " in " << path << ".\n";
     }
     for (const JournalRun& r : runs)
-        printRun(r, std::cout);
-    return kExitOk;
+        printRun(r, report.text());
+    return report.succeed(
+        fmt::format("{} update{} recorded", runs.size(), runs.size() == 1 ? "" : "s"));
 }
 
 }  // namespace
@@ -154,7 +128,7 @@ void addHistoryCommand(CLI::App& app, GlobalOptions& options) {
     auto flags = std::make_shared<Flags>();
     sub->add_option("--radio", flags->serial, "Only the runs of the radio with this serial number");
     sub->add_option("--limit", flags->limit, "At most this many runs (0: all)");
-    sub->add_flag("--json", flags->json, "Print the runs as JSON");
+    sub->add_flag("--json", flags->json, "Print the runs as one JSON object");
     setHandler(sub, [&options, flags] {
         return runHistory(options, flags->serial, flags->limit, flags->json);
     });

@@ -6,9 +6,11 @@
 #include <csignal>
 #include <iostream>
 
+#include "app/cable_setup.h"
 #include "cli/cable_setup.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
+#include "cli/json_output.h"
 #include "core/messaging.h"
 #include "link/radio_manager.h"
 
@@ -34,16 +36,24 @@ class Printer : public MessageTarget {
             return 0;
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - start_);
-        if (json_) {
-            std::cout << "{\"cables\": " << lParam << ", \"ms\": " << elapsed.count() << "}"
-                      << std::endl;
-        } else if (lParam == 0) {
-            std::cout << "USB Cable Disconnected" << std::endl;
+        std::string text;
+        if (lParam == 0) {
+            text = "USB Cable Disconnected";
         } else if (lParam == 1) {
-            std::cout << "USB Cable Connected" << std::endl;
+            text = "USB Cable Connected";
         } else {
-            std::cout << "USB Cable Connected (" << lParam
-                      << " programming cables attached: only one may be)" << std::endl;
+            text = "USB Cable Connected (" + std::to_string(lParam) +
+                   " programming cables attached: only one may be)";
+        }
+        if (json_) {
+            // One object per notice, each a whole envelope.
+            Json line = jsonEnvelope("monitor");
+            setJsonSuccess(line, text);
+            line["cables"] = lParam;
+            line["ms"] = elapsed.count();
+            printJson(std::cout, line);
+        } else {
+            std::cout << text << std::endl;
         }
         return 1;
     }
@@ -54,18 +64,22 @@ class Printer : public MessageTarget {
 };
 
 int runMonitor(const GlobalOptions& options, double seconds, bool json) {
-    std::string error;
-    auto driver = makeCableDriver(options, error);
-    if (!driver)
-        return cableSetupFailed(options, "monitor", error);
+    CommandReport report("monitor", json);
+    report.declareFields({"cables", "ms"});
+    // With --port or --cable only the chosen cable is watched.
+    CableSetup setup = options.port.empty() && options.cable < 0
+                           ? makeBackendDriver(options, report)
+                           : chooseCableDriver(options, report);
+    if (!setup.driver)
+        return setup.exitCode;
+    std::shared_ptr<CableDriver> driver = setup.driver;
     SimulatedRadioSaver saveRadio;
     EventLoop loop;
     Printer printer(json);
     const WindowHandle window = createWindow(&printer, &loop);
     RadioManager manager(driver);
     if (!manager.addListener(window) || manager.createWindow(&loop) == 0) {
-        std::cerr << "vkt monitor: cannot create the monitor's windows\n";
-        return kExitFailure;
+        return report.fail(Failure{"RESOURCE", {"cannot create the monitor's windows"}, {}});
     }
     interrupted.store(false);
     auto previousInt = std::signal(SIGINT, onInterrupt);
@@ -104,7 +118,9 @@ void addMonitorCommand(CLI::App& app, GlobalOptions& options) {
     sub->add_option("--seconds", *seconds,
                     "Stop after this many seconds (default: run until Ctrl-C)")
         ->check(CLI::NonNegativeNumber);
-    sub->add_flag("--json", *json, "Print one JSON object per notice: {\"cables\": N, \"ms\": T}");
+    sub->add_flag("--json", *json,
+                  "Print one JSON object per notice, with \"cables\" (the number attached) and "
+                  "\"ms\" (milliseconds since the start)");
     setHandler(sub, [&options, seconds, json] { return runMonitor(options, *seconds, *json); });
 }
 

@@ -1,5 +1,5 @@
 // `vkt personality show FILE` lists what a personality backup holds;
-// `vkt personality restore FILE` writes it back into the radio on the first
+// `vkt personality restore FILE` writes it back into the radio on the
 // programming cable.
 #include <fmt/format.h>
 
@@ -8,6 +8,8 @@
 #include <iostream>
 #include <optional>
 
+#include "app/cable_setup.h"
+#include "app/instance_lock.h"
 #include "app/update_journal.h"
 #include "cli/cable_setup.h"
 #include "cli/cli_common.h"
@@ -24,12 +26,12 @@ namespace vkt::cli {
 
 namespace {
 
-std::string createdText(std::int64_t seconds) {
+std::string createdText(std::int64_t seconds, const char* format) {
     const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     gmtime_r(&t, &tm);
     char text[32] = {};
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    std::strftime(text, sizeof text, format, &tm);
     return text;
 }
 
@@ -53,56 +55,66 @@ Header headerTexts(const PersonalityBackup& b) {
     return h;
 }
 
-// The error stack's texts (or `fallback`), as the failure of `command`.
-int failed(const std::string& command, bool json, const std::string& fallback) {
-    const std::string text = errorCount() ? allErrorTexts() : fallback + "\n";
-    if (json)
-        std::cout << "{\"ok\": false, \"error\": " << jsonQuote(text) << "}\n";
-    std::cerr << "vkt personality " << command << ": " << text;
+// The error stack's texts after `message`, as the failure of the command;
+// the stack is cleared.
+int failed(CommandReport& report, const std::string& message, const char* category,
+           const std::string& hint = {}) {
+    Failure failure{category, {message}, hint};
+    const std::vector<ErrorEntry> errors = errorEntries();
+    if (!errors.empty())
+        failure.category = errorCategoryName(errors.front().category);
+    for (const ErrorEntry& entry : errors)
+        failure.messages.push_back(entry.message);
     removeErrors(0);
-    return kExitFailure;
+    return report.fail(failure);
+}
+
+bool isFlashBlock(const PersonalityRecord& r) {
+    return r.kind == static_cast<std::int32_t>(BlockKind::USERVOI);
 }
 
 int runShow(const std::string& path, bool json) {
+    CommandReport report("personality show", json);
+    report.declareFields({"file", "serial_number", "model", "radio_type", "firmware_version",
+                          "codeplug_version", "created", "blocks"});
     removeErrors(0);
     PersonalityBackup backup;
+    report.fields()["file"] = path;
     if (!readPersonalityBackup(path, backup))
-        return failed("show", json, "the file cannot be read");
+        return failed(report, "the file cannot be read", "FILE");
     const Header h = headerTexts(backup);
-    if (json) {
-        std::cout << "{\"ok\": true, \"file\": " << jsonQuote(path)
-                  << ", \"serial_number\": " << jsonQuote(h.serial)
-                  << ", \"model\": " << jsonQuote(h.model)
-                  << ", \"radio_type\": " << int{backup.radioType}
-                  << ", \"firmware_version\": " << jsonQuote(h.firmware)
-                  << ", \"codeplug_version\": " << jsonQuote(h.codeplug)
-                  << ", \"created\": " << jsonQuote(createdText(backup.createdAt))
-                  << ", \"blocks\": [";
-        const char* separator = "";
-        for (const PersonalityRecord& r : backup.records) {
-            std::cout << separator << "{\"kind\": " << jsonQuote(blockKindName(r.kind))
-                      << ", \"address\": " << r.address << ", \"length\": " << r.bytes.size()
-                      << "}";
-            separator = ", ";
-        }
-        std::cout << "]}\n";
-        return kExitOk;
-    }
-    std::cout << "Personality backup " << path << ":\n"
-              << fmt::format("  {:<17} {}\n", "Serial number", h.serial)
-              << fmt::format("  {:<17} {}\n", "Model", h.model)
-              << fmt::format("  {:<17} {}\n", "Radio type", backup.radioType)
-              << fmt::format("  {:<17} {}\n", "Firmware version", h.firmware)
-              << fmt::format("  {:<17} {}\n", "Codeplug version", h.codeplug)
-              << fmt::format("  {:<17} {}\n", "Created", createdText(backup.createdAt))
-              << "  Blocks:\n";
+    Json& fields = report.fields();
+    fields["serial_number"] = h.serial;
+    fields["model"] = h.model;
+    fields["radio_type"] = backup.radioType;
+    fields["firmware_version"] = h.firmware;
+    fields["codeplug_version"] = h.codeplug;
+    fields["created"] = createdText(backup.createdAt, "%Y-%m-%dT%H:%M:%SZ");
+    Json blocks = Json::array();
     for (const PersonalityRecord& r : backup.records) {
-        std::cout << fmt::format(
-            "    {:<8} {} 0x{:06X}, {} bytes\n", blockKindName(r.kind),
-            r.kind == static_cast<std::int32_t>(BlockKind::USERVOI) ? "flash " : "memory",
-            r.address, r.bytes.size());
+        Json block;
+        block["kind"] = blockKindName(r.kind);
+        block["space"] = isFlashBlock(r) ? "flash" : "memory";
+        block["address"] = r.address;
+        block["length"] = r.bytes.size();
+        blocks.push_back(std::move(block));
     }
-    return kExitOk;
+    fields["blocks"] = std::move(blocks);
+    std::ostream& out = report.text();
+    out << "Personality backup " << path << ":\n"
+        << fmt::format("  {:<17} {}\n", "Serial number", h.serial)
+        << fmt::format("  {:<17} {}\n", "Model", h.model)
+        << fmt::format("  {:<17} {}\n", "Radio type", backup.radioType)
+        << fmt::format("  {:<17} {}\n", "Firmware version", h.firmware)
+        << fmt::format("  {:<17} {}\n", "Codeplug version", h.codeplug)
+        << fmt::format("  {:<17} {}\n", "Created",
+                       createdText(backup.createdAt, "%Y-%m-%d %H:%M:%S UTC"))
+        << "  Blocks:\n";
+    for (const PersonalityRecord& r : backup.records) {
+        out << fmt::format("    {:<8} {} 0x{:06X}, {} bytes\n", blockKindName(r.kind),
+                           isFlashBlock(r) ? "flash " : "memory", r.address, r.bytes.size());
+    }
+    return report.succeed(fmt::format("{} blocks", backup.records.size()));
 }
 
 bool samePath(const std::string& a, const std::string& b) {
@@ -129,39 +141,57 @@ std::optional<JournalRun> linkedRun(const GlobalOptions& options, const std::str
     return std::nullopt;
 }
 
-int refusedForSerial(const std::string& backupSerial, const std::string& radioSerial, bool json) {
-    const std::string text = fmt::format(
-        "Error:the backup belongs to the radio [{0}], not to this radio [{1}].\n"
-        "No interrupted update in the journal links them. What to do:\n"
-        "  - If this is the radio {0} and its update was interrupted on this machine, run `vkt "
-        "recover`: it restores the personality and the serial number and updates the radio.\n"
-        "  - To give this radio the serial number {0} first, run `vkt serial {0} --password "
-        "PASSWORD` (the dealer password), then restore again.\n"
-        "  - To write the personality into this radio as it is, add --force.\n",
-        backupSerial, radioSerial);
-    if (json)
-        std::cout << "{\"ok\": false, \"error\": " << jsonQuote(text) << "}\n";
-    std::cerr << "vkt personality restore: " << text;
-    return kExitFailure;
+int refusedForSerial(CommandReport& report, const std::string& backupSerial,
+                     const std::string& radioSerial) {
+    Failure failure{
+        "RADIO",
+        {fmt::format("Error:the backup belongs to the radio [{}], not to this radio [{}].",
+                     backupSerial, radioSerial),
+         "No interrupted update in the journal links them."},
+        fmt::format("if this is the radio {0} and its update was interrupted on this machine, "
+                    "run `vkt recover`: it restores the personality and the serial number and "
+                    "updates the radio. To give this radio the serial number {0} first, run `vkt "
+                    "serial {0}` (the dealer password), then restore again. To write the "
+                    "personality into this radio as it is, add --force.",
+                    backupSerial)};
+    return report.fail(failure);
 }
 
 int runRestore(const GlobalOptions& options, const std::string& path, bool force, bool json) {
+    CommandReport report("personality restore", json);
+    report.declareFields({"file", "cable", "serial_number", "serial_number_written", "blocks"});
+    report.logFailuresIn(effectiveDataDir(options));
     removeErrors(0);
     CmdRestorePersonality restore;
     restore.force = force;
+    report.fields()["file"] = path;
     if (!readPersonalityBackup(path, restore.backup))
-        return failed("restore", json, "the file cannot be read");
+        return failed(report, "the file cannot be read", "FILE");
 
-    std::string error;
-    auto driver = makeCableDriver(options, error);
-    if (!driver)
-        return cableSetupFailed(options, "personality restore", error);
+    InstanceLock lock;
+    if (auto code = lockRadioOperations(lock, report))
+        return *code;
+    CableSetup cable = chooseCableDriver(options, report);
+    if (!cable.driver)
+        return cable.exitCode;
+    report.fields()["cable"] = cable.path;
     SimulatedRadioSaver saveRadio;
-    RadioManager manager(driver);
-    if (!manager.connect(true) || !manager.radio().readIdentity())
-        return failed("restore", json, "no radio could be read on the programming cable");
+    RadioManager manager(cable.driver);
+    if (!manager.connect(true)) {
+        Failure failure{"CABLE", {"the cable " + cable.path + " could not be opened"}, {}};
+        for (const ErrorEntry& entry : errorEntries())
+            failure.messages.push_back(entry.message);
+        removeErrors(0);
+        explainOpenFailure(*cable.driver, backendName(options), failure);
+        return report.fail(failure);
+    }
     RadioInfo& radio = manager.radio();
+    if (!radio.readIdentity())
+        return failed(report, "no radio could be read on the programming cable", "SBEP",
+                      "is the radio switched on and seated in the charger?");
     const Header h = headerTexts(restore.backup);
+    report.fields()["serial_number"] = h.serial;
+    report.fields()["blocks"] = restore.backup.records.size();
     std::string radioSerial;
     serialNumberText(radio.serialNumber, radioSerial);
     radioSerial = shown(radioSerial);
@@ -175,7 +205,7 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
         modelNumberText(radio.modelRecord, model);
         const auto run = linkedRun(options, path, shown(model));
         if (!run)
-            return refusedForSerial(h.serial, radioSerial, json);
+            return refusedForSerial(report, h.serial, radioSerial);
         std::cerr << "This radio carries the serial number " << radioSerial
                   << "; the journal links the backup to the radio " << h.serial << " (update of "
                   << journalTimeAsLocal(run->startedAt)
@@ -183,6 +213,7 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
         writeSerial = true;
         restore.force = true;
     }
+    report.fields()["serial_number_written"] = writeSerial;
     // Run on this thread: there is no window to report to. A signal now
     // waits until the radio is written.
     SignalWatch::protect(true);
@@ -203,18 +234,12 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
     manager.connect(false);
     SignalWatch::protect(false);
     if (!ok)
-        return failed("restore", json, "the personality could not be restored");
-    if (json) {
-        std::cout << "{\"ok\": true, \"file\": " << jsonQuote(path)
-                  << ", \"serial_number\": " << jsonQuote(h.serial)
-                  << ", \"serial_number_written\": " << (writeSerial ? "true" : "false")
-                  << ", \"blocks\": " << restore.backup.records.size() << "}\n";
-    } else {
-        std::cout << "The personality of " << h.serial << " (" << restore.backup.records.size()
-                  << " blocks) was written back into the radio"
-                  << (writeSerial ? ", with its serial number" : "") << ".\n";
-    }
-    return kExitOk;
+        return failed(report, "the personality could not be restored", "UPDATE");
+    const std::string text =
+        fmt::format("The personality of {} ({} blocks) was written back into the radio{}.", h.serial,
+                    restore.backup.records.size(), writeSerial ? ", with its serial number" : "");
+    report.text() << text << "\n";
+    return report.succeed(text);
 }
 
 }  // namespace
@@ -234,7 +259,7 @@ void addPersonalityCommands(CLI::App& app, GlobalOptions& options) {
 
     auto* restore = group->add_subcommand(
         "restore",
-        "Write a personality backup back into the radio on the first programming cable: the "
+        "Write a personality backup back into the radio on the programming cable: the "
         "memory blocks, and the user-defined voice on radios that keep one in flash");
     auto restoreFile = std::make_shared<std::string>();
     auto force = std::make_shared<bool>(false);

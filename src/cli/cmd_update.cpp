@@ -3,12 +3,9 @@
 #include <iostream>
 #include <memory>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/commands.h"
 #include "cli/signal_watch.h"
 #include "cli/terminal_frontend.h"
-#include "core/version.h"
 
 namespace vkt::cli {
 
@@ -21,24 +18,20 @@ struct UpdateFlags {
     std::int64_t run = 0;
 };
 
-// The result of `recover` as one JSON object.
-void printRecoverJson(const FlowOutcome& outcome, std::ostream& out) {
-    nlohmann::ordered_json j;
-    j["schema"] = 1;
-    j["command"] = "recover";
-    j["ok"] = outcome.ok();
-    j["result"] = outcome.text;
-    if (outcome.ok() || outcome.kind == FlowOutcome::Kind::NothingDone) {
-        j["error"] = nullptr;
-    } else {
-        j["error"] = {
-            {"category", outcome.kind == FlowOutcome::Kind::Interrupted ? "INTERRUPTED" : "UPDATE"},
-            {"messages", nlohmann::json::array({outcome.text})}};
-    }
-    j["backup"] = outcome.backupFile.empty() ? nlohmann::ordered_json(nullptr)
-                                             : nlohmann::ordered_json(outcome.backupFile);
-    j["tool_version"] = toolVersion();
-    out << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+void declareUpdateFields(CommandReport& report) {
+    report.declareFields({"severity", "cable", "keep_personality", "firmware_version",
+                          "codeplug_version", "backup"});
+}
+
+// How an update or a recovery ended: the versions the radio reports after a
+// successful run, and the file that keeps the personality of a broken one.
+int reportUpdate(TerminalSession& session, const FlowOutcome& outcome, CommandReport& report) {
+    const RadioDisplay& d = session.controller().display();
+    Json& fields = report.fields();
+    fields["firmware_version"] = outcome.ok() ? Json(d.firmwareVersion) : Json(nullptr);
+    fields["codeplug_version"] = outcome.ok() ? Json(d.codeplugVersion) : Json(nullptr);
+    fields["backup"] = outcome.backupFile.empty() ? Json(nullptr) : Json(outcome.backupFile);
+    return session.report(outcome, report);
 }
 
 }  // namespace
@@ -53,20 +46,19 @@ void addUpdateCommand(CLI::App& app, GlobalOptions& options) {
     sub->add_flag("--yes,-y", flags->yes, "Answer Yes to every question");
     sub->add_flag("--no-keep-personality", flags->noKeep,
                   "Do not carry the radio's personality across the update");
-    sub->add_flag("--json", flags->json, "Print the result as JSON");
+    sub->add_flag("--json", flags->json, "Print the result as one JSON object");
     setHandler(sub, [&options, flags]() -> int {
+        CommandReport report("update", flags->json);
+        declareUpdateFields(report);
+        report.fields()["keep_personality"] = !flags->noKeep;
         TerminalOptions t = terminalOptions(flags->json);
         t.assumeYes = flags->yes;
         TerminalSession session(t);
-        if (auto code = session.start(options, "update"))
+        if (auto code = session.start(options, report, true))
             return *code;
         session.controller().setKeepPersonality(!flags->noKeep);
         FlowOutcome outcome = session.controller().onUpdate();
-        if (flags->json)
-            printOutcomeJson(outcome, std::cout, true);
-        else if (outcome.kind == FlowOutcome::Kind::NothingDone && outcome.text.empty())
-            std::cout << "Nothing was done.\n";
-        return exitCodeOf(outcome);
+        return reportUpdate(session, outcome, report);
     });
 }
 
@@ -81,19 +73,18 @@ void addRecoverCommand(CLI::App& app, GlobalOptions& options) {
                     "Recover this run of `vkt history` (the radio on the cable may then carry "
                     "another serial number)")
         ->check(CLI::PositiveNumber);
-    sub->add_flag("--json", flags->json, "Print the result as JSON");
+    sub->add_flag("--json", flags->json, "Print the result as one JSON object");
     setHandler(sub, [&options, flags]() -> int {
+        CommandReport report("recover", flags->json);
+        declareUpdateFields(report);
+        report.fields()["keep_personality"] = true;
         TerminalOptions t = terminalOptions(flags->json);
         t.assumeYes = flags->yes;
         TerminalSession session(t);
-        if (auto code = session.start(options, "recover"))
+        if (auto code = session.start(options, report, true))
             return *code;
         FlowOutcome outcome = session.controller().onRecover(flags->run);
-        if (flags->json)
-            printRecoverJson(outcome, std::cout);
-        else if (outcome.kind == FlowOutcome::Kind::NothingDone && outcome.text.empty())
-            std::cout << "Nothing was done.\n";
-        return exitCodeOf(outcome);
+        return reportUpdate(session, outcome, report);
     });
 }
 

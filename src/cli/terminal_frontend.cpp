@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <iostream>
-#include <thread>
 
 #include <fmt/format.h>
 
@@ -11,6 +10,9 @@
 #include "cli/cable_setup.h"
 #include "cli/signal_watch.h"
 #include "core/version.h"
+#include "cli/password_input.h"
+#include "core/error_log.h"
+#include "link/usb_serial.h"
 #include "package/text_util.h"
 
 namespace vkt::cli {
@@ -22,19 +24,6 @@ constexpr int kBarWidth = 30;
 std::string clock(std::chrono::seconds s) {
     long total = static_cast<long>(s.count());
     return fmt::format("{:02}:{:02}", total / 60, total % 60);
-}
-
-// Message texts use "\n" and tabs for the window's layout; on a terminal
-// they are printed as they are.
-const char* prefixOf(int style) {
-    switch (style & 0xF0) {
-        case kStyleError:
-            return "Error: ";
-        case kStyleWarning:
-            return "Warning: ";
-        default:
-            return "";
-    }
 }
 
 }  // namespace
@@ -64,15 +53,11 @@ int TerminalFrontEnd::showMessage(const std::string& text, int style) {
                 line == "y" || line == "Y" || line == "yes" || line == "Yes" || line == "YES";
             shown.answer = yes ? kButtonYes : kButtonNo;
         }
-    } else {
-        // The same message again at once is a warning loop (more than one
-        // cable): give the user the time a click would take before the flow
-        // looks again.
-        if (!messages_.empty() && messages_.back().text == text)
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-        else
-            out << prefixOf(style) << text << std::endl;
+    } else if ((style & 0xF0) != kStyleError && (style & 0xF0) != kStyleWarning) {
+        out << text << std::endl;
     }
+    // An error or a warning ends its flow: the command reports it, with its
+    // causes and what to do, once the flow has returned.
     messages_.push_back(shown);
     return shown.answer;
 }
@@ -86,14 +71,32 @@ void TerminalFrontEnd::runWaitIndicator(const std::function<bool()>& finished) {
 }
 
 std::optional<std::string> TerminalFrontEnd::askPassword(bool wrongPassword, const std::string&) {
-    if (wrongPassword) {
-        passwordRefused_ = true;
+    constexpr int kTerminalAttempts = 3;
+    if (options_.password) {
+        // A password given on the command line, in a file or the
+        // environment is tried once.
+        if (wrongPassword || passwordAttempts_++ > 0) {
+            passwordRefused_ = true;
+            return std::nullopt;
+        }
+        return options_.password;
+    }
+    if (!options_.interactive) {
+        passwordMissing_ = true;
         return std::nullopt;
     }
-    if (passwordGiven_ || !options_.password)
-        return std::nullopt;
-    passwordGiven_ = true;
-    return options_.password;
+    if (wrongPassword) {
+        if (passwordAttempts_ >= kTerminalAttempts) {
+            passwordRefused_ = true;
+            return std::nullopt;
+        }
+        err_ << loadString(str::kWrongPassword) << "\n";
+    }
+    ++passwordAttempts_;
+    std::optional<std::string> entry = readHiddenLine(in_, err_, "Dealer password: ");
+    if (!entry)
+        passwordMissing_ = true;
+    return entry;
 }
 
 std::string TerminalFrontEnd::progressText(int percent, std::chrono::seconds elapsed, bool bar) {
@@ -155,28 +158,35 @@ TerminalSession::~TerminalSession() {
     app_.shutdown();
 }
 
-std::optional<int> TerminalSession::start(const GlobalOptions& options,
-                                          const std::string& command) {
-    std::string error;
-    std::shared_ptr<CableDriver> driver = makeCableDriver(options, error);
-    if (!driver)
-        return cableSetupFailed(options, command, error);
+std::optional<int> TerminalSession::start(const GlobalOptions& options, CommandReport& report,
+                                          bool lockRadio) {
+    report.logFailuresIn(effectiveDataDir(options));
+    if (lockRadio) {
+        if (auto failed = lockRadioOperations(radioLock_, report))
+            return failed;
+    }
+    CableSetup cable = chooseCableDriver(options, report);
+    if (!cable.driver)
+        return cable.exitCode;
+    cablePath_ = cable.path;
+    backend_ = backendName(options);
     StartupOptions startup;
     setStartupFolders(options, startup);
-    startup.driver = std::move(driver);
+    startup.driver = std::move(cable.driver);
     startup.queue = &loop_;
     StartupResult result = app_.start(startup);
     if (!result.ok) {
-        std::string text = result.messageId != 0 ? loadString(result.messageId)
-                                                 : "start-up failed: " + result.logLine;
-        std::cerr << "vkt " << command << ": " << text << "\n";
-        if (result.messageId != 0 && !result.logLine.empty())
-            std::cerr << "(" << result.logLine << ")\n";
-        if (options_.json)
-            std::cout << "{\"ok\":false,\"result\":" << jsonQuote(text)
-                      << ",\"style\":" << kStyleError
-                      << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
-        return kExitFailure;
+        Failure failure;
+        failure.category = errorCategoryName(static_cast<std::int32_t>(result.category));
+        if (failure.category.empty() || failure.category == "OK")
+            failure.category = "RESOURCE";
+        if (result.messageId != 0)
+            failure.messages.push_back(loadString(result.messageId));
+        if (!result.logLine.empty())
+            failure.messages.push_back(result.logLine);
+        if (result.messageId == str::kReinstall)
+            failure.hint = "`vkt package check` lists every problem of the package.";
+        return report.fail(failure);
     }
     // Only a started tool can change the simulated radio: a failed start
     // saves nothing (and creates no folder under a mistyped data folder).
@@ -207,6 +217,78 @@ std::string stopReplyText(const StopReply& reply) {
             break;
     }
     return "The radio is being finished and cannot be stopped now.";
+Failure TerminalSession::failureOf(const FlowOutcome& outcome) {
+    Failure failure;
+    failure.messages.push_back(outcome.text);
+    bool portProblem = false;
+    for (const ErrorEntry& entry : outcome.errors) {
+        failure.messages.push_back(entry.message);
+        portProblem =
+            portProblem || entry.category == static_cast<std::int32_t>(ErrorCategory::Prot);
+    }
+    if (!outcome.errors.empty())
+        failure.category = errorCategoryName(outcome.errors.front().category);
+    const auto is = [&outcome](int id) { return outcome.text == loadString(id); };
+    if (is(str::kConnectFailed)) {
+        CableDriver* chosen =
+            app_.hasRadioManager() ? &app_.radioManager().radio().cable().driver() : nullptr;
+        std::uint32_t cables = 0;
+        if (portProblem && chosen != nullptr) {
+            // The cable could not be opened: find out why.
+            explainOpenFailure(*chosen, backend_, failure);
+        } else if (chosen == nullptr || chosen->countDevices(cables) != kCableOk || cables == 0) {
+            failure.category = "CABLE";
+            failure.messages.emplace_back("No programming cable found");
+            failure.hint = noCableHint(backend_);
+        } else {
+            // The cable is there and open; the radio did not answer.
+            if (failure.category.empty())
+                failure.category = "SBEP";
+            failure.hint = silentRadioHint();
+        }
+    } else if (is(str::kToggleAnalog) || is(str::kToggleAnalogRetry) ||
+               is(str::kCableUnsupported)) {
+        failure.category = failure.category.empty() ? "CABLE" : failure.category;
+    } else if (is(str::kRadioUnsupported) || is(str::kVersionIncompatible)) {
+        failure.category = "RADIO";
+    } else if (is(str::kReinstall)) {
+        failure.category = failure.category.empty() ? "INI" : failure.category;
+        failure.hint = "`vkt package check` lists every problem of the package; " +
+                       ErrorLog::instance().path() + " holds the reason.";
+    } else if (is(str::kSerialIncorrect) || is(str::kSerialIdentical)) {
+        failure.category = "INPUT";
+    } else if (is(str::kWrongPassword)) {
+        failure.category = "LOGIN";
+    }
+    if (outcome.kind == FlowOutcome::Kind::Interrupted)
+        failure.category = "INTERRUPTED";
+    if (failure.category.empty())
+        failure.category = "UPDATE";
+    return failure;
+}
+
+int TerminalSession::report(const FlowOutcome& outcome, CommandReport& report) {
+    report.fields()["severity"] = severityOfStyle(outcome.style);
+    report.fields()["cable"] = textOrNull(cablePath_);
+    switch (outcome.kind) {
+        case FlowOutcome::Kind::Done:
+            return report.succeed(outcome.text);
+        case FlowOutcome::Kind::NothingDone:
+            if (outcome.text.empty()) {
+                const std::string text = "Nothing was done.";
+                report.text() << text << "\n" << std::flush;
+                return report.nothingDone(Failure{"DECLINED", {text}, {}});
+            }
+            return report.nothingDone(
+                Failure{outcome.text == loadString(str::kNothingToRecover) ? "NOTHING_TO_RECOVER"
+                                                                           : "UP_TO_DATE",
+                        {outcome.text},
+                        {}});
+        case FlowOutcome::Kind::Failed:
+        case FlowOutcome::Kind::Interrupted:
+            break;
+    }
+    return report.fail(failureOf(outcome), exitCodeOf(outcome));
 }
 
 TerminalOptions terminalOptions(bool json) {
@@ -215,15 +297,6 @@ TerminalOptions terminalOptions(bool json) {
     t.interactive = ::isatty(STDIN_FILENO) == 1;
     t.progressBar = ::isatty(STDERR_FILENO) == 1;
     return t;
-}
-
-void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out, bool backup) {
-    out << "{\"ok\":" << (outcome.ok() ? "true" : "false")
-        << ",\"result\":" << jsonQuote(outcome.text) << ",\"style\":" << outcome.style;
-    if (backup)
-        out << ",\"backup\":"
-            << (outcome.backupFile.empty() ? "null" : jsonQuote(outcome.backupFile));
-    out << ",\"tool_version\":" << jsonQuote(toolVersion()) << "}\n";
 }
 
 int exitCodeOf(const FlowOutcome& outcome) {

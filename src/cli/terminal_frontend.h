@@ -15,8 +15,10 @@
 #include "app/application.h"
 #include "app/cable_setup.h"
 #include "app/front_end.h"
+#include "app/instance_lock.h"
 #include "app/main_controller.h"
 #include "cli/cli_common.h"
+#include "cli/command_report.h"
 #include "core/messaging.h"
 
 namespace vkt::cli {
@@ -24,7 +26,9 @@ namespace vkt::cli {
 struct TerminalOptions {
     bool assumeYes = false;  // --yes: every question is answered Yes
     bool json = false;       // messages go to stderr, stdout is left to the JSON
-    // The dealer password to give when the login asks (--password).
+    // The dealer password to give when the login asks (--password,
+    // --password-file, VKT_DEALER_PASSWORD); without it the password is
+    // asked for on the terminal.
     std::optional<std::string> password;
     // Whether questions may be asked (stdin is a terminal); set by the caller.
     bool interactive = false;
@@ -53,7 +57,11 @@ class TerminalFrontEnd : public FrontEnd {
     void radioChanging(bool changing) override;
 
     const std::vector<ShownMessage>& messages() const { return messages_; }
+    // The login ended because the password was wrong (a refused one was
+    // given, or every attempt on the terminal was wrong).
     bool passwordRefused() const { return passwordRefused_; }
+    // The login ended because there was no way to get a password.
+    bool passwordMissing() const { return passwordMissing_; }
 
     // One progress line: bar (when `bar`), percentage, units, elapsed and
     // remaining time.
@@ -68,8 +76,9 @@ class TerminalFrontEnd : public FrontEnd {
     std::ostream& out_;
     std::ostream& err_;
     std::vector<ShownMessage> messages_;
-    bool passwordGiven_ = false;
+    int passwordAttempts_ = 0;
     bool passwordRefused_ = false;
+    bool passwordMissing_ = false;
     // The current wait: when it began and what was drawn last.
     std::chrono::steady_clock::time_point waitStart_;
     bool progressDrawn_ = false;
@@ -83,17 +92,31 @@ class TerminalSession {
     explicit TerminalSession(TerminalOptions options);
     ~TerminalSession();
 
-    // Sets up the cable and starts the application. Returns the exit code to
-    // give up with (messages printed), or nothing when the session is ready.
-    std::optional<int> start(const GlobalOptions& options, const std::string& command);
+    // Takes the radio lock (with `lockRadio`: for the commands that write a
+    // radio), chooses the cable and starts the application. Returns the exit
+    // code to give up with (the failure reported), or nothing when the
+    // session is ready.
+    std::optional<int> start(const GlobalOptions& options, CommandReport& report, bool lockRadio);
 
     MainController& controller() { return *controller_; }
     TerminalFrontEnd& frontEnd() { return *front_; }
     Application& application() { return app_; }
     const TerminalOptions& options() const { return options_; }
+    // The chosen cable's path, and its back-end's name.
+    const std::string& cablePath() const { return cablePath_; }
+    const std::string& backend() const { return backend_; }
+
+    // Reports how a flow ended: its result, or its failure with the causes
+    // and a hint. Returns the exit code (0 done, 3 nothing done, 1 failed).
+    int report(const FlowOutcome& outcome, CommandReport& report);
 
   private:
+    Failure failureOf(const FlowOutcome& outcome);
+
     TerminalOptions options_;
+    InstanceLock radioLock_;
+    std::string cablePath_;
+    std::string backend_;
     // Saves the simulated radio after everything else has stopped.
     std::unique_ptr<SimulatedRadioSaver> simulatedRadioSaver_;
     EventLoop loop_;
@@ -104,9 +127,6 @@ class TerminalSession {
 
 // Options for a command: --json, and whether stdin and stderr are terminals.
 TerminalOptions terminalOptions(bool json);
-// {"ok": ..., "result": ..., "style": ...}; with `backup` also the key
-// "backup": the file that holds the personality of a broken update, or null.
-void printOutcomeJson(const FlowOutcome& outcome, std::ostream& out, bool backup = false);
 
 // The exit code of a flow: 0 done, 3 nothing done, 1 failed, 130 stopped by
 // a signal (also a flow that a signal ended some other way than done).

@@ -36,7 +36,8 @@ inline constexpr std::size_t kMaxErrorChars = 255;
 
 // Text of a category code ("OK", "Error:FILE.", ...); "" for an unknown code.
 const char* errorCategoryText(std::int32_t code);
-// Name of a category code ("OK", "FILE", ..., "UPDATE"); "" for an unknown code.
+// Name of a category code as outputs show it ("OK", "FILE", "SBEP", ...);
+// "" for an unknown code.
 const char* errorCategoryName(std::int32_t code);
 
 // Appends a ready-made text (never interpreted as a format), cut to

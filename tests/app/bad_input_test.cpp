@@ -15,6 +15,7 @@
 #include "app_test_support.h"
 #include "package/package_config.h"
 #include "tests/core/file_size_limit.h"
+#include "tests/integration/private_runtime.h"
 
 namespace vkt::testing {
 namespace {
@@ -30,9 +31,10 @@ struct VktRun {
 // every file it writes (512-byte blocks) with the size-limit signal ignored,
 // as on a full disk.
 VktRun runVkt(const std::string& arguments, int limitBlocks = 0) {
-    std::string command = std::string(VKT_BINARY) + " " + arguments + " </dev/null 2>&1";
+    std::string command = "export " + test::privateRuntimeDir().environment() + "; exec " +
+                          std::string(VKT_BINARY) + " " + arguments + " </dev/null 2>&1";
     if (limitBlocks > 0)
-        command = "trap '' XFSZ; ulimit -f " + std::to_string(limitBlocks) + "; exec " + command;
+        command = "trap '' XFSZ; ulimit -f " + std::to_string(limitBlocks) + "; " + command;
     VktRun run;
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
@@ -131,8 +133,7 @@ TEST(BadInput, BrokenPackagesAskForAReinstallAndLogTheReason) {
 
         EventLoop loop;
         ErrorLog::instance().reset();
-        const StartupResult result =
-            startDesktopWay(package.packageDir(), package.dataDir(), loop);
+        const StartupResult result = startDesktopWay(package.packageDir(), package.dataDir(), loop);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.messageId, 112);
         EXPECT_EQ(result.style, kStyleError);
@@ -191,8 +192,8 @@ TEST(BadInput, AFullDiskForTheSetupFileKeepsTheOldOne) {
     ConfigDocument store;
     ASSERT_TRUE(store.createConfigDocument());
     PackageConfig config(store);
-    ASSERT_TRUE(config.loadPackageConfig((package.root / "data" / "config.xml").string(),
-                                         setup.string()))
+    ASSERT_TRUE(
+        config.loadPackageConfig((package.root / "data" / "config.xml").string(), setup.string()))
         << allErrorTexts();
     {
         FileSizeLimit full(before.size() / 2);

@@ -77,6 +77,11 @@ TEST_F(ErrorStackTest, CategoryTexts) {
     EXPECT_STREQ(errorCategoryText(9), "Error:UPDATE");
     EXPECT_STREQ(errorCategoryText(10), "Error:OTHER");
     EXPECT_STREQ(errorCategoryText(11), "");
+    // The names outputs use follow the same codes.
+    EXPECT_STREQ(errorCategoryName(2), "SBEP");
+    EXPECT_STREQ(errorCategoryName(5), "FLASH");
+    EXPECT_STREQ(errorCategoryName(10), "OTHER");
+    EXPECT_STREQ(errorCategoryName(-1), "");
 }
 
 TEST_F(ErrorStackTest, ConcurrentRaisesAreAllKept) {

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "private_runtime.h"
 #include "radio_sim_process.h"
 
 namespace vkt::test {
@@ -15,8 +16,8 @@ namespace vkt::test {
 // the exit code stored in `status`.
 inline std::string runVkt(const std::string& environment, const std::string& arguments,
                           int& status) {
-    const std::string command =
-        environment + " " + std::string(VKT_BINARY) + " " + arguments + " 2>/dev/null";
+    const std::string command = privateRuntimeDir().environment() + " " + environment + " " +
+                                std::string(VKT_BINARY) + " " + arguments + " 2>/dev/null";
     std::string out;
     status = -1;
     FILE* pipe = popen(command.c_str(), "r");

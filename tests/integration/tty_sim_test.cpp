@@ -3,6 +3,8 @@
 // back-end and with the persisted simulated radio of --simulate.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <filesystem>
 #include <fstream>
 
@@ -100,15 +102,16 @@ TEST_F(TtySim, IdentityAndFastFlashRoundTripThroughTermios) {
 TEST_F(TtySim, VktIdentityPrintsTheTexts) {
     const std::string env = "VKT_TTY_PORTS='" + ports + "'";
     int status = -1;
-    const std::string json = runVkt(env, "--backend tty identity --json", status);
-    EXPECT_EQ(status, 0) << json;
-    EXPECT_NE(json.find("\"ok\": true"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"serial_number\": \"123ABC4D56\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"model\": \"VK2150EMA01\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"regional_code\": \"0E\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"firmware_version\": \"R01.1a.05\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"firmware_version_hex\": \"72 01 1A 05\""), std::string::npos) << json;
-    EXPECT_NE(json.find("\"codeplug_version\": \"R01.26.05\""), std::string::npos) << json;
+    const std::string out = runVkt(env, "--backend tty identity --json", status);
+    EXPECT_EQ(status, 0) << out;
+    const auto json = nlohmann::json::parse(out);
+    EXPECT_EQ(json["ok"], true) << out;
+    EXPECT_EQ(json["serial_number"], "123ABC4D56");
+    EXPECT_EQ(json["model"], "VK2150EMA01");
+    EXPECT_EQ(json["regional_code"], "0E");
+    EXPECT_EQ(json["firmware_version"], "R01.1a.05");
+    EXPECT_EQ(json["raw"]["firmware_version"], nlohmann::json::parse("[114, 1, 26, 5]"));
+    EXPECT_EQ(json["codeplug_version"], "R01.26.05");
 
     const std::string text = runVkt(env, "--backend tty identity", status);
     EXPECT_EQ(status, 0);
@@ -126,9 +129,9 @@ TEST(VktSimulate, TheRadioPersistsBetweenCommands) {
     int status = -1;
     std::string out = runVkt("", "--simulate " + data + " identity --json", status);
     EXPECT_EQ(status, 0) << out;
-    EXPECT_NE(out.find("\"serial_number\": \"123ABC0001\""), std::string::npos) << out;
-    EXPECT_NE(out.find("\"model\": \"VK2150EMA01\""), std::string::npos) << out;
-    EXPECT_NE(out.find("\"firmware_version\": \"R01.02.03\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"serial_number\":\"123ABC0001\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"model\":\"VK2150EMA01\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"firmware_version\":\"R01.02.03\""), std::string::npos) << out;
     EXPECT_TRUE(fs::exists(dir.path / "sim" / "radio.state"));
 
     // An override changes the saved radio; the next command sees it.
@@ -137,7 +140,7 @@ TEST(VktSimulate, TheRadioPersistsBetweenCommands) {
     EXPECT_NE(out.find("123ABC0777"), std::string::npos) << out;
     out = runVkt("", "--simulate " + data + " identity --json", status);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(out.find("\"serial_number\": \"123ABC0777\""), std::string::npos) << out;
+    EXPECT_NE(out.find("\"serial_number\":\"123ABC0777\""), std::string::npos) << out;
 
     // Bad overrides and a damaged state file fail without touching the radio.
     runVkt("VKT_SIM_OPTIONS='--type 9'", "--simulate " + data + " identity", status);
@@ -155,7 +158,9 @@ TEST(VktSimulate, TheRadioPersistsBetweenCommands) {
     fs::remove(dir.path / "sim" / "radio.state");
     out = runVkt("", "--simulate " + data + " monitor --seconds 1.6 --json", status);
     EXPECT_EQ(status, 0);
-    EXPECT_NE(out.find("{\"cables\": 1, \"ms\": "), std::string::npos) << out;
+    EXPECT_NE(out.find("\"result\":\"USB Cable Connected\",\"error\":null,\"cables\":1,\"ms\":"),
+              std::string::npos)
+        << out;
 }
 
 }  // namespace

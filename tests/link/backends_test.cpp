@@ -1,6 +1,8 @@
 // Back-end registry, the wire trace, the ftdi helpers and `vkt cables`.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -149,13 +151,24 @@ TEST(CablesCommand, CountsDeclaredPtyCables) {
                           "=qx cps cable");
     unsetenv("VKT_CABLE_BACKEND");
     int status = -1;
-    EXPECT_EQ(runVkt("--backend tty cables --json", status),
-              "{\"count\": 2, \"first_index\": 0}\n");
+    const auto json = nlohmann::json::parse(runVkt("--backend tty cables --json", status));
     EXPECT_EQ(status, 0);
-    EXPECT_NE(runVkt("cables", status).find("2 programming cables"), std::string::npos);
+    EXPECT_EQ(json["result"], "2 programming cables found");
+    ASSERT_EQ(json["cables"].size(), 2u);
+    EXPECT_EQ(json["cables"][0]["index"], 0);
+    EXPECT_EQ(json["cables"][0]["path"], a.path);
+    EXPECT_EQ(json["cables"][0]["held_by_other_program"], false);
+    EXPECT_EQ(json["cables"][1]["path"], c.path);
+    EXPECT_TRUE(json["cables"][1]["serial_number"].is_null());
+    EXPECT_NE(runVkt("cables", status).find("1  " + c.path + "  qx cps cable  serial unknown"),
+              std::string::npos);
 
     runVkt("--backend nosuch cables", status);
     EXPECT_EQ(status, 2);
+    // None: said so, and a failure.
+    test::TtyPortsEnv none(b.path + "=QX CPS Cable2");
+    runVkt("--backend tty cables", status);
+    EXPECT_EQ(status, 1);
 }
 
 }  // namespace

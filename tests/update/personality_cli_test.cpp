@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "app/update_journal.h"
+#include "tests/integration/private_runtime.h"
 #include "tests/update/program_bench.h"
 
 namespace vkt::testing {
@@ -19,7 +20,8 @@ struct Result {
 
 Result vkt(const std::string& env, const std::string& args) {
     Result r;
-    const std::string command = env + " " VKT_BIN " " + args + " 2>&1";
+    const std::string command =
+        test::privateRuntimeDir().environment() + " " + env + " " VKT_BIN " " + args + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
         return r;
@@ -49,10 +51,11 @@ TEST(PersonalityCli, ShowListsTheHeaderAndTheBlocks) {
     const std::string path = writeBackup(dir.path, "471ABC0042");
     Result r = vkt("", "personality show --json " + path);
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("\"serial_number\": \"471ABC0042\""), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("\"created\": \"2026-12-07 00:00:00 UTC\""), std::string::npos);
-    EXPECT_NE(r.output.find("{\"kind\": \"DYN\", \"address\": 8519680, \"length\": 300}, "
-                            "{\"kind\": \"FRE\", \"address\": 8527872, \"length\": 20}"),
+    EXPECT_NE(r.output.find("\"serial_number\":\"471ABC0042\""), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"created\":\"2026-12-07T00:00:00Z\""), std::string::npos);
+    EXPECT_NE(r.output.find("[{\"kind\":\"DYN\",\"space\":\"memory\",\"address\":8519680,"
+                            "\"length\":300},{\"kind\":\"FRE\",\"space\":\"memory\","
+                            "\"address\":8527872,\"length\":20}]"),
               std::string::npos)
         << r.output;
     r = vkt("", "personality show " + path);
@@ -85,7 +88,7 @@ TEST(PersonalityCli, RestoreRefusesAnotherRadiosBackupUnlessForced) {
     EXPECT_NE(r.output.find("add --force"), std::string::npos);
     r = vkt(env, "--simulate personality restore --force --json " + path);
     EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_NE(r.output.find("{\"ok\": true"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"ok\":true"), std::string::npos) << r.output;
 }
 
 // A radio whose broken update reset its serial number: the journal's
