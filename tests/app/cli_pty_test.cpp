@@ -135,22 +135,6 @@ TEST_F(VktOnPty, SerialNeedsTheDealerPassword) {
     EXPECT_NE(vkt("info", status).find("123ABC0002"), std::string::npos);
 }
 
-// Runs a shell command with stdout and stderr together.
-std::string runShell(const std::string& command, int& status) {
-    std::string out;
-    status = -1;
-    FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
-    if (pipe == nullptr)
-        return out;
-    char buffer[512];
-    std::size_t n = 0;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        out.append(buffer, n);
-    const int rc = pclose(pipe);
-    status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
 // The tty back-end lists the machine's USB serial ports before the pty
 // ports; where there are some, the cable positions are not the tests'.
 bool machineHasUsbSerialPorts() {
@@ -193,7 +177,7 @@ class VktOnTwoPtys : public ::testing::Test {
         return runShell("env VKT_TTY_PORTS='" + list + "' VKT_CABLE_BACKEND=tty VKT_SIM_OPTIONS= " +
                             privateRuntimeDir().environment() + " " + prefix + VKT_BINARY +
                             " --package '" VKT_DEMO_PACKAGE_DIR "' --data-dir '" + dir.string() +
-                            "' " + arguments,
+                            "' " + arguments + " </dev/null 2>&1",
                         status);
     }
 

@@ -12,12 +12,9 @@
 
 namespace vkt::test {
 
-// Runs `environment vkt arguments` through the shell; stdout is returned and
-// the exit code stored in `status`.
-inline std::string runVkt(const std::string& environment, const std::string& arguments,
-                          int& status) {
-    const std::string command = privateRuntimeDir().environment() + " " + environment + " " +
-                                std::string(VKT_BINARY) + " " + arguments + " 2>/dev/null";
+// Runs `command` through the shell; what it writes to stdout is returned
+// and the exit code stored in `status`.
+inline std::string runShell(const std::string& command, int& status) {
     std::string out;
     status = -1;
     FILE* pipe = popen(command.c_str(), "r");
@@ -30,6 +27,15 @@ inline std::string runVkt(const std::string& environment, const std::string& arg
     const int rc = pclose(pipe);
     status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     return out;
+}
+
+// Runs `environment vkt arguments` through the shell; stdout is returned and
+// the exit code stored in `status`.
+inline std::string runVkt(const std::string& environment, const std::string& arguments,
+                          int& status) {
+    return runShell(privateRuntimeDir().environment() + " " + environment + " " +
+                        std::string(VKT_BINARY) + " " + arguments + " 2>/dev/null",
+                    status);
 }
 
 }  // namespace vkt::test
