@@ -26,6 +26,7 @@ class PrivateRuntimeDir {
     PrivateRuntimeDir(const PrivateRuntimeDir&) = delete;
     PrivateRuntimeDir& operator=(const PrivateRuntimeDir&) = delete;
 
+    const std::string& path() const { return path_; }
     // "XDG_RUNTIME_DIR=<folder>", to put before a shell command.
     std::string environment() const { return "XDG_RUNTIME_DIR='" + path_ + "'"; }
 

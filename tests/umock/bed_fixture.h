@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "app/cable_setup.h"
 #include "cable_bed.h"
 #include "sim/sim_radio.h"
+#include "tests/integration/private_runtime.h"
 
 namespace vkt::umock {
 
@@ -39,6 +41,10 @@ class BedFixture : public ::testing::Test {
         std::string why;
         if (!CableBed::usable(why))
             GTEST_SKIP() << "emulated-cable test skipped: " << why;
+        // The `vkt` runs of this test take the radio lock in a folder of
+        // their own, so that tests running at the same time do not refuse
+        // each other.
+        ::setenv("XDG_RUNTIME_DIR", runtimeDir.path().c_str(), 1);
         bed = std::make_unique<CableBed>();
         radio = makeDemoRadio();
         setPace(kPace);
@@ -51,6 +57,7 @@ class BedFixture : public ::testing::Test {
         radio->setTiming(timing);
     }
 
+    test::PrivateRuntimeDir runtimeDir;
     std::unique_ptr<CableBed> bed;
     std::shared_ptr<sim::SimRadio> radio;
 };

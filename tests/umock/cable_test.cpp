@@ -84,8 +84,11 @@ TEST_F(EmulatedCable, TtyBackEndFindsReadsAndUpdatesTheRadio) {
     std::string out;
     // Two ttyUSB ports; the one whose USB device reads "QX CPS Cable" counts.
     ASSERT_EQ(runVkt(vkt("tty", {"cables", "--json"}), out), 0) << out;
-    EXPECT_TRUE(contains(out, "\"count\": 1")) << out;
-    EXPECT_TRUE(contains(out, "\"first_index\": 0")) << out;
+    EXPECT_TRUE(contains(out, "\"result\":\"1 programming cable found\"")) << out;
+    EXPECT_TRUE(contains(out, "\"cables\":[{\"index\":0,\"path\":\"/dev/ttyUSB0\",\"description\":"
+                              "\"QX CPS Cable\",\"serial_number\":\"QX7A01B2\","
+                              "\"held_by_other_program\":false"))
+        << out;
 
     ASSERT_EQ(runVkt(vkt("tty", {"info", "--json"}), out), 0) << out;
     EXPECT_TRUE(contains(out, "\"serial_number\":\"123ABC0001\"")) << out;
@@ -104,7 +107,9 @@ TEST_F(EmulatedCable, FtdiBackEndFindsReadsAndUpdatesTheRadio) {
     bed->plug({kOtherProduct, "FT9Z8Y7X", nullptr});
     std::string out;
     ASSERT_EQ(runVkt(vkt("ftdi", {"cables", "--json"}), out), 0) << out;
-    EXPECT_TRUE(contains(out, "\"count\": 1")) << out;
+    EXPECT_TRUE(contains(out, "\"result\":\"1 programming cable found\"")) << out;
+    EXPECT_TRUE(contains(out, "\"serial_number\":\"QX7A01B2\",\"held_by_other_program\":false"))
+        << out;
 
     ASSERT_EQ(runVkt(vkt("ftdi", {"info", "--json"}), out), 0) << out;
     EXPECT_TRUE(contains(out, "\"serial_number\":\"123ABC0001\"")) << out;
