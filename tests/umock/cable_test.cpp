@@ -232,8 +232,9 @@ TEST_P(PulledCable, UpdateFailsCleanlyAndKeepsTheBackup) {
     EXPECT_TRUE(contains(package.logText(), files[0].filename().string())) << package.logText();
     // Nothing was found afterwards: the cable is gone for both back-ends.
     std::string out;
-    ASSERT_EQ(runVkt(vkt(GetParam(), {"cables", "--json"}), out), 0) << out;
-    EXPECT_TRUE(contains(out, "\"count\": 0")) << out;
+    ASSERT_EQ(runVkt(vkt(GetParam(), {"cables", "--json"}), out), 1) << out;
+    EXPECT_TRUE(contains(out, "\"result\":\"No programming cable found\"")) << out;
+    EXPECT_TRUE(contains(out, "\"cables\":[]")) << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothBackEnds, PulledCable, ::testing::Values("tty", "ftdi"));
