@@ -262,7 +262,7 @@ class MainController : public MessageTarget {
     bool programRunning_ = false;
     int stopRequests_ = 0;
     std::chrono::steady_clock::time_point runStart_;
-    std::string backupFile_;  // the last broken run's backup, for the outcome
+    std::string backupFile_;                 // the last broken run's backup, for the outcome
     std::vector<ErrorEntry> failureErrors_;  // the stack when the last run failed
 
     BusyState busy_ = BusyState::Idle;

@@ -235,9 +235,9 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
     SignalWatch::protect(false);
     if (!ok)
         return failed(report, "the personality could not be restored", "UPDATE");
-    const std::string text =
-        fmt::format("The personality of {} ({} blocks) was written back into the radio{}.", h.serial,
-                    restore.backup.records.size(), writeSerial ? ", with its serial number" : "");
+    const std::string text = fmt::format(
+        "The personality of {} ({} blocks) was written back into the radio{}.", h.serial,
+        restore.backup.records.size(), writeSerial ? ", with its serial number" : "");
     report.text() << text << "\n";
     return report.succeed(text);
 }

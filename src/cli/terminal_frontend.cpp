@@ -8,10 +8,10 @@
 
 #include "app/strings.h"
 #include "cli/cable_setup.h"
-#include "cli/signal_watch.h"
-#include "core/version.h"
 #include "cli/password_input.h"
+#include "cli/signal_watch.h"
 #include "core/error_log.h"
+#include "core/version.h"
 #include "link/usb_serial.h"
 #include "package/text_util.h"
 
@@ -217,6 +217,8 @@ std::string stopReplyText(const StopReply& reply) {
             break;
     }
     return "The radio is being finished and cannot be stopped now.";
+}
+
 Failure TerminalSession::failureOf(const FlowOutcome& outcome) {
     Failure failure;
     failure.messages.push_back(outcome.text);
@@ -279,11 +281,11 @@ int TerminalSession::report(const FlowOutcome& outcome, CommandReport& report) {
                 report.text() << text << "\n" << std::flush;
                 return report.nothingDone(Failure{"DECLINED", {text}, {}});
             }
-            return report.nothingDone(
-                Failure{outcome.text == loadString(str::kNothingToRecover) ? "NOTHING_TO_RECOVER"
-                                                                           : "UP_TO_DATE",
-                        {outcome.text},
-                        {}});
+            return report.nothingDone(Failure{outcome.text == loadString(str::kNothingToRecover)
+                                                  ? "NOTHING_TO_RECOVER"
+                                                  : "UP_TO_DATE",
+                                              {outcome.text},
+                                              {}});
         case FlowOutcome::Kind::Failed:
         case FlowOutcome::Kind::Interrupted:
             break;

@@ -84,7 +84,7 @@ TEST_F(VktOnPty, InfoShowsTheSixFields) {
                   (dir / "radio").string() +
                   "\",\"radio_type\":\"VK2 Series\",\"regional_code\":\"0E\",\"model\":"
                   "\"VK-215\",\"serial_number\":\"123ABC0001\",\"firmware_version\":"
-                  "\"R01.02.03\",\"codeplug_version\":\"R01.02.03\"}\n");
+                  "\"R01.02.03\",\"codeplug_version\":\"R01.02.03\",\"interrupted_run\":null}\n");
 }
 
 TEST_F(VktOnPty, AFullUpdateWritesFirmwareAndKeepsTheSerialNumber) {

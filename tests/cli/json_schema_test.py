@@ -132,16 +132,24 @@ def main():
         # is pulled), on a radio of its own.
         failing = os.path.join(work, "failing")
         shutil.copytree(o.data, failing)
-        r.run("update fails", ["--simulate", "--data-dir", failing, "update", "--yes", "--json"],
-              1, "SBEP", env={"VKT_SIM_OPTIONS": "--fault pull@r60"})
-        backups = sorted(glob.glob(os.path.join(failing, "backup", "*.pvk")))
-        if not backups:
-            r.failures.append("the failed update left no personality backup")
+        failed = r.run("update fails",
+                       ["--simulate", "--data-dir", failing, "update", "--yes", "--json"], 1,
+                       "SBEP", env={"VKT_SIM_OPTIONS": "--fault pull@r60"})
+        backup = failed.get("backup")
+        if not backup or not os.path.isfile(backup):
+            r.failures.append(f"the failed update names no personality backup: {backup!r}")
         else:
-            r.run("personality show", ["personality", "show", backups[0], "--json"], 0)
+            on_failing = ["--simulate", "--data-dir", failing]
+            info = r.run("info after the failure", on_failing + ["info", "--json"], 0)
+            if not info.get("interrupted_run"):
+                r.failures.append("info does not name the interrupted update")
+            r.run("history", on_failing + ["history", "--json"], 0)
+            r.run("personality show", ["personality", "show", backup, "--json"], 0)
+            r.run("recover", on_failing + ["recover", "--yes", "--json"], 0)
+            r.run("recover, nothing left", on_failing + ["recover", "--yes", "--json"], 3,
+                  "NOTHING_TO_RECOVER")
             r.run("personality restore",
-                  ["--simulate", "--data-dir", failing, "personality", "restore", backups[0],
-                   "--json"], 0)
+                  on_failing + ["personality", "restore", backup, "--json"], 0)
         bad = os.path.join(work, "bad.pvk")
         with open(bad, "wb") as f:
             f.write(b"not a backup")

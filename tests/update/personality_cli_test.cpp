@@ -84,7 +84,7 @@ TEST(PersonalityCli, RestoreRefusesAnotherRadiosBackupUnlessForced) {
               std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("run `vkt recover`"), std::string::npos) << r.output;
-    EXPECT_NE(r.output.find("run `vkt serial 999ZZZ0001 --password PASSWORD`"), std::string::npos);
+    EXPECT_NE(r.output.find("run `vkt serial 999ZZZ0001`"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("add --force"), std::string::npos);
     r = vkt(env, "--simulate personality restore --force --json " + path);
     EXPECT_EQ(r.exitCode, 0) << r.output;
