@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/update_journal.h"
+#include "private_runtime.h"
 #include "radio_sim_process.h"
 
 namespace vkt::test {
@@ -63,7 +64,8 @@ class VktProcess {
             argv.push_back(a.data());
         argv.push_back(nullptr);
         std::vector<std::string> env{"VKT_TTY_PORTS=" + (dir / "radio").string() + "=QX CPS Cable",
-                                     "VKT_CABLE_BACKEND=tty", "PATH=/usr/bin:/bin"};
+                                     "VKT_CABLE_BACKEND=tty", "PATH=/usr/bin:/bin",
+                                     "XDG_RUNTIME_DIR=" + privateRuntimeDir().path()};
         if (const char* sim = std::getenv("VKT_SIM_OPTIONS"))
             env.push_back(std::string("VKT_SIM_OPTIONS=") + sim);
         std::vector<char*> envp;
