@@ -377,6 +377,38 @@ Möchten Sie fortfahren?</translation>
         <source>This radio's last update was interrupted on %s; it will be updated in full.</source>
         <translation>Die letzte Aktualisierung dieses Funkgeräts wurde am %s unterbrochen; es wird vollständig aktualisiert.</translation>
     </message>
+    <message id="vkt-321">
+        <source>Reading the personality</source>
+        <translation>Persönlichkeit wird gelesen</translation>
+    </message>
+    <message id="vkt-322">
+        <source>Erasing</source>
+        <translation>Löschen</translation>
+    </message>
+    <message id="vkt-323">
+        <source>Writing the firmware</source>
+        <translation>Firmware wird geschrieben</translation>
+    </message>
+    <message id="vkt-324">
+        <source>Writing the codeplug</source>
+        <translation>Codeplug wird geschrieben</translation>
+    </message>
+    <message id="vkt-325">
+        <source>Writing the voice prompts</source>
+        <translation>Sprachansagen werden geschrieben</translation>
+    </message>
+    <message id="vkt-326">
+        <source>Writing the personality back</source>
+        <translation>Persönlichkeit wird zurückgeschrieben</translation>
+    </message>
+    <message id="vkt-327">
+        <source>Finishing</source>
+        <translation>Abschluss</translation>
+    </message>
+    <message id="vkt-328">
+        <source>Done</source>
+        <translation>Fertig</translation>
+    </message>
     <message id="vkt-32788">
         <source>&amp;English</source>
         <translation>&amp;English</translation>

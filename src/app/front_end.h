@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "update/progress.h"
+
 namespace vkt {
 
 // Message-box styles: the button set in the low 4 bits, the icon above.
@@ -61,6 +63,17 @@ struct RadioDisplay {
     bool operator==(const RadioDisplay&) const = default;
 };
 
+// One frame of a running command's progress.
+struct ProgressView {
+    int percent = 0;  // 0..100
+    UpdatePhase phase = UpdatePhase::None;
+    int secondsLeft = -1;  // -1: no estimate
+    bool operator==(const ProgressView&) const = default;
+};
+
+// The phase as the progress display names it (empty for None and Failed).
+std::string phaseText(UpdatePhase phase);
+
 class FrontEnd {
   public:
     virtual ~FrontEnd() = default;
@@ -83,8 +96,9 @@ class FrontEnd {
 
     // Wait cursor on/off around every radio operation.
     virtual void setBusy(bool) {}
-    // The progress pane: 0..100.
-    virtual void showProgress(int) {}
+    // The progress pane. A run's last frames have the phase Done or Failed:
+    // the full bar, then the emptied one (percent 0) once the run is over.
+    virtual void showProgress(const ProgressView&) {}
     virtual void showControls(const ControlState&) {}
     virtual void showRadioInfo(const RadioDisplay&) {}
     virtual void setTitle(const std::string&) {}

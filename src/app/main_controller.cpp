@@ -67,6 +67,31 @@ std::string localTimeLabel() {
 
 }  // namespace
 
+std::string phaseText(UpdatePhase phase) {
+    switch (phase) {
+        case UpdatePhase::ReadingPersonality:
+            return loadString(str::kPhaseReadingPersonality);
+        case UpdatePhase::Erasing:
+            return loadString(str::kPhaseErasing);
+        case UpdatePhase::Firmware:
+            return loadString(str::kPhaseFirmware);
+        case UpdatePhase::Codeplug:
+            return loadString(str::kPhaseCodeplug);
+        case UpdatePhase::VoicePrompts:
+            return loadString(str::kPhaseVoicePrompts);
+        case UpdatePhase::RestoringPersonality:
+            return loadString(str::kPhaseRestoringPersonality);
+        case UpdatePhase::Finishing:
+            return loadString(str::kPhaseFinishing);
+        case UpdatePhase::Done:
+            return loadString(str::kPhaseDone);
+        case UpdatePhase::None:
+        case UpdatePhase::Failed:
+            break;
+    }
+    return {};
+}
+
 std::string FrontEnd::updateAgainAdvice() const {
     return loadString(str::kUpdateAgainWindow);
 }
@@ -253,11 +278,15 @@ void MainController::onProgress(std::uintptr_t done, std::intptr_t total) {
                        : static_cast<double>(done);
     if (value > kProgressRange || value < 0)
         return;
-    int percent = static_cast<int>(value);
-    if (percent == percent_)
+    // The programming run says what it is doing with each position; a new
+    // phase is shown even where the percentage stays.
+    const ProgressNote note = programRunning_ ? program_.progressNote() : ProgressNote{};
+    const int percent = static_cast<int>(value);
+    if (percent == percent_ && note.phase == phase_)
         return;
     percent_ = percent;
-    front_.showProgress(percent_);
+    phase_ = note.phase;
+    front_.showProgress({percent_, note.phase, note.secondsLeft});
 }
 
 // ---------------------------------------------------------------------------
@@ -334,10 +363,7 @@ StopReply MainController::onStopRequest() {
     // half-written radio, so the run goes on.
     ++stopRequests_;
     reply.kind = StopReply::Kind::Continuing;
-    const double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart_).count();
-    const int done = std::clamp(percent_, 1, kProgressRange);
-    reply.secondsLeft = static_cast<int>(elapsed * (kProgressRange - done) / done + 0.999);
+    reply.secondsLeft = std::max(program_.progressNote().secondsLeft, 1);
     return reply;
 }
 

@@ -273,6 +273,7 @@ class MainController : public MessageTarget {
     bool keepPersonality_ = true;
     bool inCableCount_ = false;
     int percent_ = 0;
+    UpdatePhase phase_ = UpdatePhase::None;
     std::string serialEntry_;
     ConsoleHandle consoleWindow_ = 0;
     std::string windowTitle_;

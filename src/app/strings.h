@@ -93,6 +93,15 @@ inline constexpr int kOfferRecovery = 317;
 inline constexpr int kRecoverHint = 318;
 inline constexpr int kSwitchOffAndOn = 319;
 inline constexpr int kRecoveryInFull = 320;
+// Phases of a programming run, in its progress display.
+inline constexpr int kPhaseReadingPersonality = 321;
+inline constexpr int kPhaseErasing = 322;
+inline constexpr int kPhaseFirmware = 323;
+inline constexpr int kPhaseCodeplug = 324;
+inline constexpr int kPhaseVoicePrompts = 325;
+inline constexpr int kPhaseRestoringPersonality = 326;
+inline constexpr int kPhaseFinishing = 327;
+inline constexpr int kPhaseDone = 328;
 }  // namespace str
 
 // Returns the text of `id` in another language, or nothing to fall back to

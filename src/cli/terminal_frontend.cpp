@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 
 #include <fmt/format.h>
@@ -66,6 +67,7 @@ void TerminalFrontEnd::runWaitIndicator(const std::function<bool()>& finished) {
     waitStart_ = std::chrono::steady_clock::now();
     progressDrawn_ = false;
     lastPlainStep_ = -1;
+    lastPhase_ = UpdatePhase::None;
     loop_.runUntil(finished, std::chrono::milliseconds::max());
     endProgressLine();
 }
@@ -99,7 +101,9 @@ std::optional<std::string> TerminalFrontEnd::askPassword(bool wrongPassword, con
     return entry;
 }
 
-std::string TerminalFrontEnd::progressText(int percent, std::chrono::seconds elapsed, bool bar) {
+std::string TerminalFrontEnd::progressText(const ProgressView& view, std::chrono::seconds elapsed,
+                                           bool bar) {
+    const int percent = std::clamp(view.percent, 0, 100);
     std::string text;
     if (bar) {
         int filled = percent * kBarWidth / 100;
@@ -108,28 +112,37 @@ std::string TerminalFrontEnd::progressText(int percent, std::chrono::seconds ela
     } else {
         text = "progress ";
     }
-    text += fmt::format("{:3}%  {}/100 units  {} elapsed", percent, percent, clock(elapsed));
-    if (percent > 0 && percent < 100) {
-        auto left = std::chrono::seconds(elapsed.count() * (100 - percent) / percent);
-        text += fmt::format(", about {} left", clock(left));
-    }
+    text += fmt::format("{:3}%  ", percent);
+    if (const std::string phase = phaseText(view.phase); !phase.empty())
+        text += phase + "  ";
+    text += clock(elapsed) + " elapsed";
+    if (view.secondsLeft >= 0 && view.phase != UpdatePhase::Done)
+        text += fmt::format(", about {} left", clock(std::chrono::seconds(view.secondsLeft)));
     return text;
 }
 
-void TerminalFrontEnd::showProgress(int percent) {
+void TerminalFrontEnd::showProgress(const ProgressView& view) {
+    // A run that failed ends on its last real frame, not on a full bar; the
+    // bar emptied after a run is no frame at all.
+    if (view.phase == UpdatePhase::Failed ||
+        (view.phase == UpdatePhase::Done && view.percent < 100))
+        return;
     auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - waitStart_);
     if (options_.progressBar) {
-        err_ << "\r" << progressText(percent, elapsed, true) << "\x1b[K" << std::flush;
+        err_ << "\r" << progressText(view, elapsed, true) << "\x1b[K" << std::flush;
         progressDrawn_ = true;
     } else {
-        // Plain lines, one per tenth, so a log stays readable; a command
-        // that starts at 0 has nothing to report yet.
-        int step = percent / 10;
-        if (percent == 0 || step == lastPlainStep_)
+        // Plain lines, one per phase and one per tenth, so a log stays
+        // readable; a command that starts at 0 with no phase has nothing to
+        // report yet.
+        const int step = view.percent / 10;
+        if ((view.phase == lastPhase_ && step == lastPlainStep_) ||
+            (view.percent == 0 && view.phase == UpdatePhase::None))
             return;
+        lastPhase_ = view.phase;
         lastPlainStep_ = step;
-        err_ << progressText(percent, elapsed, false) << "\n" << std::flush;
+        err_ << progressText(view, elapsed, false) << "\n" << std::flush;
     }
 }
 

@@ -1,5 +1,6 @@
 // The terminal front end of the radio flows: messages are printed, questions
-// are asked on the terminal (y/n), progress is a bar on stderr, and the wait
+// are asked on the terminal (y/n), progress is a redrawn line on stderr (plain
+// lines when stderr is no terminal), and the wait
 // indicator is the command line's own event loop turning until the batch has
 // ended. TerminalSession wires it to the application for one command.
 #pragma once
@@ -52,7 +53,7 @@ class TerminalFrontEnd : public FrontEnd {
     void runWaitIndicator(const std::function<bool()>& finished) override;
     std::optional<std::string> askPassword(bool wrongPassword,
                                            const std::string& previous) override;
-    void showProgress(int percent) override;
+    void showProgress(const ProgressView& view) override;
     std::string updateAgainAdvice() const override;
     void radioChanging(bool changing) override;
 
@@ -63,9 +64,10 @@ class TerminalFrontEnd : public FrontEnd {
     // The login ended because there was no way to get a password.
     bool passwordMissing() const { return passwordMissing_; }
 
-    // One progress line: bar (when `bar`), percentage, units, elapsed and
+    // One progress line: bar (when `bar`), percentage, phase, elapsed and
     // remaining time.
-    static std::string progressText(int percent, std::chrono::seconds elapsed, bool bar);
+    static std::string progressText(const ProgressView& view, std::chrono::seconds elapsed,
+                                    bool bar);
 
   private:
     void endProgressLine();
@@ -83,6 +85,7 @@ class TerminalFrontEnd : public FrontEnd {
     std::chrono::steady_clock::time_point waitStart_;
     bool progressDrawn_ = false;
     int lastPlainStep_ = -1;
+    UpdatePhase lastPhase_ = UpdatePhase::None;
 };
 
 // One command's application: the event loop, the started application and

@@ -336,8 +336,9 @@ void COrvixFlashToolDlg::bringToFront() {
     target->activateWindow();
 }
 
-void COrvixFlashToolDlg::showProgress(int percent) {
-    statusBar_->setPercent(percent);
+void COrvixFlashToolDlg::showProgress(const ProgressView& view) {
+    statusBar_->setPhaseText(toQString(phaseText(view.phase)));
+    statusBar_->setPercent(view.percent);
 }
 
 void COrvixFlashToolDlg::showControls(const ControlState& state) {

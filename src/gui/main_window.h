@@ -49,7 +49,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     std::optional<std::string> askPassword(bool wrongPassword,
                                            const std::string& previous) override;
     void setBusy(bool busy) override;
-    void showProgress(int percent) override;
+    void showProgress(const ProgressView& view) override;
     void showControls(const ControlState& state) override;
     void showRadioInfo(const RadioDisplay& display) override;
     void setTitle(const std::string& title) override;

@@ -73,6 +73,13 @@ void CProgressStatusBar::setPercent(int percent) {
     emit percentChanged(percent_);
 }
 
+void CProgressStatusBar::setPhaseText(const QString& text) {
+    if (text == phaseText_)
+        return;
+    phaseText_ = text;
+    update(progressRect());
+}
+
 void CProgressStatusBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().color(QPalette::Window));
@@ -104,7 +111,13 @@ void CProgressStatusBar::paintProgress(QPainter& painter, const QRect& pane) {
         QPainter p(&image);
         p.setFont(font());
         const QRect whole(QPoint(0, 0), pane.size());
-        const QString text = percent_ != 0 ? QString::asprintf("%d%%", percent_) : QString();
+        QString text;
+        if (percent_ != 0) {
+            text = QString::asprintf("%d%%", percent_);
+            if (!phaseText_.isEmpty())
+                text = phaseText_ + QStringLiteral("  ") + text;
+            text = fontMetrics().elidedText(text, Qt::ElideLeft, whole.width());
+        }
         p.setPen(palette().color(QPalette::WindowText));
         p.drawText(whole, Qt::AlignCenter, text);
         const int filled = static_cast<int>(static_cast<double>(percent_) / range_ * pane.width());

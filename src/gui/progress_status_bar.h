@@ -22,12 +22,15 @@ class CProgressStatusBar : public QWidget {
     void setHelpText(const QString& text);
     // 0..range; repaints only the progress pane.
     void setPercent(int percent);
+    // What the running command is doing, shown before the percentage.
+    void setPhaseText(const QString& text);
 
     int percent() const { return percent_; }
     int range() const { return range_; }
     bool cableMissing() const { return cableMissing_; }
     const QString& cableText() const { return cableText_; }
     const QString& helpText() const { return helpText_; }
+    const QString& phaseText() const { return phaseText_; }
     QRect paneRect(int pane) const;
     QRect progressRect() const { return paneRect(2); }
     // How many times pane 1's text was put in (for the once-only rule).
@@ -49,6 +52,7 @@ class CProgressStatusBar : public QWidget {
     int range_ = 100;
     QString cableText_;
     QString helpText_;
+    QString phaseText_;
     bool cableMissing_ = true;
     int cableTextChanges_ = 0;
 };

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <thread>
@@ -18,6 +20,7 @@
 #include "update/personality_backup.h"
 #include "update/radio_requests.h"
 #include "update/run_journal.h"
+#include "update/time_left.h"
 #include "update/transfer.h"
 
 namespace vkt {
@@ -45,6 +48,22 @@ bool isMemoryKind(std::int32_t kind) {
 }
 
 constexpr std::int32_t kUserVoice = static_cast<std::int32_t>(BlockKind::USERVOI);
+
+// The parts of a run in the order they run, for the time-left estimate.
+enum Part : std::size_t {
+    kReadInfoPart,
+    kReadVoicePart,
+    kEraseFirmwarePart,
+    kWriteFirmwarePart,
+    kDefaultPart,
+    kEraseVoicePart,
+    kWriteVoicePart,
+    kFinalizePart,
+    kRestoreInfoPart,
+    kRestoreVoicePart,
+    kClosePart,
+    kPartCount,
+};
 
 }  // namespace
 
@@ -140,9 +159,23 @@ class CmdProgram::Run {
     SBEP& engine() { return cmd_.radio->engine(); }
     Cpg& addressMap() { return cmd_.radio->addressMap(); }
     std::uint32_t weight(std::size_t step) const { return cmd_.progress.stepWeight(step); }
-    UnitProgress unitsOf(std::uint32_t w) {
-        return [this, w](std::uint32_t k, std::uint32_t n) { cmd_.reportUnit(k, n, w); };
+    double elapsed() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
     }
+    // Reports unit k of n of a part whose step has the weight w.
+    void unit(Part part, std::uint32_t k, std::uint32_t n, std::uint32_t w) {
+        cmd_.setProgressNote({phase_, estimate_.secondsLeft(part, k, n, elapsed())});
+        cmd_.reportUnit(k, n, w);
+    }
+    UnitProgress unitsOf(Part part, std::uint32_t w) {
+        return [this, part, w](std::uint32_t k, std::uint32_t n) { unit(part, k, n, w); };
+    }
+    // The run starts a phase with `part`: the owner hears of it at once, at
+    // the position the step starts at.
+    void enter(UpdatePhase phase, Part part);
+    // What each part will move and erase, as far as it is known once the
+    // address map is loaded.
+    void planTime();
     std::uint32_t layout(BlockKind kind) const { return flashLayout(cmd_.radioType_, kind); }
     BlockTransfer transfer() {
         BlockTransfer xfer(engine(), reply_);
@@ -188,6 +221,9 @@ class CmdProgram::Run {
 
     CmdProgram& cmd_;
     std::vector<std::uint8_t> reply_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    RunTimeEstimate estimate_;
+    UpdatePhase phase_ = UpdatePhase::None;
     std::int32_t startBase_ = 0;
     // The keep list of this run: the owner's, or the write-back's records.
     std::vector<KeepBlock> keep_;
@@ -265,6 +301,7 @@ void CmdProgram::Run::prepare() {
     cmd_.eraseStarted_.store(false);
     startBase_ = cmd_.progress.base;
     cmd_.progress.computeScale();
+    cmd_.setProgressNote({});
     cmd_.postBegin();
     began_ = true;
     keep_ = cmd_.writeBack ? keepBlocksOf(cmd_.writeBack->backup) : cmd_.keepBlocks_;
@@ -312,6 +349,71 @@ void CmdProgram::Run::prepare() {
         raiseErrorText(ErrorCategory::Update, "Error:no folder is set for the personality backup.");
         fail();
     }
+    if (ok())
+        planTime();
+}
+
+void CmdProgram::Run::planTime() {
+    estimate_.resize(kPartCount);
+    std::uint64_t memory = 0;
+    std::uint32_t userVoice = 0;
+    if (cmd_.keepUserInfo) {
+        for (const KeepBlock& b : keep_) {
+            const auto length = static_cast<std::uint32_t>(std::max(b.length, 0));
+            if (isMemoryKind(b.kind))
+                memory += length;
+            else if (b.kind == kUserVoice && cmd_.radioType_ == 2)
+                userVoice = length;
+        }
+    }
+    const bool fromRadio = !cmd_.writeBack;
+    estimate_.setPart(kReadInfoPart,
+                      {.lineRate = kWorkRate, .memoryBytes = fromRadio ? memory : 0});
+    estimate_.setPart(kReadVoicePart,
+                      {.lineRate = kWorkRate, .flashReadBytes = fromRadio ? userVoice : 0u});
+    if (cmd_.updateFirmware) {
+        // The image's exact length is known once it is loaded; its file's
+        // size is close to it.
+        std::error_code ec;
+        std::uint64_t size = std::filesystem::file_size(cmd_.firmwareFile, ec);
+        if (ec)
+            size = kFirmwareAreaEnd;
+        estimate_.setPart(kEraseFirmwarePart, {.lineRate = kWorkRate,
+                                               .blockErases = kFirmwareAreaEnd / kBlock64K,
+                                               .pauses = std::chrono::milliseconds(6)});
+        estimate_.setPart(kWriteFirmwarePart, {.lineRate = kWorkRate, .flashWriteBytes = size});
+    }
+    estimate_.setPart(
+        kDefaultPart,
+        {.lineRate = kWorkRate,
+         .flashWriteBytes = cmd_.updateDefault ? addressMap().block(BlockKind::DEF).size : 0u,
+         .blockErases = 1,
+         .sectorErases = cmd_.updateDefault ? 1u : 0u});
+    if (cmd_.updateVoice) {
+        const std::uint32_t voice = addressMap().block(BlockKind::VOI).size;
+        estimate_.setPart(kEraseVoicePart,
+                          {.lineRate = kWorkRate, .blockErases = chunkCount(voice, kBlock64K)});
+        estimate_.setPart(kWriteVoicePart, {.lineRate = kWorkRate, .flashWriteBytes = voice});
+    }
+    const bool settles = cmd_.updateDefault || cmd_.keepUserInfo;
+    estimate_.setPart(kFinalizePart,
+                      {.lineRate = kHomeRate,
+                       .pauses = settles ? cmd_.pauses.settle : std::chrono::milliseconds(0)});
+    // The personality goes back at the radio's own line rate; its voice at
+    // the work rate again.
+    estimate_.setPart(kRestoreInfoPart, {.lineRate = kHomeRate, .memoryBytes = memory});
+    estimate_.setPart(kRestoreVoicePart, {.lineRate = kWorkRate,
+                                          .flashWriteBytes = userVoice,
+                                          .sectorErases = chunkCount(userVoice, kSector4K)});
+    estimate_.setPart(kClosePart, {.lineRate = kHomeRate, .pauses = cmd_.pauses.finalPosition});
+}
+
+void CmdProgram::Run::enter(UpdatePhase phase, Part part) {
+    if (phase == phase_)
+        return;
+    phase_ = phase;
+    cmd_.setProgressNote({phase, estimate_.secondsLeft(part, 0, 1, elapsed())});
+    cmd_.sendProgress(static_cast<std::uint32_t>(cmd_.progress.base));
 }
 
 void CmdProgram::Run::checkKeepBlocks() {
@@ -347,6 +449,7 @@ void CmdProgram::Run::readUserInfo() {
     const std::uint32_t w = weight(0);
     if (ok() && cmd_.keepUserInfo) {
         stage(kStageKeep);
+        enter(UpdatePhase::ReadingPersonality, kReadInfoPart);
         BlockTransfer xfer = transfer();
         const auto n = static_cast<std::uint32_t>(keep_.size());
         std::uint32_t i = 0;
@@ -364,7 +467,7 @@ void CmdProgram::Run::readUserInfo() {
                 if (!xfer.readMemory(static_cast<std::uint32_t>(b.address), buffer))
                     failStep("Error:failed to read blok [%s].", blockKindName(b.kind));
             }
-            cmd_.reportUnit(++i, n, w);
+            unit(kReadInfoPart, ++i, n, w);
         }
     }
     cmd_.progress.advance(w);
@@ -375,13 +478,14 @@ void CmdProgram::Run::readUserVoice() {
     if (ok() && userVoice_) {
         if (cmd_.radioType_ == 2 && cmd_.writeBack) {
             saved_[kUserVoice] = cmd_.writeBack->backup.record(kUserVoice)->bytes;
-            cmd_.reportUnit(1, 1, w);
+            unit(kReadVoicePart, 1, 1, w);
         } else if (cmd_.radioType_ == 2) {
             auto& buffer = saved_[kUserVoice];
             buffer.assign(static_cast<std::size_t>(userVoice_->length), 0);
             BlockTransfer xfer = transfer();
+            enter(UpdatePhase::ReadingPersonality, kReadVoicePart);
             if (!xfer.readFlash(static_cast<std::uint32_t>(userVoice_->address), buffer,
-                                unitsOf(w)))
+                                unitsOf(kReadVoicePart, w)))
                 failStep("Error:failed to read blok [%s].", "USERVOI");
         } else {
             // Only radios of type 2 keep a user-defined voice in flash.
@@ -439,6 +543,10 @@ void CmdProgram::Run::prepareFirmware() {
         FtfImage image;
         if (!loadImage(cmd_.firmwareFile, image) || !cmd_.radio->flashFile().setImage(image.data))
             fail();
+        else
+            estimate_.setPart(
+                kWriteFirmwarePart,
+                {.lineRate = kWorkRate, .flashWriteBytes = cmd_.radio->flashFile().data().size()});
     }
     // Only the firmware area is erased before the image is written: a longer
     // image would be programmed over the default, voice and user areas.
@@ -456,8 +564,9 @@ void CmdProgram::Run::prepareFirmware() {
             fail();
     }
     if (ok() && cmd_.updateFirmware && mayErase()) {
+        enter(UpdatePhase::Erasing, kEraseFirmwarePart);
         BlockTransfer xfer = transfer();
-        if (!xfer.eraseFirmwareArea(unitsOf(w)))
+        if (!xfer.eraseFirmwareArea(unitsOf(kEraseFirmwarePart, w)))
             fail();
     }
     cmd_.progress.advance(w);
@@ -466,11 +575,13 @@ void CmdProgram::Run::prepareFirmware() {
 void CmdProgram::Run::writeFirmware() {
     const std::uint32_t w = weight(3);
     if (ok() && cmd_.updateFirmware) {
+        enter(UpdatePhase::Firmware, kWriteFirmwarePart);
         const std::vector<std::uint8_t>& image = cmd_.radio->flashFile().data();
         BlockTransfer xfer = transfer();
         // The first two bytes of the firmware area are written last: until
         // then the radio does not take the area for a valid image.
-        if (image.size() > 2 && !xfer.writeFlash(2, std::span(image).subspan(2), unitsOf(w)))
+        if (image.size() > 2 &&
+            !xfer.writeFlash(2, std::span(image).subspan(2), unitsOf(kWriteFirmwarePart, w)))
             fail();
         if (ok() && !image.empty() &&
             !xfer.writeFlash(0, std::span(image).first(std::min<std::size_t>(2, image.size()))))
@@ -492,6 +603,7 @@ void CmdProgram::Run::writeDefault() {
         cmd_.progress.advance(w);
         return;
     }
+    enter(UpdatePhase::Codeplug, kDefaultPart);
     BlockTransfer xfer = transfer();
     if (cmd_.updateDefault) {
         stage(kStageDefault);
@@ -507,7 +619,7 @@ void CmdProgram::Run::writeDefault() {
         const CpgBlock& def = addressMap().block(BlockKind::DEF);
         if (def.data.size() < def.size ||
             !xfer.writeFlash(layout(BlockKind::DEF), std::span(def.data).first(def.size),
-                             unitsOf(w)))
+                             unitsOf(kDefaultPart, w)))
             fail();
     }
     if (ok() && (!mayErase() || !xfer.erase(kEraseBlock64K, layout(BlockKind::DYN))))
@@ -524,10 +636,11 @@ void CmdProgram::Run::prepareVoice() {
             fail();
     }
     if (ok() && cmd_.updateVoice && mayErase()) {
+        enter(UpdatePhase::Erasing, kEraseVoicePart);
         const CpgBlock& voi = addressMap().block(BlockKind::VOI);
         BlockTransfer xfer = transfer();
         if (!xfer.eraseVoiceArea(layout(BlockKind::VOI), chunkCount(voi.size, kBlock64K),
-                                 unitsOf(w)))
+                                 unitsOf(kEraseVoicePart, w)))
             fail();
     }
     cmd_.progress.advance(w);
@@ -536,11 +649,12 @@ void CmdProgram::Run::prepareVoice() {
 void CmdProgram::Run::writeVoice() {
     const std::uint32_t w = weight(6);
     if (ok() && cmd_.updateVoice) {
+        enter(UpdatePhase::VoicePrompts, kWriteVoicePart);
         const CpgBlock& voi = addressMap().block(BlockKind::VOI);
         BlockTransfer xfer = transfer();
         if (voi.data.size() < voi.size ||
             !xfer.writeFlash(layout(BlockKind::VOI), std::span(voi.data).first(voi.size),
-                             unitsOf(w)))
+                             unitsOf(kWriteVoicePart, w)))
             fail();
     }
     cmd_.progress.advance(w);
@@ -548,6 +662,10 @@ void CmdProgram::Run::writeVoice() {
 
 void CmdProgram::Run::finalizeFlashing() {
     stage(kStageFinalize);
+    // The radio is made ready for its personality here, when it is kept.
+    if (ok())
+        enter(cmd_.keepUserInfo ? UpdatePhase::RestoringPersonality : UpdatePhase::Finishing,
+              kFinalizePart);
     cmd_.statusWord_ = 0;
     // The line rate goes back whatever happened before; after a switch
     // that went wrong, without knowing which side took it.
@@ -595,6 +713,7 @@ void CmdProgram::Run::restoreUserInfo() {
     const std::uint32_t w = weight(7);
     if (ok() && cmd_.keepUserInfo) {
         stage(kStageRestore);
+        enter(UpdatePhase::RestoringPersonality, kRestoreInfoPart);
         BlockTransfer xfer = transfer();
         const auto n = static_cast<std::uint32_t>(keep_.size());
         std::uint32_t i = 0;
@@ -607,7 +726,7 @@ void CmdProgram::Run::restoreUserInfo() {
                     failStep("Error:failed to write block [%s]", blockKindName(b.kind));
                 saved_.erase(it);
             }
-            cmd_.reportUnit(++i, n, w);
+            unit(kRestoreInfoPart, ++i, n, w);
         }
     }
     cmd_.progress.advance(w);
@@ -617,9 +736,10 @@ void CmdProgram::Run::restoreUserVoice() {
     const std::uint32_t w = weight(8);
     auto it = saved_.find(kUserVoice);
     if (ok() && cmd_.keepUserInfo && userVoice_ && it != saved_.end()) {
+        enter(UpdatePhase::RestoringPersonality, kRestoreVoicePart);
         if (!requests::writeUserVoice(engine(), reply_,
                                       static_cast<std::uint32_t>(userVoice_->address), it->second,
-                                      unitsOf(w)))
+                                      unitsOf(kRestoreVoicePart, w)))
             fail();
         saved_.erase(it);
     }
@@ -627,6 +747,8 @@ void CmdProgram::Run::restoreUserVoice() {
 }
 
 void CmdProgram::Run::closeRadio() {
+    if (ok())
+        enter(UpdatePhase::Finishing, kClosePart);
     if (ok() && cmd_.keepUserInfo && !softport(0x1F, 0x0A))
         fail();
     if (ok()) {
@@ -655,6 +777,9 @@ void CmdProgram::Run::report() {
         fail();
     cmd_.progress.base = static_cast<std::int32_t>(static_cast<std::uint32_t>(cmd_.progress.total) +
                                                    static_cast<std::uint32_t>(startBase_));
+    // The full bar, then the emptied one: both with the run's ending, so
+    // neither is taken for work still going on.
+    cmd_.setProgressNote({cmd_.ok ? UpdatePhase::Done : UpdatePhase::Failed, cmd_.ok ? 0 : -1});
     cmd_.sendProgress(static_cast<std::uint32_t>(cmd_.progress.base));
     std::this_thread::sleep_for(cmd_.pauses.finalPosition);
     cmd_.sendProgress(0);

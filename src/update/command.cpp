@@ -19,6 +19,16 @@ void Command::sendProgress(std::uint32_t position) const {
         sendNotifyMessage(owner, WM_CMD_PROGRESS, position, 0);
 }
 
+ProgressNote Command::progressNote() const {
+    std::lock_guard lock(noteMutex_);
+    return note_;
+}
+
+void Command::setProgressNote(const ProgressNote& note) {
+    std::lock_guard lock(noteMutex_);
+    note_ = note;
+}
+
 void Command::abandon() noexcept {
     ok = false;
     raiseErrorText(ErrorCategory::Update, "Error:unexpected failure.");

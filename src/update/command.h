@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 
 #include "core/event.h"
 #include "update/progress.h"
@@ -27,6 +28,10 @@ class Command : public Runnable {
     // posted, as every run ends with it.
     void abandon() noexcept override;
 
+    // The phase and time left of the last position sent; the owner reads it
+    // when it handles WM_CMD_PROGRESS. Any thread.
+    ProgressNote progressNote() const;
+
   protected:
     // Each is sent only while the owner names a live window.
     void postBegin() const;                           // WM_CMD_BEGIN (0, 0), posted
@@ -36,6 +41,12 @@ class Command : public Runnable {
     void reportUnit(std::uint32_t k, std::uint32_t n, std::uint32_t weight) const {
         sendProgress(progress.position(k, n, weight));
     }
+    // Set before the position it goes with is sent.
+    void setProgressNote(const ProgressNote& note);
+
+  private:
+    mutable std::mutex noteMutex_;
+    ProgressNote note_;
 };
 
 }  // namespace vkt

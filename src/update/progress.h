@@ -9,6 +9,30 @@
 
 namespace vkt {
 
+// What a programming run is doing, for the front ends' progress display.
+enum class UpdatePhase : std::uint8_t {
+    None,  // nothing reported yet
+    ReadingPersonality,
+    Erasing,
+    Firmware,
+    Codeplug,
+    VoicePrompts,
+    RestoringPersonality,
+    Finishing,
+    // The run has ended: its last two positions are the full bar, then 0
+    // (the bar emptied for the next operation).
+    Done,    // with success
+    Failed,  // without
+};
+
+// What goes with a progress position: the phase and the whole seconds the
+// run expects still to need (-1: no estimate).
+struct ProgressNote {
+    UpdatePhase phase = UpdatePhase::None;
+    int secondsLeft = -1;
+    bool operator==(const ProgressNote&) const = default;
+};
+
 inline constexpr std::size_t kStepCount = 9;
 inline constexpr std::array<std::uint32_t, kStepCount> kStepWeights{3, 10, 1, 1, 2, 1, 4, 3, 1};
 

@@ -83,11 +83,13 @@ class ScriptedFrontEnd : public FrontEnd {
         return p;
     }
     void setBusy(bool on) override { busy.push_back(on); }
-    void showProgress(int percent) override {
-        progress.push_back(percent);
+    void showProgress(const ProgressView& view) override {
+        progress.push_back(view.percent);
+        frames.push_back(view);
         if (onProgress)
-            onProgress(percent);
+            onProgress(view.percent);
     }
+    std::vector<ProgressView> frames;
     // Called with each progress percentage (e.g. to ask the flow to stop).
     std::function<void(int)> onProgress;
     void setTitle(const std::string& title) override { titles.push_back(title); }

@@ -3,13 +3,15 @@
 // SIGTERM, SIGHUP or SIGKILL when the radio's request log shows it has
 // reached a point of the update. Afterwards the radio's state, the exit
 // code and the journal's row are checked, and a radio left half-written is
-// switched off and on and updated again with a plain `vkt update`.
+// switched off and on and updated again with a plain `vkt update`. The
+// progress lines of an update are checked here too.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -301,6 +303,8 @@ TEST_F(VktSignals, TwoSignalsAfterTheEraseStopTheUpdateAndThePlainUpdateRecovers
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         update.signal(c.second);
         EXPECT_EQ(update.wait(), 130) << update.err();
+        EXPECT_EQ(update.err().find("progress 100%"), std::string::npos)
+            << "a stopped run shows no full bar";
         const nlohmann::json result = nlohmann::json::parse(update.out(), nullptr, false);
         ASSERT_TRUE(result.is_object()) << update.out();
         ASSERT_TRUE(result["backup"].is_string()) << update.out();
@@ -365,6 +369,47 @@ TEST_F(VktSignals, TheSimulatedRadioIsSavedWhenASignalEndsTheProgram) {
     update.signal(SIGINT);
     EXPECT_EQ(update.wait(), 130) << update.err();
     EXPECT_TRUE(fs::exists(state)) << update.err();
+}
+
+// The progress lines of an update whose stderr is no terminal: one per
+// phase and one per tenth, never going back, the phases in the order the
+// run has them, and the full bar last, right before the result.
+TEST_F(VktSignals, TheProgressOfAPacedUpdateIsMonotonicNamesItsPhasesAndEndsAt100) {
+    fs::remove_all(dir / "sim");
+    setenv("VKT_SIM_OPTIONS", "--pace 20", 1);
+    VktProcess update(dir, {"--simulate", "update", "--yes"});
+    unsetenv("VKT_SIM_OPTIONS");
+    ASSERT_EQ(update.wait(), 0) << update.err();
+    const std::regex line(
+        R"(^progress +(\d+)%  ([A-Za-z ]+?)  \d\d:\d\d elapsed(, about \d\d:\d\d left)?$)");
+    std::vector<int> percents;
+    std::vector<std::string> phases;  // each phase once per stretch
+    std::istringstream lines(update.err());
+    std::string last;
+    for (std::string text; std::getline(lines, text);) {
+        if (text.rfind("progress", 0) != 0)
+            continue;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(text, m, line)) << text;
+        percents.push_back(std::stoi(m[1]));
+        if (phases.empty() || phases.back() != m[2])
+            phases.push_back(m[2]);
+        EXPECT_EQ(m[3].matched, m[2] != "Done") << "time left on working lines only: " << text;
+        last = text;
+    }
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end())) << update.err();
+    EXPECT_EQ(phases, (std::vector<std::string>{
+                          "Reading the personality", "Erasing", "Writing the firmware",
+                          "Writing the codeplug", "Erasing", "Writing the voice prompts",
+                          "Writing the personality back", "Finishing", "Done"}));
+    EXPECT_LE(percents.size(), phases.size() + 11) << "one line per phase and per tenth";
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.back(), 100);
+    const std::string err = update.err();
+    EXPECT_TRUE(err.size() > last.size() &&
+                err.compare(err.size() - last.size() - 1, std::string::npos, last + "\n") == 0)
+        << "nothing is drawn after the full bar";
+    EXPECT_EQ(update.out(), "Update successful.\n");
 }
 
 // `vkt recover` and `vkt history` on a radio whose update was stopped.

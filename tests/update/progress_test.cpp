@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "update/time_left.h"
+
 namespace vkt {
 namespace {
 
@@ -93,6 +95,67 @@ TEST(Progress, RecomputationAfterStepEightIsRemoved) {
     EXPECT_EQ(p.stepWeight(6), 14u);
     EXPECT_EQ(p.stepWeight(7), 10u);
     EXPECT_EQ(p.stepWeight(8), 0u);
+}
+
+// The time of each kind of work: bytes with their frames at the line rate,
+// a turnaround per request, the radio's programming and erase times, pauses.
+TEST(TimeLeft, WorkTakesItsWireRadioAndPauseTime) {
+    using std::chrono::milliseconds;
+    struct Case {
+        const char* what;
+        LinkWork work;
+        double seconds;
+    };
+    const Case cases[] = {
+        {"nothing", {}, 0.0},
+        {"one memory request",
+         {.lineRate = 240000, .memoryBytes = 200},
+         216 * 10 / 240000.0 + 0.003},
+        {"two memory requests",
+         {.lineRate = 240000, .memoryBytes = 201},
+         233 * 10 / 240000.0 + 0.006},
+        {"memory at the radio's own rate",
+         {.lineRate = 16406, .memoryBytes = 200},
+         216 * 10 / 16406.0 + 0.003},
+        {"a flash read",
+         {.lineRate = 240000, .flashReadBytes = 4096},
+         4112 * 10 / 240000.0 + 0.003},
+        {"a flash write is also programmed",
+         {.lineRate = 240000, .flashWriteBytes = 4096},
+         4112 * 10 / 240000.0 + 0.003 + 4096 * 6e-6},
+        {"the firmware area's erases", {.blockErases = 6}, 6 * 0.503},
+        {"user-voice sector erases", {.sectorErases = 2}, 2 * 0.048},
+        {"a pause", {.pauses = milliseconds(200)}, 0.2},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(linkSeconds(c.work), c.seconds, 1e-9) << c.what;
+}
+
+// Three parts of 10, 20 and 30 s: what is left of the current part and the
+// later ones, scaled by the pace measured once 2 s of work are done.
+TEST(TimeLeft, RunEstimateCountsWhatIsLeftAtTheMeasuredPace) {
+    RunTimeEstimate estimate;
+    estimate.resize(3);
+    for (std::size_t part = 0; part < 3; ++part)
+        estimate.setPart(part, {.pauses = std::chrono::seconds(10 * (part + 1))});
+    struct Case {
+        std::size_t part;
+        std::uint32_t k, n;
+        double elapsed;
+        int left;
+    };
+    const Case cases[] = {
+        {0, 0, 1, 0.0, 60},        // the start
+        {0, 1, 10, 100.0, 59},     // 1 s of work done: too little to measure the pace
+        {1, 1, 2, 20.0, 40},       // half-way through the second part, on time
+        {1, 1, 2, 10.0, 20},       // twice as fast as the model
+        {1, 1, 2, 40.0, 80},       // half as fast
+        {1, 1, 2, 10000.0, 2000},  // a pace far off is held to 50 times the model
+        {2, 1, 1, 60.0, 0},        // the end
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(estimate.secondsLeft(c.part, c.k, c.n, c.elapsed), c.left)
+            << "part " << c.part << ", unit " << c.k << " of " << c.n << ", " << c.elapsed << " s";
 }
 
 }  // namespace
