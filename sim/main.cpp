@@ -20,6 +20,7 @@
 #include <fstream>
 #include <iostream>
 
+#include "core/file_io.h"
 #include "core/version.h"
 #include "sim/pty_rate.h"
 #include "sim/pty_server.h"
@@ -129,18 +130,16 @@ class PtyServer {
 bool writeDumps(const vkt::sim::SimRadio& radio, const Options& o) {
     bool ok = true;
     if (!o.stateFile.empty()) {
-        // Beside the old state and renamed over it: never half a radio.
-        const std::string temporary = o.stateFile + ".tmp";
-        ok &= vkt::sim::writeBinaryFile(temporary, radio.saveState()) &&
-              std::rename(temporary.c_str(), o.stateFile.c_str()) == 0;
+        // Never half a radio, whenever the program stops.
+        ok &= vkt::writeFileAtomically(o.stateFile, radio.saveState());
     }
     vkt::sim::DumpFiles files;
     if (!o.dumpFlash.empty()) {
-        ok &= vkt::sim::writeBinaryFile(o.dumpFlash, radio.flash(0, radio.flashSize()));
+        ok &= vkt::writeFileAtomically(o.dumpFlash, radio.flash(0, radio.flashSize()));
         files.flashImage = o.dumpFlash;
     }
     if (!o.dumpMemory.empty()) {
-        ok &= vkt::sim::writeBinaryFile(
+        ok &= vkt::writeFileAtomically(
             o.dumpMemory, radio.memory(vkt::sim::kPersonalityStart, vkt::sim::kPersonalitySize));
         files.memoryWindow = o.dumpMemory;
     }
@@ -190,7 +189,7 @@ int main(int argc, char** argv) {
     }
     if (!o.stateFile.empty() && access(o.stateFile.c_str(), F_OK) == 0) {
         std::vector<std::uint8_t> bytes;
-        if (!vkt::sim::readBinaryFile(o.stateFile, bytes) || !radio.loadState(bytes, error)) {
+        if (!vkt::readFile(o.stateFile, bytes) || !radio.loadState(bytes, error)) {
             std::fprintf(stderr, "vkt-radio-sim: %s: %s\n", o.stateFile.c_str(),
                          error.empty() ? "cannot be read" : error.c_str());
             return 2;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "core/file_io.h"
 #include "sim/state_dump.h"
 
 namespace vkt::sim {
@@ -25,7 +26,7 @@ bool preload(const std::string& source, std::uint32_t defaultAddress, bool needA
     } else if (needAddress) {
         return false;
     }
-    return readBinaryFile(path, bytes);
+    return readFile(path, bytes);
 }
 
 Timing timingFrom(const RadioOptions& o, Timing t) {

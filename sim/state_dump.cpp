@@ -2,27 +2,16 @@
 
 #include <fmt/format.h>
 #include <openssl/evp.h>
-
-#include <fstream>
-#include <iterator>
+#include <nlohmann/json.hpp>
 
 namespace vkt::sim {
 
 namespace {
 
-std::string jsonString(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
-            out += fmt::format("\\u{:04x}", c);
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+// Indented, one key per line; bytes that are not UTF-8 (a radio's serial
+// number may hold any) become U+FFFD rather than an exception.
+std::string jsonText(const nlohmann::ordered_json& j) {
+    return j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace
@@ -43,61 +32,37 @@ std::string stateJson(const SimRadio& radio, const DumpFiles& files) {
     const auto flash = radio.flash(0, radio.flashSize());
     const auto memory = radio.memory(kPersonalityStart, kPersonalitySize);
     const auto protection = radio.protection();
-    std::string j = "{\n";
-    j += fmt::format("  \"serialNumber\": {},\n", jsonString(radio.serialNumber()));
-    j += fmt::format("  \"factorySerialNumber\": {},\n", jsonString(radio.factorySerialNumber()));
-    j += fmt::format("  \"radioType\": {},\n", radio.radioType());
-    j += fmt::format("  \"firmwareVersion\": {},\n",
-                     jsonString(versionText(radio.firmwareVersion(), true)));
-    j += fmt::format("  \"codeplugVersion\": {},\n",
-                     jsonString(versionText(radio.codeplugVersion(), false)));
-    j += fmt::format("  \"lineRate\": {},\n", radio.lineRate());
-    j += fmt::format("  \"protection\": {},\n",
-                     protection ? fmt::format("{}", *protection) : std::string("null"));
-    j += fmt::format("  \"testMode\": {},\n", radio.testMode());
-    j += fmt::format("  \"bytesIn\": {},\n", radio.bytesIn());
-    j += fmt::format("  \"bytesOut\": {},\n", radio.bytesOut());
-    j += fmt::format("  \"requests\": {},\n", radio.requestLog().size());
-    j += fmt::format("  \"wireSeconds\": {:.6f},\n", radio.wireSeconds());
-    j += fmt::format("  \"radioSeconds\": {:.6f},\n", radio.radioSeconds());
-    j += fmt::format("  \"flashSize\": {},\n", flash.size());
-    j += fmt::format("  \"flashSha256\": {},\n", jsonString(sha256Hex(flash)));
-    j += fmt::format("  \"memorySha256\": {},\n", jsonString(sha256Hex(memory)));
-    j += fmt::format("  \"flashFile\": {},\n", jsonString(files.flashImage));
-    j += fmt::format("  \"memoryFile\": {}\n", jsonString(files.memoryWindow));
-    j += "}\n";
-    return j;
+    nlohmann::ordered_json j;
+    j["serialNumber"] = radio.serialNumber();
+    j["factorySerialNumber"] = radio.factorySerialNumber();
+    j["radioType"] = radio.radioType();
+    j["firmwareVersion"] = versionText(radio.firmwareVersion(), true);
+    j["codeplugVersion"] = versionText(radio.codeplugVersion(), false);
+    j["lineRate"] = radio.lineRate();
+    j["protection"] = protection ? nlohmann::ordered_json(*protection) : nullptr;
+    j["testMode"] = radio.testMode();
+    j["bytesIn"] = radio.bytesIn();
+    j["bytesOut"] = radio.bytesOut();
+    j["requests"] = radio.requestLog().size();
+    j["wireSeconds"] = radio.wireSeconds();
+    j["radioSeconds"] = radio.radioSeconds();
+    j["flashSize"] = flash.size();
+    j["flashSha256"] = sha256Hex(flash);
+    j["memorySha256"] = sha256Hex(memory);
+    j["flashFile"] = files.flashImage;
+    j["memoryFile"] = files.memoryWindow;
+    return jsonText(j);
 }
 
 std::string wireStatsJson(const SimRadio& radio) {
-    std::string j = "{\n";
-    j += fmt::format("  \"bytesIn\": {},\n", radio.bytesIn());
-    j += fmt::format("  \"bytesOut\": {},\n", radio.bytesOut());
-    j += fmt::format("  \"requests\": {},\n", radio.requestLog().size());
-    j += fmt::format("  \"paceFactor\": {},\n", radio.timing().paceFactor);
-    j += fmt::format("  \"wireSeconds\": {:.6f},\n", radio.wireSeconds());
-    j += fmt::format("  \"radioSeconds\": {:.6f}\n", radio.radioSeconds());
-    j += "}\n";
-    return j;
-}
-
-bool writeBinaryFile(const std::string& path, std::span<const std::uint8_t> bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        return false;
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    // A write that fails only when the buffer is flushed counts too.
-    out.close();
-    return !out.fail();
-}
-
-bool readBinaryFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    nlohmann::ordered_json j;
+    j["bytesIn"] = radio.bytesIn();
+    j["bytesOut"] = radio.bytesOut();
+    j["requests"] = radio.requestLog().size();
+    j["paceFactor"] = radio.timing().paceFactor;
+    j["wireSeconds"] = radio.wireSeconds();
+    j["radioSeconds"] = radio.radioSeconds();
+    return jsonText(j);
 }
 
 }  // namespace vkt::sim

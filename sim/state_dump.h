@@ -25,8 +25,5 @@ std::string stateJson(const SimRadio& radio, const DumpFiles& files);
 // JSON object: bytesIn, bytesOut, requests, paceFactor, wireSeconds and
 // radioSeconds (see SimRadio::wireSeconds).
 std::string wireStatsJson(const SimRadio& radio);
-bool writeBinaryFile(const std::string& path, std::span<const std::uint8_t> bytes);
-// The whole file; false when it cannot be opened or read.
-bool readBinaryFile(const std::string& path, std::vector<std::uint8_t>& bytes);
 
 }  // namespace vkt::sim

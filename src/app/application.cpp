@@ -8,6 +8,7 @@
 #include "app/front_end.h"
 #include "app/strings.h"
 #include "app/update_journal.h"
+#include "core/file_io.h"
 #include "core/app_paths.h"
 #include "core/error_log.h"
 #include "core/error_stack.h"

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "core/app_paths.h"
+#include "core/file_io.h"
 #include "link/cable_backends.h"
 #include "sim/radio_options.h"
 #include "sim/sim_radio.h"
@@ -45,7 +46,7 @@ std::shared_ptr<sim::SimRadio> loadSimulatedRadio(const std::string& path, std::
     std::error_code ec;
     if (fs::exists(path, ec)) {
         std::vector<std::uint8_t> bytes;
-        if (!sim::readBinaryFile(path, bytes)) {
+        if (!readFile(path, bytes)) {
             error = "cannot read the simulated radio's state " + path;
             return nullptr;
         }
@@ -171,18 +172,9 @@ bool saveSimulatedRadio(std::string& error) {
     std::error_code ec;
     if (path.has_parent_path())
         fs::create_directories(path.parent_path(), ec);
-    // Written beside the old state and renamed over it, so an interrupted
-    // save never leaves half a radio behind.
-    const fs::path temporary = path.string() + ".tmp";
-    if (!sim::writeBinaryFile(temporary.string(), p.radio->saveState())) {
-        error = "cannot write the simulated radio's state " + temporary.string();
-        fs::remove(temporary, ec);
-        return false;
-    }
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        error = "cannot replace " + path.string() + ": " + ec.message();
-        fs::remove(temporary, ec);
+    // An interrupted save never leaves half a radio behind.
+    if (!writeFileAtomically(path.string(), p.radio->saveState())) {
+        error = "cannot write the simulated radio's state " + path.string();
         return false;
     }
     return true;

@@ -1,11 +1,10 @@
 // `vkt config encode|decode`: scramble a plain XML file into the form the tool
 // reads (config.xml, setup.dat), and back.
-#include <fstream>
 #include <iostream>
-#include <iterator>
 
 #include "cli/cli_common.h"
 #include "cli/command_report.h"
+#include "core/file_io.h"
 #include "package/config_document.h"
 
 namespace vkt::cli {
@@ -16,11 +15,9 @@ int transcode(const std::string& in, const std::string& out, bool encode) {
     const auto fail = [&report](const std::string& text) {
         return report.fail(Failure{"FILE", {text}, {}});
     };
-    std::ifstream file(in, std::ios::binary);
-    if (!file)
+    std::vector<std::uint8_t> bytes;
+    if (!readFile(in, bytes))
         return fail("cannot read [" + in + "]");
-    std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(file),
-                                    std::istreambuf_iterator<char>()};
     if (bytes.size() > kMaxConfigFileSize)
         return fail("[" + in + "] is too large");
     std::vector<std::uint8_t> result = scrambleConfigBytes(bytes);

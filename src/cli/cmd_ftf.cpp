@@ -1,28 +1,19 @@
 // `vkt ftf pack|show|extract`: tools for the people who build update packages.
 #include <array>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <tuple>
 
 #include "cli/cli_common.h"
 #include "cli/command_report.h"
 #include "core/error_stack.h"
+#include "core/file_io.h"
 #include "package/config_document.h"
 #include "package/ftf_file.h"
 #include "package/text_util.h"
 
 namespace vkt::cli {
 namespace {
-
-bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
 
 // The error stack's messages after `message` as a failure; the stack is
 // cleared.
@@ -74,7 +65,7 @@ int runPack(const PackOptions& o) {
     const std::string& cpv = o.codeplugVersion.empty() ? o.version : o.codeplugVersion;
     if (!parseVersionBytes(cpv, source.codeplugVersion))
         return usage("--codeplug-version must look like R01.02.03");
-    if (!readWholeFile(o.image, source.image))
+    if (!readFile(o.image, source.image))
         return report.fail(Failure{"FILE", {"cannot read the image [" + o.image + "]"}, {}});
     std::vector<std::uint8_t> bytes;
     std::string error;
@@ -104,7 +95,7 @@ int runShow(const std::string& path, bool json) {
     report.fields()["file"] = path;
     std::vector<std::uint8_t> raw;
     FtfInfo info;
-    if (!readFtfInfo(path, info) || !readWholeFile(path, raw) || raw.size() < kFtfHeaderSize)
+    if (!readFtfInfo(path, info) || !readFile(path, raw) || raw.size() < kFtfHeaderSize)
         return report.fail(stackFailure("[" + path + "] is not a readable FTF file"));
     FtfImage image;
     const bool loads = loadFtfImage(path, image);

@@ -1,11 +1,11 @@
 #include "link/usb_serial.h"
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 #include <string_view>
 #include <thread>
 
+#include "core/ascii.h"
 #include "core/error_stack.h"
 
 namespace vkt {
@@ -17,21 +17,10 @@ constexpr std::uint8_t kLowLatencyMs = 2;
 constexpr std::size_t kReadAheadSize = 8192;
 constexpr int kMaxDescriptionRetries = 13;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool isProgrammingCable(std::string_view description) {
-    return equalsIgnoringCase(description, kCableDescription);
+    return equalsIgnoreCase(description, kCableDescription);
 }
 
 USBSerial::USBSerial(std::shared_ptr<CableDriver> driver)

@@ -1,18 +1,14 @@
 #include "package/config_document.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <expat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <limits>
 #include <new>
 
 #include "core/error_stack.h"
+#include "core/file_io.h"
 #include "package/text_util.h"
 
 namespace vkt {
@@ -274,20 +270,6 @@ std::optional<ValueSpan> findAttributeValue(std::string_view text, std::size_t n
     }
 }
 
-bool writeAll(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 std::size_t scrambleBytes(const std::uint8_t* source, std::uint8_t* destination, std::size_t count,
@@ -305,70 +287,6 @@ std::vector<std::uint8_t> scrambleConfigBytes(std::span<const std::uint8_t> byte
                   reinterpret_cast<const std::uint8_t*>(kConfigScrambleKey.data()),
                   kConfigScrambleKey.size());
     return out;
-}
-
-// Rewrites the file through its own inode: owner, group, mode and links
-// stay. Not atomic; used only where a replacement could not keep the owner.
-bool rewriteInPlace(const fs::path& target, std::span<const std::uint8_t> bytes) {
-    const int fd = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, bytes.data(), bytes.size()) &&
-              ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    return ok;
-}
-
-bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
-    std::error_code ec;
-    fs::path target(path);
-    // Replace the file a link points to, not the link itself.
-    if (fs::is_symlink(target, ec)) {
-        target = fs::weakly_canonical(target, ec);
-        if (ec)
-            return false;
-    }
-    fs::path folder = target.parent_path();
-    if (folder.empty())
-        folder = ".";
-    struct stat st {};
-    const bool exists = ::stat(target.c_str(), &st) == 0;
-    // A read-only file is not replaced behind its back: renaming over it
-    // would succeed wherever the folder is writable. No write permission bit
-    // at all counts as read-only also for a process that could write anyway.
-    if (exists && S_ISREG(st.st_mode) &&
-        (::access(target.c_str(), W_OK) != 0 || (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0))
-        return false;
-    const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
-    std::string temp = (folder / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
-    int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    // The new file gets the old one's owner and group before its mode (a
-    // change of owner clears the set-id bits). Who may write a file but not
-    // give one away rewrites it in place instead, so the owner stays.
-    if (exists && S_ISREG(st.st_mode) && (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
-        ::fchown(fd, st.st_uid, st.st_gid) != 0) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return rewriteInPlace(target, bytes);
-    }
-    bool ok =
-        ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ok = ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable.
-    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
 }
 
 ConfigDocument::ConfigDocument() = default;
@@ -432,8 +350,8 @@ bool ConfigDocument::parseDocument() {
     while (length < textLength_ && length < text_.size() && text_[length] != 0)
         ++length;
     bool eightBit = false;
-    std::string source = asUtf8(
-        std::string_view(reinterpret_cast<const char*>(text_.data()), length), eightBit);
+    std::string source =
+        asUtf8(std::string_view(reinterpret_cast<const char*>(text_.data()), length), eightBit);
     std::string description;
     if (!parseText(source, *document_, description)) {
         document_->reset();

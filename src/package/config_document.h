@@ -34,15 +34,6 @@ std::size_t scrambleBytes(const std::uint8_t* source, std::uint8_t* destination,
 // Scrambles (or unscrambles) a whole buffer with kConfigScrambleKey.
 std::vector<std::uint8_t> scrambleConfigBytes(std::span<const std::uint8_t> bytes);
 
-// Writes `bytes` to `path` through a temporary file in the same folder that
-// is flushed to disk and then renamed over the target, so the target is
-// either the old or the new content, never a mix. Keeps the target's mode,
-// owner and group; where the owner cannot be given to a new file (a file of
-// another user that this one may write), the file is rewritten in place.
-// False when any step fails (the target is then unchanged), and for a
-// read-only target.
-bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes);
-
 class ConfigDocument {
   public:
     ConfigDocument();
@@ -97,7 +88,7 @@ class ConfigDocument {
     std::vector<std::uint8_t> text_;
     std::uint32_t textLength_ = 0;
     std::string documentPath_;
-    std::string source_;  // the text of the current document, as UTF-8
+    std::string source_;     // the text of the current document, as UTF-8
     bool eightBit_ = false;  // the file was single-byte text, not UTF-8
 };
 

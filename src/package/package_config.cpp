@@ -5,6 +5,7 @@
 
 #include <fmt/printf.h>
 
+#include "core/ascii.h"
 #include "core/error_stack.h"
 #include "package/ftf_file.h"
 #include "package/text_util.h"

@@ -56,8 +56,6 @@ struct StrictInt {
 };
 StrictInt parseStrictInt(std::string_view text);
 
-bool equalsIgnoreCase(std::string_view a, std::string_view b);
-
 }  // namespace vkt
 
 namespace vkt {}  // namespace vkt

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 
 #include "core/error_stack.h"
+#include "core/file_io.h"
 #include "link/radio_info.h"
 #include "link/sbep.h"
 #include "link/sbep_frame.h"
@@ -102,19 +103,6 @@ std::string serialText(const std::array<std::uint8_t, 10>& serial) {
     for (std::uint8_t c : serial)
         out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
     return out;
-}
-
-bool writeAll(int fd, std::span<const std::uint8_t> bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 void syncFolder(const std::string& folder) {
@@ -264,25 +252,15 @@ bool writePersonalityBackup(const std::string& root, const PersonalityBackup& ba
                    target);
         return false;
     }
-    // Written under a temporary name, flushed, then renamed: a file with
-    // the final name is always complete.
-    const std::string temporary = target + ".tmp";
+    // A file with the final name is always complete.
     const auto bytes = encodePersonalityBackup(backup);
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0;
-    if (ok) {
-        ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-        ok = ::close(fd) == 0 && ok;
-    }
-    if (ok)
-        ok = ::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temporary.c_str());
+    if (!writeFileAtomically(target, bytes)) {
         raiseError(ErrorCategory::Update, "Error:failed to write the personality backup [%s].",
                    target);
         return false;
     }
-    syncFolder(folder);
+    // The radio's folder may be new: its entry in the backup folder is
+    // made durable too.
     syncFolder(root);
     path = target;
     if (sha256 != nullptr)

@@ -19,6 +19,7 @@
 #include "app/strings.h"
 #include "core/error_log.h"
 #include "core/error_stack.h"
+#include "core/file_io.h"
 #include "package/config_document.h"
 #include "package/ftf_file.h"
 #include "sim/sim_radio.h"

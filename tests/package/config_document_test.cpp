@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "core/file_io.h"
 #include "test_util.h"
 
 namespace vkt {
@@ -99,11 +100,11 @@ TEST_F(ConfigDocumentTest, ReadFailuresAndThePathRule) {
 }
 
 TEST_F(ConfigDocumentTest, ParseRefusesBadXmlWithoutMessages) {
-    for (const char* bad : {"<r>", "not xml", "<r a='1' a='2'/>", "<a/><b/>", "<!-- only -->",
-                            // What a lenient parser lets through.
-                            "<r alias=\"VK&215\"/>", "<r a=\"&foo;\"/>", "<r>&foo;</r>",
-                            "<r a=\"a<b\"/>", "text<r/>", "<r/>text", "<r>a & b</r>",
-                            "<r><!-- a -- b --></r>", "<1r/>", "<r>\x01</r>"}) {
+    for (const char* bad :
+         {"<r>", "not xml", "<r a='1' a='2'/>", "<a/><b/>", "<!-- only -->",
+          // What a lenient parser lets through.
+          "<r alias=\"VK&215\"/>", "<r a=\"&foo;\"/>", "<r>&foo;</r>", "<r a=\"a<b\"/>", "text<r/>",
+          "<r/>text", "<r>a & b</r>", "<r><!-- a -- b --></r>", "<1r/>", "<r>\x01</r>"}) {
         ASSERT_TRUE(store.readScrambledFile(put("bad.xml", bad)));
         EXPECT_FALSE(store.parseDocument()) << bad;
         EXPECT_FALSE(store.root()) << bad;

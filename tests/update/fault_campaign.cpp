@@ -37,6 +37,7 @@
 
 #include "app/application.h"
 #include "app/main_controller.h"
+#include "core/file_io.h"
 #include "link/cable_backends.h"
 #include "package/config_document.h"
 #include "sim/state_dump.h"
@@ -276,7 +277,7 @@ class AppBench {
                         textBytes(srecText(kVoiAddress, voice)), setupError) &&
                writeFileAtomically(packageDir() + "/config.xml",
                                    scrambleConfigBytes(configBytes)) &&
-               sim::readBinaryFile(VKT_DEMO_DATA_DIR "/data/setup.dat", setup) &&
+               readFile(VKT_DEMO_DATA_DIR "/data/setup.dat", setup) &&
                writeFileAtomically(dataDir() + "/data/setup.dat", setup);
     }
 };
