@@ -7,6 +7,10 @@ namespace vkt {
 
 namespace {
 
+// The tool's texts by message id. They are kept byte for byte, odd spellings
+// ("thsi" and others) included: log readers, console programs and the
+// translation catalogs match them exactly, so a "correction" here would
+// break them.
 const std::map<int, const char*>& englishTable() {
     static const std::map<int, const char*> table{
         {1, "&OK"},

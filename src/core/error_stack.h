@@ -1,6 +1,10 @@
 // Process-wide stack of errors. Every layer reports a failure by pushing one
 // formatted line with a category and returning its own failure value; the
 // layer that gives up reads, logs, shows and clears the stack.
+//
+// The texts pushed here ("Error:failed to set baud rade [%d].", ...) are kept
+// byte for byte, misspellings included: they end up in err.log, and the
+// people and scripts that read those logs search for them exactly.
 #pragma once
 
 #include <cstdint>
