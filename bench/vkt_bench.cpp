@@ -48,6 +48,7 @@ struct Options {
     std::string work;
     bool keep = false;
     bool simWithoutStats = false;
+    std::vector<int> fleet;  // radios per fleet run; empty: no fleet runs
 };
 
 struct Result {
@@ -232,6 +233,200 @@ Result runCase(const Options& o, const std::string& package, const std::string& 
     return r;
 }
 
+std::string row(const Result& r);
+
+// A `vkt fleet update` of N radios, each a vkt-radio-sim on a pty of its
+// own, against one radio's `vkt update` through the same back-end.
+struct FleetResult {
+    std::string package;
+    double pace = 0;
+    int radios = 0;
+    bool ok = false;
+    std::string error;
+    double wall = 0, one = 0;  // the fleet's wall time, one radio's
+    double cpu = 0;            // the fleet: vkt fleet and its workers
+    double radioCpu = 0;       // the simulated radios together
+    long peakKiB = 0;          // the fleet's processes together, sampled
+};
+
+double cpuSeconds(const rusage& usage) {
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The resident memory of `pid` and every descendant, in KiB.
+long treeRssKiB(pid_t root) {
+    std::vector<std::pair<pid_t, pid_t>> parents;  // pid, parent
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = readText(entry.path() / "stat");
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2)
+            parents.emplace_back(std::stoi(name), ppid);
+    }
+    std::vector<pid_t> tree{root};
+    for (std::size_t i = 0; i < tree.size(); ++i) {
+        for (const auto& [pid, ppid] : parents) {
+            if (ppid == tree[i])
+                tree.push_back(pid);
+        }
+    }
+    long total = 0;
+    for (pid_t pid : tree) {
+        const std::string status = readText(fmt::format("/proc/{}/status", pid));
+        const std::size_t at = status.find("VmRSS:");
+        if (at != std::string::npos)
+            total += std::strtol(status.c_str() + at + 6, nullptr, 10);
+    }
+    return total;
+}
+
+FleetResult runFleet(const Options& o, const std::string& package, double pace, int radios,
+                     double one) {
+    FleetResult r;
+    r.package = package;
+    r.pace = pace;
+    r.radios = radios;
+    r.one = one;
+    const std::string packageDir = package == "demo" ? o.demoPackage : o.largePackage;
+    const fs::path dir = fs::path(o.work) / fmt::format("fleet{}-{}-{}x", radios, package, pace);
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir / "run", ec);
+    fs::copy(o.demoData, dir / "appdata", fs::copy_options::recursive, ec);
+    if (ec) {
+        r.error = "cannot copy the data folder: " + ec.message();
+        return r;
+    }
+    std::vector<Child> sims;
+    std::string ports;
+    const auto stopRadios = [&sims, &r] {
+        for (Child& c : sims) {
+            kill(c.pid, SIGTERM);
+            rusage usage{};
+            wait4(c.pid, nullptr, 0, &usage);
+            r.radioCpu += cpuSeconds(usage);
+        }
+        sims.clear();
+    };
+    for (int i = 0; i < radios; ++i) {
+        const fs::path link = dir / fmt::format("radio{}", i);
+        Child c = spawn(
+            {(fs::path(o.bin) / "vkt-radio-sim").string(), "--type", "2", "--model", "VK2150EMA01",
+             "--serial", fmt::format("123ABC{:04}", 100 + i), "--firmware", "R01.02.03",
+             "--codeplug", "R01.02.03", "--pace", paceText(pace), "--link", link.string()},
+            {}, dir / fmt::format("radio{}.out", i));
+        if (c.pid > 0)
+            sims.push_back(c);
+        if (c.pid < 0 || !waitForPath(link, std::chrono::seconds(10))) {
+            r.error = "vkt-radio-sim did not start";
+            stopRadios();
+            return r;
+        }
+        ports += (ports.empty() ? "" : ";") + link.string() + "=QX CPS Cable";
+    }
+    const std::vector<std::string> argv{(fs::path(o.bin) / "vkt").string(),
+                                        "--backend",
+                                        "tty",
+                                        "--package",
+                                        packageDir,
+                                        "--data-dir",
+                                        (dir / "appdata").string(),
+                                        "fleet",
+                                        "update",
+                                        "--yes"};
+    // A runtime folder of its own: the fleet's radio lock is not the
+    // desktop tool's of this machine.
+    const std::vector<std::pair<std::string, std::string>> env{
+        {"VKT_TTY_PORTS", ports}, {"XDG_RUNTIME_DIR", (dir / "run").string()}};
+    const auto start = Clock::now();
+    Child fleet = spawn(argv, env, dir / "fleet.out");
+    int status = 0;
+    rusage usage{};
+    pid_t waited = 0;
+    while (fleet.pid > 0 && (waited = wait4(fleet.pid, &status, WNOHANG, &usage)) == 0) {
+        r.peakKiB = std::max(r.peakKiB, treeRssKiB(fleet.pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    r.wall = std::chrono::duration<double>(Clock::now() - start).count();
+    stopRadios();
+    if (waited <= 0) {
+        r.error = "vkt fleet did not run";
+        return r;
+    }
+    // The fleet's own time and that of its workers, which it waited for.
+    r.cpu = cpuSeconds(usage);
+    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (code != 0) {
+        r.error = fmt::format("vkt fleet update exited with {}: {}", code,
+                              lastLine(readText(dir / "fleet.out")));
+        return r;
+    }
+    r.ok = true;
+    if (!o.keep)
+        fs::remove_all(dir, ec);
+    return r;
+}
+
+std::string fleetHeader() {
+    return fmt::format("{:<7} {:>5} {:>6} {:>9} {:>9} {:>6} {:>8} {:>11} {:>9} {:>8}", "package",
+                       "pace", "radios", "fleet-s", "one-s", "times", "cpu-s", "cpu%/radio",
+                       "radio-cpu", "peak-MiB");
+}
+
+std::string fleetRow(const FleetResult& r) {
+    if (!r.ok)
+        return fmt::format("{:<7} {:>4}x {:>6} FAILED: {}", r.package, paceText(r.pace), r.radios,
+                           r.error);
+    return fmt::format(
+        "{:<7} {:>4}x {:>6} {:>9.3f} {:>9.3f} {:>6.3f} {:>8.3f} {:>10.2f}% {:>9.3f} {:>8.1f}",
+        r.package, paceText(r.pace), r.radios, r.wall, r.one, r.one > 0 ? r.wall / r.one : 0, r.cpu,
+        r.wall > 0 ? 100.0 * r.cpu / r.radios / r.wall : 0, r.radioCpu,
+        static_cast<double>(r.peakKiB) / 1024.0);
+}
+
+// One radio's `vkt update` through the tty back-end, then each fleet size.
+int runFleets(const Options& o) {
+    bool ok = true;
+    std::string json = "[\n";
+    std::cout << fleetHeader() << "\n" << std::flush;
+    for (const auto& package : o.packages) {
+        for (double pace : o.paces) {
+            const Result one = runCase(o, package, "tty", pace);
+            if (!one.ok) {
+                std::cout << "one radio: " << row(one) << "\n";
+                ok = false;
+                continue;
+            }
+            for (int n : o.fleet) {
+                const FleetResult r = runFleet(o, package, pace, n, one.measured);
+                std::cout << fleetRow(r) << "\n" << std::flush;
+                ok = ok && r.ok;
+                json += fmt::format(
+                    "{}  {{\"package\": \"{}\", \"pace\": {}, \"radios\": {}, \"ok\": {}, "
+                    "\"fleetSeconds\": {:.3f}, \"oneRadioSeconds\": {:.3f}, \"cpuSeconds\": "
+                    "{:.3f}, \"radioCpuSeconds\": {:.3f}, \"peakKiB\": {}}}",
+                    json.size() > 2 ? ",\n" : "", r.package, paceText(r.pace), r.radios,
+                    r.ok ? "true" : "false", r.wall, r.one, r.cpu, r.radioCpu, r.peakKiB);
+            }
+        }
+    }
+    json += "\n]\n";
+    std::cout << json;
+    if (!o.json.empty()) {
+        std::ofstream out(o.json, std::ios::trunc);
+        out << json;
+    }
+    return ok ? 0 : 1;
+}
+
 // Gives sim runs without counts those of the tty run of the same package and pace.
 void fillMissingCounts(std::vector<Result>& results) {
     for (Result& r : results) {
@@ -304,6 +499,11 @@ int main(int argc, char** argv) {
     app.add_option("--json", o.json, "Also write the results as JSON to FILE");
     app.add_option("--work", o.work, "Scratch folder (default: a temporary one)");
     app.add_flag("--keep", o.keep, "Keep every run's folder");
+    app.add_option("--fleet", o.fleet,
+                   "Instead of the single runs: `vkt fleet update` of N radios on N ptys (a list: "
+                   "1,4,8), each against one radio's `vkt update` through the tty back-end")
+        ->delimiter(',')
+        ->check(CLI::Range(1, 64));
     app.add_flag("--sim-without-stats", o.simWithoutStats,
                  "For a vkt whose simulated radio cannot report its counts: sim runs take the "
                  "counts of the tty run of the same package and pace");
@@ -343,6 +543,15 @@ int main(int argc, char** argv) {
         }
         o.work = tmpl;
         ownWork = !o.keep;
+    }
+
+    if (!o.fleet.empty()) {
+        const int code = runFleets(o);
+        if (ownWork) {
+            std::error_code ec;
+            fs::remove_all(o.work, ec);
+        }
+        return code;
     }
 
     std::vector<Result> results;

@@ -2,6 +2,9 @@
 
 #include <fmt/printf.h>
 
+#include <climits>
+#include <cstdlib>
+
 #include "app/cable_setup.h"
 #include "app/console_protocol.h"
 #include "app/strings.h"
@@ -171,6 +174,17 @@ std::optional<int> lockRadioOperations(InstanceLock& lock, CommandReport& report
     const std::string path = instanceLockPath(kToolRegion);
     if (!prepareToolRuntimeDir(error))
         return report.fail(Failure{"LOCKED", {"cannot take the radio lock: " + error}, {}});
+    // A worker of `vkt fleet update` shares the lock its parent holds: the
+    // parent keeps every other tool of the region out while its workers
+    // update one cable each.
+    if (const char* inherited = std::getenv(kInheritedLockVariable)) {
+        char* end = nullptr;
+        const long fd = std::strtol(inherited, &end, 10);
+        std::string ignored;
+        if (end != inherited && *end == '\0' && fd >= 0 && fd <= INT_MAX &&
+            lock.adopt(static_cast<int>(fd), path, ignored) == InstanceLock::Result::Acquired)
+            return std::nullopt;
+    }
     switch (lock.acquire(path, error)) {
         case InstanceLock::Result::Acquired:
             return std::nullopt;

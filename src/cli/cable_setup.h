@@ -31,7 +31,13 @@ CableSetup chooseCableDriver(const GlobalOptions& options, CommandReport& report
 
 // Takes the lock that the desktop tool of this region holds while it runs,
 // so that a radio is never written by two programs at once. Nothing when it
-// is taken; otherwise the exit code of the failure (reported).
+// is taken; otherwise the exit code of the failure (reported). A process
+// started with kInheritedLockVariable naming a descriptor open on the lock
+// file that holds the lock shares it instead.
+// The environment variable through which `vkt fleet update` hands its radio
+// lock to its workers: the number of the inherited descriptor.
+inline constexpr const char* kInheritedLockVariable = "VKT_RADIO_LOCK_FD";
+
 std::optional<int> lockRadioOperations(InstanceLock& lock, CommandReport& report);
 
 // After the chosen cable (behind `chosen`, a driver from chooseCableDriver)

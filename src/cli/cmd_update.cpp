@@ -1,7 +1,11 @@
 // `vkt update`: the Update flow on the terminal; `vkt recover`: the same
 // flow limited to a radio whose last update was interrupted.
+#include <fcntl.h>
+
+#include <csignal>
 #include <iostream>
 #include <memory>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/signal_watch.h"
@@ -15,6 +19,7 @@ struct UpdateFlags {
     bool yes = false;
     bool noKeep = false;
     bool json = false;
+    int progressFd = -1;
     std::int64_t run = 0;
 };
 
@@ -47,12 +52,29 @@ void addUpdateCommand(CLI::App& app, GlobalOptions& options) {
     sub->add_flag("--no-keep-personality", flags->noKeep,
                   "Do not carry the radio's personality across the update");
     sub->add_flag("--json", flags->json, "Print the result as one JSON object");
+    sub->add_option("--progress-fd", flags->progressFd,
+                    "Also write the progress to this open file descriptor, one JSON object per "
+                    "line (docs/json.md)")
+        ->check(CLI::NonNegativeNumber);
     setHandler(sub, [&options, flags]() -> int {
         CommandReport report("update", flags->json);
         declareUpdateFields(report);
         report.fields()["keep_personality"] = !flags->noKeep;
+        if (flags->progressFd >= 0 && ::fcntl(flags->progressFd, F_GETFD) < 0) {
+            return report.fail(Failure{"USAGE",
+                                       {"--progress-fd " + std::to_string(flags->progressFd) +
+                                        ": no such open file descriptor"},
+                                       "`vkt update --help` shows how to use it."},
+                               kExitUsage);
+        }
+        if (flags->progressFd >= 0) {
+            // The reader of the progress (and of the result) may go away
+            // during the update; that must not end the update half-way.
+            ::signal(SIGPIPE, SIG_IGN);
+        }
         TerminalOptions t = terminalOptions(flags->json);
         t.assumeYes = flags->yes;
+        t.progressFd = flags->progressFd;
         TerminalSession session(t);
         if (auto code = session.start(options, report, true))
             return *code;

@@ -20,6 +20,7 @@ namespace vkt::cli {
     X(addRecoverCommand)          \
     X(addHistoryCommand)          \
     X(addSerialCommand)           \
+    X(addFleetCommands)           \
     X(addConsoleCommands)
 
 #define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);

@@ -22,6 +22,7 @@ struct Watch {
     bool protectedSpan = false;
     EventLoop* loop = nullptr;
     std::function<void(int)> handler;
+    std::function<void(int)> forward;
     std::atomic<int> count{0};
 };
 
@@ -53,6 +54,10 @@ void say(const char* text) {
         Watch& w = watch();
         std::lock_guard lock(w.mutex);
         w.count.fetch_add(1);
+        if (w.forward) {
+            w.forward(signal);
+            continue;
+        }
         if (w.protectedSpan) {
             if (w.loop && w.handler) {
                 auto handler = w.handler;
@@ -92,6 +97,12 @@ void SignalWatch::protect(bool on) {
     Watch& w = watch();
     std::lock_guard lock(w.mutex);
     w.protectedSpan = on;
+}
+
+void SignalWatch::forwardTo(std::function<void(int)> forward) {
+    Watch& w = watch();
+    std::lock_guard lock(w.mutex);
+    w.forward = std::move(forward);
 }
 
 int SignalWatch::count() {

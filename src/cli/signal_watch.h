@@ -31,6 +31,11 @@ class SignalWatch {
     static void setHandler(EventLoop* loop, std::function<void(int signal)> handler);
     // The radio is being changed (true) or no longer (false).
     static void protect(bool on);
+    // While set, every signal is handed to `forward` on the watcher thread
+    // (and counted) instead: for a program whose radios are changed by its
+    // child processes, which decide what a signal means for each. Empty:
+    // back to the rules above. `forward` must not block.
+    static void forwardTo(std::function<void(int signal)> forward);
     // Signals received so far.
     static int count();
 };

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <iostream>
 
 #include <fmt/format.h>
@@ -121,6 +122,31 @@ std::string TerminalFrontEnd::progressText(const ProgressView& view, std::chrono
     return text;
 }
 
+void TerminalFrontEnd::writeProgressLine(const ProgressView& view, std::chrono::seconds elapsed) {
+    if (view.percent == lastStreamedPercent_ && view.phase == lastStreamedPhase_)
+        return;
+    lastStreamedPercent_ = view.percent;
+    lastStreamedPhase_ = view.phase;
+    Json line;
+    line["percent"] = std::clamp(view.percent, 0, 100);
+    line["phase"] = textOrNull(phaseText(view.phase));
+    line["elapsed_seconds"] = elapsed.count();
+    line["seconds_left"] = view.secondsLeft >= 0 && view.phase != UpdatePhase::Done
+                               ? Json(view.secondsLeft)
+                               : Json(nullptr);
+    const std::string text = jsonText(line) + "\n";
+    // A reader that went away costs the update nothing: the line is dropped.
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(options_.progressFd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void TerminalFrontEnd::showProgress(const ProgressView& view) {
     // A run that failed ends on its last real frame, not on a full bar; the
     // bar emptied after a run is no frame at all.
@@ -129,6 +155,8 @@ void TerminalFrontEnd::showProgress(const ProgressView& view) {
         return;
     auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(
         std::chrono::steady_clock::now() - waitStart_);
+    if (options_.progressFd >= 0)
+        writeProgressLine(view, elapsed);
     if (options_.progressBar) {
         err_ << "\r" << progressText(view, elapsed, true) << "\x1b[K" << std::flush;
         progressDrawn_ = true;

@@ -35,6 +35,9 @@ struct TerminalOptions {
     bool interactive = false;
     // Whether stderr is a terminal: a redrawn bar instead of plain lines.
     bool progressBar = false;
+    // --progress-fd: a descriptor that gets one JSON line per progress
+    // step (-1: none), for a program that shows the progress itself.
+    int progressFd = -1;
 };
 
 // A message as it was shown.
@@ -71,6 +74,7 @@ class TerminalFrontEnd : public FrontEnd {
 
   private:
     void endProgressLine();
+    void writeProgressLine(const ProgressView& view, std::chrono::seconds elapsed);
 
     EventLoop& loop_;
     TerminalOptions options_;
@@ -86,6 +90,8 @@ class TerminalFrontEnd : public FrontEnd {
     bool progressDrawn_ = false;
     int lastPlainStep_ = -1;
     UpdatePhase lastPhase_ = UpdatePhase::None;
+    int lastStreamedPercent_ = -1;
+    UpdatePhase lastStreamedPhase_ = UpdatePhase::None;
 };
 
 // One command's application: the event loop, the started application and

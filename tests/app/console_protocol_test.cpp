@@ -1,8 +1,10 @@
 #include "app/console_protocol.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -161,6 +163,41 @@ TEST(InstanceLock, OneHolderAtATimeAndReleasedWithTheHolder) {
               InstanceLock::Result::Failed);
     EXPECT_NE(error.find("no/such"), std::string::npos);
     again.release();
+    std::filesystem::remove_all(templ);
+}
+
+// A worker shares its parent's lock through an inherited descriptor, and
+// only through one that is open on the lock file and holds the lock.
+TEST(InstanceLock, SharedThroughTheHoldersDescriptorOnly) {
+    char templ[] = "/tmp/vkt-lock-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    const std::string path = std::string(templ) + "/tool.lock";
+    std::string error;
+    InstanceLock parent;
+    ASSERT_EQ(parent.acquire(path, error), InstanceLock::Result::Acquired) << error;
+    {
+        InstanceLock worker;
+        EXPECT_EQ(worker.adopt(::dup(parent.fd()), path, error), InstanceLock::Result::Acquired)
+            << error;
+    }
+    EXPECT_TRUE(parent.held());
+    InstanceLock stranger;
+    EXPECT_EQ(stranger.acquire(path, error), InstanceLock::Result::HeldElsewhere)
+        << "the worker's end released the parent's lock";
+
+    // Another open of the lock file does not hold the lock.
+    const int other = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(stranger.adopt(other, path, error), InstanceLock::Result::HeldElsewhere);
+    ::close(other);
+    // Nor does a descriptor on some other file, or none at all.
+    const std::string elsewhere = std::string(templ) + "/other.lock";
+    const int unrelated = ::open(elsewhere.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_EQ(stranger.adopt(unrelated, path, error), InstanceLock::Result::Failed);
+    ::close(unrelated);
+    EXPECT_EQ(stranger.adopt(-1, path, error), InstanceLock::Result::Failed);
+    EXPECT_FALSE(stranger.held());
+    parent.release();
     std::filesystem::remove_all(templ);
 }
 

@@ -36,6 +36,12 @@ class Runner:
         full_env = dict(self.env, **(env or {}))
         done = subprocess.run([self.vkt] + args, env=full_env, stdin=subprocess.DEVNULL,
                               capture_output=True, text=True, timeout=120)
+        return self.check(name, done, exit_code, category, lines)
+
+    def check(self, name, done, exit_code, category=None, lines=False):
+        """Checks a finished vkt run's exit code and every JSON object; the
+        first object."""
+        args = done.args[1:]
         problems = []
         if done.returncode != exit_code:
             problems.append(f"exit code {done.returncode}, expected {exit_code}")
@@ -74,12 +80,71 @@ def copy_package_with_lost_files(package, target):
         os.remove(os.path.join(target, name))
 
 
+def start_radio(radio_sim, link, serial, faults=()):
+    """vkt-radio-sim at ten times the line rate on a pty linked to `link`."""
+    args = [radio_sim, "--type", "2", "--model", "VK2150EMA01", "--serial", serial,
+            "--firmware", "R01.02.03", "--codeplug", "R01.02.03", "--pace", "10",
+            "--link", link]
+    for fault in faults:
+        args += ["--fault", fault]
+    radio = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    radio.stdout.readline()  # the pty's path: the radio is ready
+    return radio
+
+
+def check_fleet(r, o, work):
+    """Three radios on three ptys updated in parallel, the second pulled off
+    its cable half-way: the other two are updated, the summary and the JSON
+    name the failed one and its backup, every run is in the journal, and the
+    fleet exits with 1."""
+    data = os.path.join(work, "fleet-data")
+    shutil.copytree(o.data, data)
+    links = [os.path.join(work, f"radio{i}") for i in range(3)]
+    radios = [start_radio(o.radio_sim, link, f"123ABC001{i}",
+                          ("pull@r60",) if i == 1 else ()) for i, link in enumerate(links)]
+    try:
+        env = {"VKT_TTY_PORTS": ";".join(f"{link}=QX CPS Cable" for link in links)}
+        fleet = ["--backend", "tty", "--package", o.package, "--data-dir", data, "fleet"]
+        info = r.run("fleet info", fleet + ["info", "--json"], 0, env=env)
+        if [x.get("serial_number") for x in info.get("radios", [])] != \
+                ["123ABC0010", "123ABC0011", "123ABC0012"]:
+            r.failures.append(f"fleet info: three radios expected, got {info}")
+        full_env = dict(r.env, **env)
+        done = subprocess.run([r.vkt] + fleet + ["update", "--yes", "--json"], env=full_env,
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                              timeout=120)
+        update = r.check("fleet update, one radio pulled", done, 1, "UPDATE")
+        by_port = {x.get("port"): x for x in update.get("radios", [])}
+        results = [by_port.get(link, {}).get("result") for link in links]
+        if results != ["updated", "failed", "updated"]:
+            r.failures.append(f"fleet update: results {results}\n  {done.stdout}")
+        failed = by_port.get(links[1], {})
+        backup = failed.get("backup")
+        if not backup or not os.path.isfile(backup) or not failed.get("needs_update"):
+            r.failures.append(f"fleet update: the failed radio names no backup: {failed}")
+        elif links[1] not in update.get("error", {}).get("messages", [""])[1]:
+            r.failures.append(f"fleet update: the error does not name the failed radio")
+        summary = done.stderr[done.stderr.find("These radios need"):]
+        if links[1] not in summary or str(backup) not in summary or links[0] in summary:
+            r.failures.append(f"fleet update: the summary does not name the failed radio and "
+                              f"its backup alone:\n{done.stderr}")
+        history = r.run("history after the fleet", ["--data-dir", data, "history", "--json"], 0)
+        states = sorted(run.get("state") for run in history.get("runs", []))
+        if states != ["failed", "succeeded", "succeeded"]:
+            r.failures.append(f"fleet update: journal states {states}")
+    finally:
+        for radio in radios:
+            radio.terminate()
+            radio.wait(timeout=10)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--vkt", required=True)
     parser.add_argument("--schema", required=True)
     parser.add_argument("--package", required=True)
     parser.add_argument("--data", required=True)
+    parser.add_argument("--radio-sim", required=True)
     o = parser.parse_args()
     with open(o.schema) as f:
         schema = json.load(f)
@@ -156,6 +221,8 @@ def main():
         r.run("personality show, bad file", ["personality", "show", bad, "--json"], 1, "FILE")
         r.run("personality restore, bad file",
               sim + ["personality", "restore", bad, "--json"], 1, "FILE")
+
+        check_fleet(r, o, work)
 
         # The package makers' commands.
         r.run("package check", ["--package", o.package, "--data-dir", data,
