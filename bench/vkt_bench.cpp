@@ -136,6 +136,19 @@ std::string paceText(double pace) {
     return fmt::format("{:g}", pace);
 }
 
+// A fresh folder for one run: a copy of the demo data folder in appdata/
+// and an empty runtime folder run/ (the radio lock of the run's vkt lives
+// there, apart from a desktop tool's or a test's on this machine).
+bool prepareRunFolder(const Options& o, const fs::path& dir, std::string& error) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    fs::create_directories(dir / "run", ec);
+    fs::copy(o.demoData, dir / "appdata", fs::copy_options::recursive, ec);
+    if (ec)
+        error = "cannot copy the data folder: " + ec.message();
+    return !ec;
+}
+
 Result runCase(const Options& o, const std::string& package, const std::string& backend,
                double pace) {
     Result r;
@@ -145,17 +158,13 @@ Result runCase(const Options& o, const std::string& package, const std::string& 
     const std::string packageDir = package == "demo" ? o.demoPackage : o.largePackage;
     const fs::path dir = fs::path(o.work) / fmt::format("{}-{}-{}x", package, backend, pace);
     std::error_code ec;
-    fs::remove_all(dir, ec);
-    fs::create_directories(dir / "appdata", ec);
-    fs::copy(o.demoData, dir / "appdata", fs::copy_options::recursive, ec);
-    if (ec) {
-        r.error = "cannot copy the data folder: " + ec.message();
+    if (!prepareRunFolder(o, dir, r.error))
         return r;
-    }
     const fs::path stats = dir / "stats.json";
     const std::string vkt = (fs::path(o.bin) / "vkt").string();
     std::vector<std::string> argv{vkt};
-    std::vector<std::pair<std::string, std::string>> env;
+    std::vector<std::pair<std::string, std::string>> env{
+        {"XDG_RUNTIME_DIR", (dir / "run").string()}};
     Child radio;
     if (backend == "sim") {
         argv.insert(argv.end(), {"--simulate"});
@@ -298,13 +307,8 @@ FleetResult runFleet(const Options& o, const std::string& package, double pace, 
     const std::string packageDir = package == "demo" ? o.demoPackage : o.largePackage;
     const fs::path dir = fs::path(o.work) / fmt::format("fleet{}-{}-{}x", radios, package, pace);
     std::error_code ec;
-    fs::remove_all(dir, ec);
-    fs::create_directories(dir / "run", ec);
-    fs::copy(o.demoData, dir / "appdata", fs::copy_options::recursive, ec);
-    if (ec) {
-        r.error = "cannot copy the data folder: " + ec.message();
+    if (!prepareRunFolder(o, dir, r.error))
         return r;
-    }
     std::vector<Child> sims;
     std::string ports;
     const auto stopRadios = [&sims, &r] {
@@ -342,8 +346,6 @@ FleetResult runFleet(const Options& o, const std::string& package, double pace, 
                                         "fleet",
                                         "update",
                                         "--yes"};
-    // A runtime folder of its own: the fleet's radio lock is not the
-    // desktop tool's of this machine.
     const std::vector<std::pair<std::string, std::string>> env{
         {"VKT_TTY_PORTS", ports}, {"XDG_RUNTIME_DIR", (dir / "run").string()}};
     const auto start = Clock::now();

@@ -64,7 +64,7 @@ std::string orDash(const std::string& text) {
 }
 
 std::string clockText(double seconds) {
-    const long s = std::max(0L, static_cast<long>(seconds + 0.5));
+    const long s = std::max(0L, std::lround(seconds));
     return fmt::format("{:02}:{:02}", s / 60, s % 60);
 }
 
@@ -157,8 +157,9 @@ std::vector<std::string> workerArguments(const GlobalOptions& options, const std
 
 // The programming cables the fleet works on: every one that no other
 // program holds and that this user may open. The others are named.
-std::optional<std::vector<std::string>> fleetCables(const GlobalOptions& options,
-                                                    CommandReport& report, int& exitCode) {
+std::optional<std::vector<std::unique_ptr<FleetRadio>>> fleetCables(const GlobalOptions& options,
+                                                                    CommandReport& report,
+                                                                    int& exitCode) {
     CableSetup setup = makeBackendDriver(options, report);
     if (!setup.driver) {
         exitCode = setup.exitCode;
@@ -186,7 +187,12 @@ std::optional<std::vector<std::string>> fleetCables(const GlobalOptions& options
             Failure{"CABLE", {"No programming cable found"}, noCableHint(backendName(options))});
         return std::nullopt;
     }
-    return paths;
+    std::vector<std::unique_ptr<FleetRadio>> radios;
+    for (const std::string& path : paths) {
+        radios.push_back(std::make_unique<FleetRadio>());
+        radios.back()->port = path;
+    }
+    return radios;
 }
 
 // Starts one worker per radio and waits for them all; `started` is false
@@ -245,14 +251,10 @@ int runFleetInfo(const GlobalOptions& options, bool json) {
     report.fields()["radios"] = Json::array();
     report.logFailuresIn(effectiveDataDir(options));
     int exitCode = kExitOk;
-    auto cables = fleetCables(options, report, exitCode);
-    if (!cables)
+    auto fleet = fleetCables(options, report, exitCode);
+    if (!fleet)
         return exitCode;
-    std::vector<std::unique_ptr<FleetRadio>> radios;
-    for (const std::string& path : *cables) {
-        radios.push_back(std::make_unique<FleetRadio>());
-        radios.back()->port = path;
-    }
+    std::vector<std::unique_ptr<FleetRadio>>& radios = *fleet;
     readRadios(options, radios);
 
     Json list = Json::array();
@@ -510,14 +512,10 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
     if (auto failed = lockRadioOperations(lock, report))
         return *failed;
     int exitCode = kExitOk;
-    auto cables = fleetCables(options, report, exitCode);
-    if (!cables)
+    auto fleet = fleetCables(options, report, exitCode);
+    if (!fleet)
         return exitCode;
-    std::vector<std::unique_ptr<FleetRadio>> radios;
-    for (const std::string& path : *cables) {
-        radios.push_back(std::make_unique<FleetRadio>());
-        radios.back()->port = path;
-    }
+    std::vector<std::unique_ptr<FleetRadio>>& radios = *fleet;
     std::cerr << "Reading the radios on " << radios.size() << " cable"
               << (radios.size() == 1 ? "" : "s") << "...\n";
     readRadios(options, radios);

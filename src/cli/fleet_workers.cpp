@@ -58,11 +58,13 @@ bool Worker::start(const WorkerLaunch& launch, std::string& error) {
     if (launch.lockFd >= 0)
         env.push_back(std::string(kInheritedLockVariable) + "=" + std::to_string(kWorkerLockFd));
     std::vector<char*> envp;
+    envp.reserve(env.size() + 1);
     for (auto& e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> args = launch.argv;
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (auto& a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
