@@ -381,8 +381,8 @@ std::string liveLine(const FleetRadio& r) {
         phase = outcomeText(r, outcomeOf(r));
     else if (phase.empty())
         phase = r.percent < 0 ? "starting" : "updating";
-    std::string line = fmt::format("{:<20} {:<12} {:<24}", r.port,
-                                   orDash(textOf(r.info, "serial_number")), phase.substr(0, 24));
+    std::string line = fmt::format("{:<20} {:<12} {:<26}", r.port,
+                                   orDash(textOf(r.info, "serial_number")), phase.substr(0, 26));
     if (r.percent >= 0)
         line += fmt::format(" {:3}%", r.percent);
     if (!r.update.is_object() && r.secondsLeft)
