@@ -409,6 +409,10 @@ Möchten Sie fortfahren?</translation>
         <source>Done</source>
         <translation>Fertig</translation>
     </message>
+    <message id="vkt-329">
+        <source>The update will erase the radio's channels, frequencies and user-defined voice, and they will not be written back. Do you want to erase them?</source>
+        <translation>Die Aktualisierung löscht die Kanäle, Frequenzen und die benutzerdefinierte Sprache des Funkgeräts, und sie werden nicht zurückgeschrieben. Möchten Sie sie löschen?</translation>
+    </message>
     <message id="vkt-32788">
         <source>&amp;English</source>
         <translation>&amp;English</translation>

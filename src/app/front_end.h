@@ -74,6 +74,29 @@ struct ProgressView {
 // The phase as the progress display names it (empty for None and Failed).
 std::string phaseText(UpdatePhase phase);
 
+// What an update is about to do, once every check has passed.
+struct UpdatePreview {
+    std::string radioFirmware;  // the radio's versions
+    std::string radioCodeplug;
+    std::string packageFirmware;  // the package's
+    std::string packageCodeplug;
+    std::string packageDir;
+    // What is written.
+    bool firmware = false;
+    bool codeplug = false;
+    bool voicePrompts = false;
+    enum class Personality {
+        Kept,        // read from the radio and written back
+        FromBackup,  // the backup of an interrupted update is written back
+        NotKept,     // erased with the codeplug and not written back
+    } personality = Personality::Kept;
+    std::string backupFile;  // FromBackup: the backup's file
+    // The radio's last update broke off: it is updated in full.
+    bool recovery = false;
+    // The package's versions are older: the downgrade question comes next.
+    bool downgrade = false;
+};
+
 class FrontEnd {
   public:
     virtual ~FrontEnd() = default;
@@ -109,6 +132,16 @@ class FrontEnd {
     // How the user updates the radio again, as the end of a sentence that
     // starts "Switch the radio off and on, then ". The window's: string 303.
     virtual std::string updateAgainAdvice() const;
+    // Whether the update is confirmed after its checks, with what it will do
+    // shown first (the command line), rather than before them with the
+    // package's versions only (the window). Such a front end is asked the
+    // downgrade question, the confirmation and, when the personality is not
+    // kept on the user's choice, whether to erase it, in that order.
+    virtual bool asksAfterChecks() const { return false; }
+    // Shows what the update will do, before any question; only called when
+    // asksAfterChecks(). False ends the update here (a dry run): nothing has
+    // been sent to the radio but the reads of its identity.
+    virtual bool showUpdatePlan(const UpdatePreview&) { return true; }
     // The radio is about to be changed (true), until the flow that changes
     // it has ended (false). In between a front end that could end the
     // process on a signal must not: it asks the controller to stop instead

@@ -431,8 +431,8 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
             front_.showMessage(notice, kStyleInfo);
     }
 
-    // Confirmation.
-    if (!testMode_ && result.success &&
+    // Confirmation (a front end that asks after the checks does it there).
+    if (!testMode_ && result.success && !front_.asksAfterChecks() &&
         !askYesNo(formatString(str::kConfirmUpdate, target.packageFw, target.packageCp)))
         return refusedUpdate();
 
@@ -441,6 +441,13 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
         ending = checkAndProgram(target, result);
     if (ending == Ending::Declined)
         return refusedUpdate();
+    if (ending == Ending::Previewed) {
+        if (radio.portOpen())
+            manager.connect(false);
+        FlowOutcome previewed = refusedUpdate();
+        previewed.kind = FlowOutcome::Kind::Previewed;
+        return previewed;
+    }
 
     // End.
     if (radio.portOpen())
@@ -652,8 +659,37 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     }
     if (!plan.programs())
         return refuse(plan.messageId, plan.style, plan.logLine);
+    const bool asksNow = front_.asksAfterChecks() && !testMode_;
+    const bool keeps = target.pendingBackup.has_value() || (keepPersonality_ && !target.pending);
+    if (asksNow) {
+        UpdatePreview preview;
+        preview.radioFirmware = target.firmware;
+        preview.radioCodeplug = target.codeplug;
+        preview.packageFirmware = target.packageFw;
+        preview.packageCodeplug = target.packageCp;
+        preview.packageDir = std::filesystem::path(app_.packageDir()).lexically_normal().string();
+        preview.firmware = plan.kind == UpdatePlan::Kind::Full;
+        preview.codeplug = true;
+        preview.voicePrompts = !voiceFile.empty();
+        preview.personality = target.pendingBackup ? UpdatePreview::Personality::FromBackup
+                              : keeps              ? UpdatePreview::Personality::Kept
+                                                   : UpdatePreview::Personality::NotKept;
+        if (target.pendingBackup)
+            preview.backupFile = target.pending->backupFile;
+        preview.recovery = target.pending.has_value();
+        preview.downgrade = plan.askDowngrade;
+        if (!front_.showUpdatePlan(preview))
+            return Ending::Previewed;
+    }
     if (plan.askDowngrade && !askYesNo(loadString(str::kConfirmDowngrade)))
         return Ending::Declined;
+    if (asksNow) {
+        if (!askYesNo(formatString(str::kConfirmUpdate, target.packageFw, target.packageCp)))
+            return Ending::Declined;
+        // Not keeping the personality is the user's choice: asked on its own.
+        if (!keeps && !target.pending && !askYesNo(loadString(str::kConfirmErasePersonality)))
+            return Ending::Declined;
+    }
 
     // The programming command.
     program_.updateFirmware = program_.updateDefault = program_.updateVoice = false;

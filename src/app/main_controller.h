@@ -40,6 +40,7 @@ struct FlowOutcome {
         Failed,       // it failed; text and style say why
         NothingDone,  // refused by the user, or the radio is already up to date
         Interrupted,  // an update stopped on request (a signal)
+        Previewed,    // an update shown and not carried out (a dry run)
     } kind = Kind::Done;
     std::string text;  // the message shown (empty when none was shown)
     int style = 0;
@@ -194,7 +195,7 @@ class MainController : public MessageTarget {
     };
     // How a part of the update ended: with a result to report, refused by
     // the user (no message), with nothing to do, or stopped on request.
-    enum class Ending { Reported, Declined, UpToDate, Interrupted };
+    enum class Ending { Reported, Declined, UpToDate, Interrupted, Previewed };
 
     // Phase A of an update: connects, reads the identity and the package's
     // versions; failures set the result.

@@ -152,6 +152,9 @@ const std::map<int, const char*>& englishTable() {
         {326, "Writing the personality back"},
         {327, "Finishing"},
         {328, "Done"},
+        {329,
+         "The update will erase the radio's channels, frequencies and user-defined voice, and "
+         "they will not be written back. Do you want to erase them?"},
         {32788, "&English"},
         {32789, "Deutsch(&D)"},
         {32790, "Français(&F)"},

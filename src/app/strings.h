@@ -102,6 +102,8 @@ inline constexpr int kPhaseVoicePrompts = 325;
 inline constexpr int kPhaseRestoringPersonality = 326;
 inline constexpr int kPhaseFinishing = 327;
 inline constexpr int kPhaseDone = 328;
+// The question before an update that does not keep the personality.
+inline constexpr int kConfirmErasePersonality = 329;
 }  // namespace str
 
 // Returns the text of `id` in another language, or nothing to fall back to

@@ -20,12 +20,34 @@ struct UpdateFlags {
     bool noKeep = false;
     bool json = false;
     int progressFd = -1;
+    bool dryRun = false;
     std::int64_t run = 0;
 };
 
 void declareUpdateFields(CommandReport& report) {
     report.declareFields({"severity", "cable", "keep_personality", "firmware_version",
-                          "codeplug_version", "backup"});
+                          "codeplug_version", "backup", "dry_run", "plan"});
+}
+
+// What the update was going to do, once its checks had passed.
+Json planJson(const UpdatePreview& p) {
+    const char* personality = "kept";
+    if (p.personality == UpdatePreview::Personality::FromBackup)
+        personality = "from_backup";
+    else if (p.personality == UpdatePreview::Personality::NotKept)
+        personality = "not_kept";
+    Json plan;
+    plan["radio"] = {{"firmware_version", p.radioFirmware}, {"codeplug_version", p.radioCodeplug}};
+    plan["package"] = {{"firmware_version", p.packageFirmware},
+                       {"codeplug_version", p.packageCodeplug},
+                       {"folder", p.packageDir}};
+    plan["writes"] = {
+        {"firmware", p.firmware}, {"codeplug", p.codeplug}, {"voice_prompts", p.voicePrompts}};
+    plan["personality"] = personality;
+    plan["backup"] = textOrNull(p.backupFile);
+    plan["recovery"] = p.recovery;
+    plan["downgrade"] = p.downgrade;
+    return plan;
 }
 
 // How an update or a recovery ended: the versions the radio reports after a
@@ -36,6 +58,8 @@ int reportUpdate(TerminalSession& session, const FlowOutcome& outcome, CommandRe
     fields["firmware_version"] = outcome.ok() ? Json(d.firmwareVersion) : Json(nullptr);
     fields["codeplug_version"] = outcome.ok() ? Json(d.codeplugVersion) : Json(nullptr);
     fields["backup"] = outcome.backupFile.empty() ? Json(nullptr) : Json(outcome.backupFile);
+    const auto& plan = session.frontEnd().updatePlan();
+    fields["plan"] = plan ? planJson(*plan) : Json(nullptr);
     return session.report(outcome, report);
 }
 
@@ -50,7 +74,11 @@ void addUpdateCommand(CLI::App& app, GlobalOptions& options) {
     auto flags = std::make_shared<UpdateFlags>();
     sub->add_flag("--yes,-y", flags->yes, "Answer Yes to every question");
     sub->add_flag("--no-keep-personality", flags->noKeep,
-                  "Do not carry the radio's personality across the update");
+                  "Do not carry the radio's personality across the update: its channels, "
+                  "frequencies and user-defined voice are erased (asked separately)");
+    sub->add_flag("--dry-run", flags->dryRun,
+                  "Check the radio and the package and show what the update would do, without "
+                  "writing anything to the radio");
     sub->add_flag("--json", flags->json, "Print the result as one JSON object");
     sub->add_option("--progress-fd", flags->progressFd,
                     "Also write the progress to this open file descriptor, one JSON object per "
@@ -72,9 +100,11 @@ void addUpdateCommand(CLI::App& app, GlobalOptions& options) {
             // during the update; that must not end the update half-way.
             ::signal(SIGPIPE, SIG_IGN);
         }
+        report.fields()["dry_run"] = flags->dryRun;
         TerminalOptions t = terminalOptions(flags->json);
         t.assumeYes = flags->yes;
         t.progressFd = flags->progressFd;
+        t.dryRun = flags->dryRun;
         TerminalSession session(t);
         if (auto code = session.start(options, report, true))
             return *code;
@@ -100,6 +130,7 @@ void addRecoverCommand(CLI::App& app, GlobalOptions& options) {
         CommandReport report("recover", flags->json);
         declareUpdateFields(report);
         report.fields()["keep_personality"] = true;
+        report.fields()["dry_run"] = false;
         TerminalOptions t = terminalOptions(flags->json);
         t.assumeYes = flags->yes;
         TerminalSession session(t);

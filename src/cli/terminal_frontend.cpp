@@ -174,6 +174,59 @@ void TerminalFrontEnd::showProgress(const ProgressView& view) {
     }
 }
 
+bool TerminalFrontEnd::showUpdatePlan(const UpdatePreview& preview) {
+    endProgressLine();
+    plan_ = preview;
+    std::ostream& out = options_.json ? err_ : out_;
+    for (const std::string& line : updatePlanLines(preview))
+        out << line << "\n";
+    out << std::flush;
+    return !options_.dryRun;
+}
+
+std::vector<std::string> updatePlanLines(const UpdatePreview& p) {
+    std::vector<std::string> lines;
+    lines.push_back(fmt::format("{:<16}{:<13}{}", "", "radio", "package"));
+    lines.push_back(fmt::format("{:<16}{:<13}{}", "Firmware:", p.radioFirmware, p.packageFirmware));
+    lines.push_back(fmt::format("{:<16}{:<13}{}", "Codeplug:", p.radioCodeplug, p.packageCodeplug));
+    std::vector<std::string> parts;
+    if (p.firmware)
+        parts.emplace_back("firmware");
+    if (p.codeplug)
+        parts.emplace_back("codeplug");
+    if (p.voicePrompts)
+        parts.emplace_back("voice prompts");
+    std::string writes;
+    for (const std::string& part : parts)
+        writes += (writes.empty() ? "" : ", ") + part;
+    if (!p.firmware)
+        writes += " (the firmware stays as it is)";
+    lines.push_back(fmt::format("{:<16}{}", "Writes:", writes));
+    std::string personality;
+    switch (p.personality) {
+        case UpdatePreview::Personality::Kept:
+            personality = "kept: read from the radio first and written back after the update";
+            break;
+        case UpdatePreview::Personality::FromBackup:
+            personality = "written back from " + p.backupFile +
+                          ", the backup made before the radio's interrupted update";
+            break;
+        case UpdatePreview::Personality::NotKept:
+            personality = p.recovery ? "not kept: the radio's interrupted update left no backup "
+                                       "of it"
+                                     : "NOT kept: the radio's channels, frequencies and "
+                                       "user-defined voice will be erased";
+            break;
+    }
+    lines.push_back(fmt::format("{:<16}{}", "Personality:", personality));
+    lines.push_back(fmt::format("{:<16}{}", "Package folder:", p.packageDir));
+    if (p.recovery)
+        lines.emplace_back("The radio's last update was interrupted: it is updated in full.");
+    if (p.downgrade)
+        lines.emplace_back("The package's versions are older than the radio's.");
+    return lines;
+}
+
 std::string TerminalFrontEnd::updateAgainAdvice() const {
     return "run `vkt update` again";
 }
@@ -316,6 +369,11 @@ int TerminalSession::report(const FlowOutcome& outcome, CommandReport& report) {
     switch (outcome.kind) {
         case FlowOutcome::Kind::Done:
             return report.succeed(outcome.text);
+        case FlowOutcome::Kind::Previewed: {
+            const std::string text = "Dry run: the radio was only read; nothing was written to it.";
+            report.text() << text << "\n" << std::flush;
+            return report.succeed(text);
+        }
         case FlowOutcome::Kind::NothingDone:
             if (outcome.text.empty()) {
                 const std::string text = "Nothing was done.";
@@ -348,6 +406,7 @@ int exitCodeOf(const FlowOutcome& outcome) {
         return kExitSignal;
     switch (outcome.kind) {
         case FlowOutcome::Kind::Done:
+        case FlowOutcome::Kind::Previewed:
             return kExitOk;
         case FlowOutcome::Kind::NothingDone:
             return kExitNothingDone;

@@ -38,6 +38,8 @@ struct TerminalOptions {
     // --progress-fd: a descriptor that gets one JSON line per progress
     // step (-1: none), for a program that shows the progress itself.
     int progressFd = -1;
+    // --dry-run: an update stops once it has shown what it would do.
+    bool dryRun = false;
 };
 
 // A message as it was shown.
@@ -59,6 +61,12 @@ class TerminalFrontEnd : public FrontEnd {
     void showProgress(const ProgressView& view) override;
     std::string updateAgainAdvice() const override;
     void radioChanging(bool changing) override;
+    // An update is checked first, its plan shown, and only then asked for.
+    bool asksAfterChecks() const override { return true; }
+    bool showUpdatePlan(const UpdatePreview& preview) override;
+
+    // What the last update was going to do, once its checks had passed.
+    const std::optional<UpdatePreview>& updatePlan() const { return plan_; }
 
     const std::vector<ShownMessage>& messages() const { return messages_; }
     // The login ended because the password was wrong (a refused one was
@@ -82,6 +90,7 @@ class TerminalFrontEnd : public FrontEnd {
     std::ostream& out_;
     std::ostream& err_;
     std::vector<ShownMessage> messages_;
+    std::optional<UpdatePreview> plan_;
     int passwordAttempts_ = 0;
     bool passwordRefused_ = false;
     bool passwordMissing_ = false;
@@ -133,6 +142,9 @@ class TerminalSession {
     std::unique_ptr<TerminalFrontEnd> front_;
     std::unique_ptr<MainController> controller_;
 };
+
+// An update's plan as the terminal shows it, one line each.
+std::vector<std::string> updatePlanLines(const UpdatePreview& preview);
 
 // Options for a command: --json, and whether stdin and stderr are terminals.
 TerminalOptions terminalOptions(bool json);

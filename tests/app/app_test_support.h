@@ -93,6 +93,15 @@ class ScriptedFrontEnd : public FrontEnd {
     std::vector<ProgressView> frames;
     // Called with each progress percentage (e.g. to ask the flow to stop).
     std::function<void(int)> onProgress;
+    // Asks after the update's checks, as the command line does; each plan
+    // shown is kept with the number of messages shown before it.
+    bool checksFirst = false;
+    std::vector<std::pair<UpdatePreview, std::size_t>> plans;
+    bool asksAfterChecks() const override { return checksFirst; }
+    bool showUpdatePlan(const UpdatePreview& preview) override {
+        plans.emplace_back(preview, messages.size());
+        return true;
+    }
     void setTitle(const std::string& title) override { titles.push_back(title); }
     void flashWindow() override { ++flashes; }
 

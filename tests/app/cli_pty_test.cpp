@@ -45,12 +45,37 @@ class VktOnPty : public ::testing::Test {
     }
 
     std::string vkt(const std::string& arguments, int& status) {
-        std::string environment = "VKT_TTY_PORTS='" + (dir / "radio").string() +
-                                  "=QX CPS Cable' VKT_CABLE_BACKEND=tty VKT_SIM_OPTIONS=";
-        return runVkt(environment,
+        return runVkt(environment(),
                       "--package '" VKT_DEMO_PACKAGE_DIR "' --data-dir '" + dir.string() + "' " +
                           arguments + " </dev/null",
                       status);
+    }
+    // The same with stderr in a file of its own.
+    std::string vkt(const std::string& arguments, int& status, std::string& err) {
+        const fs::path errFile = dir / "stderr.txt";
+        const std::string out = runShell(
+            privateRuntimeDir().environment() + " " + environment() +
+                " " VKT_BINARY " --package '" VKT_DEMO_PACKAGE_DIR "' --data-dir '" + dir.string() +
+                "' " + arguments + " </dev/null 2>'" + errFile.string() + "'",
+            status);
+        std::ifstream in(errFile);
+        std::stringstream text;
+        text << in.rdbuf();
+        err = text.str();
+        return out;
+    }
+    std::string environment() const {
+        return "VKT_TTY_PORTS='" + (dir / "radio").string() +
+               "=QX CPS Cable' VKT_CABLE_BACKEND=tty VKT_SIM_OPTIONS=";
+    }
+    // The requests the radio received, one line each.
+    std::vector<std::string> requests() {
+        sim->stop();
+        std::ifstream log(dir / "requests.log");
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(log, line);)
+            lines.push_back(line);
+        return lines;
     }
 
     // Flash erases and writes the radio received below the codeplug blocks.
@@ -111,14 +136,46 @@ TEST_F(VktOnPty, ACodeplugOnlyUpdateSendsNoFirmware) {
     EXPECT_EQ(firmwareRequests(), 0);
 }
 
-TEST_F(VktOnPty, TheLatestVersionIsNothingToDo) {
+// An up-to-date radio is told so at once: no question (without a terminal
+// it would be answered No and the update declined), exit 3.
+TEST_F(VktOnPty, TheLatestVersionIsNothingToDoAndAsksNothing) {
     serve({"R01.02.04", "R01.02.04"});
     int status = -1;
-    const auto json = nlohmann::json::parse(vkt("update --yes --json", status));
+    std::string err;
+    const auto json = nlohmann::json::parse(vkt("update --json", status, err));
     EXPECT_EQ(status, 3);
     EXPECT_EQ(json["result"], "Radio version is the latest. No need to update.");
     EXPECT_EQ(json["error"]["category"], "UP_TO_DATE");
     EXPECT_EQ(json["severity"], "info");
+    EXPECT_EQ(err, "Radio version is the latest. No need to update.\n");
+}
+
+// A dry run checks the radio and the package, shows the plan and sends the
+// radio nothing but the reads of its identity, even with --yes.
+TEST_F(VktOnPty, ADryRunShowsThePlanAndOnlyReadsTheIdentity) {
+    serve({"R01.02.03", "R01.02.03"});
+    int status = -1;
+    std::string err;
+    const auto json = nlohmann::json::parse(vkt("update --dry-run --yes --json", status, err));
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(json["dry_run"], true);
+    const auto& plan = json["plan"];
+    EXPECT_EQ(plan["radio"]["firmware_version"], "R01.02.03");
+    EXPECT_EQ(plan["package"]["firmware_version"], "R01.02.04");
+    EXPECT_EQ(plan["package"]["folder"],
+              fs::path(VKT_DEMO_PACKAGE_DIR).lexically_normal().string());
+    EXPECT_EQ(plan["writes"],
+              (nlohmann::json{{"firmware", true}, {"codeplug", true}, {"voice_prompts", true}}));
+    EXPECT_EQ(plan["personality"], "kept");
+    EXPECT_NE(err.find("Writes:         firmware, codeplug, voice prompts\n"), std::string::npos)
+        << err;
+    EXPECT_EQ(err.find("[y/N]"), std::string::npos) << err;
+    // Identity reads, and the cable's echo probe that no radio answers.
+    const std::regex harmless(R"(^#\d+ op=(23 sub=0[0134] |40 reply=none ))");
+    const auto lines = requests();
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines)
+        EXPECT_TRUE(std::regex_search(line, harmless)) << line;
 }
 
 TEST_F(VktOnPty, SerialNeedsTheDealerPassword) {

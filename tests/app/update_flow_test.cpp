@@ -300,6 +300,45 @@ TEST_F(UpdateFlow, WithoutPersonalityNoBlockIsKept) {
     EXPECT_TRUE(bench.controller->program().keepBlocks().empty());
 }
 
+// A front end that asks after the checks (the command line) is shown the
+// plan before any question, then asked about the downgrade, the update and,
+// when the personality is not kept, about erasing it; a No to that last
+// question leaves the radio as it was.
+TEST_F(UpdateFlow, AskingAfterTheChecksShowsThePlanFirstAndAsksToEraseThePersonality) {
+    Bench bench(package, demoRadio("R01.02.05", "R01.02.03"));
+    bench.front.checksFirst = true;
+    bench.controller->setKeepPersonality(false);
+    bench.front.answers = {kButtonYes, kButtonYes, kButtonNo};
+
+    EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::NothingDone);
+
+    ASSERT_EQ(bench.front.plans.size(), 1u);
+    const auto& [plan, shownBefore] = bench.front.plans[0];
+    EXPECT_EQ(shownBefore, 0u) << "the plan comes before any question";
+    EXPECT_EQ(plan.radioFirmware, "R01.02.05");
+    EXPECT_EQ(plan.packageFirmware, "R01.02.04");
+    EXPECT_EQ(plan.radioCodeplug, "R01.02.03");
+    EXPECT_EQ(plan.packageCodeplug, "R01.02.04");
+    EXPECT_TRUE(plan.firmware && plan.codeplug && plan.voicePrompts);
+    EXPECT_TRUE(plan.downgrade);
+    EXPECT_EQ(plan.personality, UpdatePreview::Personality::NotKept);
+    const auto questions = bench.front.questions();
+    ASSERT_EQ(questions.size(), 3u);
+    EXPECT_EQ(questions[0].text, loadString(str::kConfirmDowngrade));
+    EXPECT_EQ(
+        questions[1].text.rfind("This will program the radio (Firmware Version: R01.02.04", 0), 0u);
+    EXPECT_EQ(questions[2].text, loadString(str::kConfirmErasePersonality));
+    EXPECT_TRUE(bench.front.results().empty());
+    EXPECT_FALSE(flashTouched(*bench.radio));
+
+    // Kept personality: no erase question.
+    bench.controller->setKeepPersonality(true);
+    bench.front.answers = {kButtonYes, kButtonYes};
+    EXPECT_TRUE(bench.controller->onUpdate().ok());
+    EXPECT_EQ(bench.front.plans.back().first.personality, UpdatePreview::Personality::Kept);
+    EXPECT_EQ(bench.front.questions().size(), 5u);
+}
+
 TEST_F(UpdateFlow, TheKeepListFollowsTheConfiguredRanges) {
     Bench bench(package);
     bench.front.answers = {kButtonYes};

@@ -168,8 +168,13 @@ def main():
                 "Is the radio switched on and seated in the charger?":
             r.failures.append(f"a silent radio gets no hint: {silent}")
         r.run("update declined", sim + ["update", "--json"], 3, "DECLINED")
+        dry = r.run("update dry run", sim + ["update", "--dry-run", "--yes", "--json"], 0)
+        if not dry.get("dry_run") or not isinstance(dry.get("plan"), dict):
+            r.failures.append(f"the dry run shows no plan: {dry}")
         r.run("update", sim + ["update", "--yes", "--json"], 0)
         r.run("update up to date", sim + ["update", "--yes", "--json"], 3, "UP_TO_DATE")
+        r.run("update up to date, dry run", sim + ["update", "--dry-run", "--json"], 3,
+              "UP_TO_DATE")
         locks = glob.glob(os.path.join(r.runtime, "*.lock"))
         if len(locks) != 1:
             r.failures.append(f"the radio lock file is missing: {locks}")
