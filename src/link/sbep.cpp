@@ -17,6 +17,7 @@ constexpr std::uint8_t kCommandAccepted = 0x8C;
 constexpr std::uint8_t kMemWriteDone = 0x84;
 constexpr std::uint8_t kFlashDone = 0x95;
 constexpr std::array<std::uint8_t, 3> kEchoProbe = {0xF1, 0x40, 0xCE};
+constexpr const char* kSoftportFailure = "Error:failed to do softport wirte.";
 
 void putAddress(std::vector<std::uint8_t>& data, std::uint32_t address) {
     data.push_back(static_cast<std::uint8_t>((address >> 16) & 0xFF));
@@ -123,6 +124,7 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
             return false;
         if (readWithTrials(1, &receive_[received]) != 1)
             return false;
+        answered_ = true;
         byte = receive_[received++];
         return true;
     };
@@ -224,8 +226,9 @@ int SBEP::detectEcho() {
 template <typename Judge>
 int SBEP::attempts(const std::vector<std::uint8_t>& frame, std::uint32_t& address,
                    std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData, Judge judge,
-                   bool& succeeded) {
+                   bool& succeeded, Resend resend) {
     succeeded = false;
+    answered_ = false;
     int result = -1;
     const int count = trials_;
     for (int i = 0; i < count; ++i) {
@@ -263,13 +266,15 @@ int SBEP::attempts(const std::vector<std::uint8_t>& frame, std::uint32_t& addres
             return result;
         // A failed attempt leaves no port errors behind.
         removeErrors(ErrorCategory::Prot);
+        if (resend == Resend::WhileUnanswered && answered_)
+            break;
     }
     return result;
 }
 
 int SBEP::expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected, int minResult,
                        const char* failureMessage, std::uint8_t& replyOpcode,
-                       std::span<std::uint8_t> replyData) {
+                       std::span<std::uint8_t> replyData, Resend resend) {
     std::uint32_t address = 0;
     bool ok = false;
     const int result = attempts(
@@ -277,7 +282,7 @@ int SBEP::expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expe
         [&](int r, std::uint8_t op) {
             return r >= minResult && op == expected ? Verdict::Success : Verdict::Retry;
         },
-        ok);
+        ok, resend);
     if (replyOpcode != expected)
         raiseError(ErrorCategory::Sbep, "%s", failureMessage);
     return result;
@@ -367,10 +372,15 @@ int SBEP::softportWrite(std::uint8_t f, std::uint8_t v, std::uint8_t w,
     // The frame's size is one byte: payload + 5 must stay below 256.
     if (payload.size() > kMaxSoftportPayload || !usable())
         return -1;
+    return expectOpcode(softportFrame(f, v, w, payload), kCommandAccepted, 0, kSoftportFailure,
+                        replyOpcode, replyData);
+}
+
+std::vector<std::uint8_t> SBEP::softportFrame(std::uint8_t f, std::uint8_t v, std::uint8_t w,
+                                              std::span<const std::uint8_t> payload) {
     std::vector<std::uint8_t> data{f, v, 0x00, w};
     data.insert(data.end(), payload.begin(), payload.end());
-    return expectOpcode(sbep::encodeFrame(kSoftportOpcode, data, false), kCommandAccepted, 0,
-                        "Error:failed to do softport wirte.", replyOpcode, replyData);
+    return sbep::encodeFrame(kSoftportOpcode, data, false);
 }
 
 int SBEP::factoryBlockBackup(std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData) {
@@ -469,12 +479,16 @@ int SBEP::setRadioBaudRate(std::uint32_t rate, std::uint8_t w, std::uint8_t& rep
     const std::uint8_t payload[] = {
         static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>((rate >> 16) & 0xFF),
         static_cast<std::uint8_t>((rate >> 8) & 0xFF), static_cast<std::uint8_t>(rate & 0xFF)};
+    const auto frame = softportFrame(0x2A, 0, w, payload);
     int result = -1;
     for (int i = 0; i < trials_; ++i) {
-        result = softportWrite(0x2A, 0, w, payload, replyOpcode, replyData);
+        result = expectOpcode(frame, kCommandAccepted, 0, kSoftportFailure, replyOpcode, replyData,
+                              Resend::WhileUnanswered);
         if (result >= 0)
             break;
         removeErrors(ErrorCategory::Prot);
+        if (answered_)
+            break;
     }
     if (result < 0)
         return result;

@@ -81,22 +81,32 @@ class SBEP {
     int writeFlash(std::span<const std::uint8_t> bytes, std::uint32_t address,
                    std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData);
     // Switches the line rate of radio and cable together; 0 without traffic
-    // when the cable already runs at `rate`.
+    // when the cable already runs at `rate`. The switch is sent again only
+    // while the radio has not answered at all: a radio that answered, even
+    // with a broken reply or another opcode, may already run at the new
+    // rate, where a second send at the old one cannot reach it and would only
+    // wait out the long acknowledge time. The caller then finds out where
+    // the radio is.
     int setRadioBaudRate(std::uint32_t rate, std::uint8_t w, std::uint8_t& replyOpcode,
                          std::span<std::uint8_t> replyData);
 
   private:
     // How one attempt of a request is judged.
     enum class Verdict { Success, Retry, Stop };
+    // Whether a failed attempt is followed by another send always, or only
+    // while no reply byte has arrived.
+    enum class Resend { Always, WhileUnanswered };
     template <typename Judge>
     int attempts(const std::vector<std::uint8_t>& frame, std::uint32_t& address,
                  std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData, Judge judge,
-                 bool& succeeded);
+                 bool& succeeded, Resend resend = Resend::Always);
     // Sends `frame` until the reply has opcode `expected` and a result of at
     // least minResult; pushes failureMessage when the last opcode differs.
     int expectOpcode(const std::vector<std::uint8_t>& frame, std::uint8_t expected, int minResult,
                      const char* failureMessage, std::uint8_t& replyOpcode,
-                     std::span<std::uint8_t> replyData);
+                     std::span<std::uint8_t> replyData, Resend resend = Resend::Always);
+    static std::vector<std::uint8_t> softportFrame(std::uint8_t f, std::uint8_t v, std::uint8_t w,
+                                                   std::span<const std::uint8_t> payload);
     // Whole replies read past, without sending again, while looking for a
     // request's answer.
     static constexpr int kLateReplies = 2;
@@ -110,6 +120,7 @@ class SBEP {
     int trials_ = 2;
     int ackTrials_ = 2;
     bool echoFlag_ = false;
+    bool answered_ = false;  // a reply byte arrived since the request's first send
     std::size_t maxPayload_ = 200;
     std::vector<std::uint8_t> receive_;
     std::vector<std::uint8_t> echo_;  // the cable's echo of a request, read and dropped
