@@ -85,7 +85,7 @@ bool isDamage(int code) {
 // One prepared statement, finalised on every path.
 class Statement {
   public:
-    Statement(sqlite3* db, const std::string& sql) : db_(db) {
+    Statement(sqlite3* db, const std::string& sql) {
         code_ = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt_, nullptr);
     }
     ~Statement() { sqlite3_finalize(stmt_); }
@@ -137,7 +137,6 @@ class Statement {
     bool isNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 
   private:
-    sqlite3* db_;
     sqlite3_stmt* stmt_ = nullptr;
     int code_ = SQLITE_OK;
     int index_ = 0;

@@ -31,7 +31,6 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kDyn = 0x820000;
 constexpr std::uint32_t kUserVoice = 0x117000;
 
 std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
