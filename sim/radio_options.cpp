@@ -53,6 +53,40 @@ bool faultsFrom(const RadioOptions& o, FaultPlan& plan, std::string& error) {
     return true;
 }
 
+// "ADDR[:MASK]" in C notation; the mask defaults to 0x01 and must not be 0.
+bool storageFrom(const RadioOptions& o, StorageFaults& storage, std::string& error) {
+    storage = {};
+    auto number = [](const std::string& text, unsigned long limit, unsigned long& v) {
+        char* end = nullptr;
+        v = std::strtoul(text.c_str(), &end, 0);
+        return !text.empty() && *end == '\0' && v <= limit;
+    };
+    unsigned long v = 0;
+    if (!o.flipFlashBit.empty()) {
+        const auto colon = o.flipFlashBit.find(':');
+        if (!number(o.flipFlashBit.substr(0, colon), 0xFFFFFF, v)) {
+            error = "--flip-flash-bit takes ADDR[:MASK]";
+            return false;
+        }
+        storage.flashBit = static_cast<std::uint32_t>(v);
+        if (colon != std::string::npos) {
+            if (!number(o.flipFlashBit.substr(colon + 1), 0xFF, v) || v == 0) {
+                error = "--flip-flash-bit takes a mask of 1 to 0xFF";
+                return false;
+            }
+            storage.flashBitMask = static_cast<std::uint8_t>(v);
+        }
+    }
+    if (!o.corruptMemory.empty()) {
+        if (!number(o.corruptMemory, 0xFFFFFF, v)) {
+            error = "--corrupt-memory takes an address";
+            return false;
+        }
+        storage.memoryByte = static_cast<std::uint32_t>(v);
+    }
+    return true;
+}
+
 }  // namespace
 
 void addRadioOptions(CLI::App& app, RadioOptions& o) {
@@ -83,6 +117,11 @@ void addRadioOptions(CLI::App& app, RadioOptions& o) {
     app.add_option("--fault", o.faults,
                    "Fault KIND@rN or KIND@bN[:VALUE][+OFFSET][xCOUNT]; kinds drop, corrupt, "
                    "checksum, delay, noack, opcode, pull, refuse (repeatable)");
+    app.add_option("--flip-flash-bit", o.flipFlashBit,
+                   "A flash byte programmed at ADDR reads back with the bits of MASK flipped "
+                   "(ADDR[:MASK], mask 0x01 by default)");
+    app.add_option("--corrupt-memory", o.corruptMemory,
+                   "A memory write that covers ADDR stores that byte inverted");
     app.add_option("--load-flash", o.loadFlash, "Preload flash: FILE[@ADDR] (repeatable)");
     app.add_option("--load-memory", o.loadMemory, "Preload radio memory: FILE@ADDR (repeatable)");
     app.add_option("--stats", o.statsFile,
@@ -111,7 +150,7 @@ bool buildRadioConfig(const RadioOptions& o, RadioConfig& config, std::string& e
     config.echo = !o.noEcho;
     config.flashSize = o.flashSize;
     config.timing = timingFrom(o, config.timing);
-    return faultsFrom(o, config.faults, error);
+    return storageFrom(o, config.storage, error) && faultsFrom(o, config.faults, error);
 }
 
 bool preloadRadio(const RadioOptions& o, SimRadio& radio, std::string& error) {
@@ -184,6 +223,8 @@ bool applyRadioOptionText(const std::string& text, SimRadio& radio, std::string&
     }
     if (given("--fault"))
         radio.setFaults(checked.faults);
+    if (given("--flip-flash-bit") || given("--corrupt-memory"))
+        radio.setStorageFaults(checked.storage);
     if (given("--stats"))
         radio.setStatsFile(o.statsFile);
     return preloadRadio(o, radio, error);

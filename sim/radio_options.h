@@ -24,6 +24,8 @@ struct RadioOptions {
     std::int64_t erase64kUs = -1, erase4kUs = -1, programUs = -1, turnaroundUs = -1;
     std::size_t flashSize = kDefaultFlashSize;
     std::vector<std::string> faults;
+    std::string flipFlashBit;             // ADDR[:MASK]
+    std::string corruptMemory;            // ADDR
     std::vector<std::string> loadFlash;   // FILE[@ADDR]
     std::vector<std::string> loadMemory;  // FILE@ADDR
     std::string statsFile;                // wire counts written when the radio goes away
@@ -31,7 +33,8 @@ struct RadioOptions {
 
 // Adds --type, --serial, --model, --firmware, --codeplug, --status,
 // --refuse-sn, --no-echo, --pace, the four timing options, --flash-size,
-// --fault, --load-flash, --load-memory and --stats to `app`.
+// --fault, --flip-flash-bit, --corrupt-memory, --load-flash, --load-memory
+// and --stats to `app`.
 void addRadioOptions(CLI::App& app, RadioOptions& options);
 // A whole radio configuration from the options.
 bool buildRadioConfig(const RadioOptions& options, RadioConfig& config, std::string& error);

@@ -547,6 +547,8 @@ SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::u
                 return refuse(kRefuseRange, log);
             for (std::uint32_t i = 0; i < count; ++i)
                 setMemByte(address + i, d[4 + i]);
+            if (const auto bad = config_.storage.memoryByte; bad && *bad - address < count)
+                setMemByte(*bad, static_cast<std::uint8_t>(~d[4 + (*bad - address)]));
             r.opcode = 0x84;
             putAddress(r.data, address);
             return r;
@@ -752,6 +754,8 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
             // NOR programming can only clear bits.
             for (std::size_t i = 0; i < count; ++i)
                 flash_[address + i] &= d[4 + i];
+            if (const auto bad = config_.storage.flashBit; bad && *bad - address < count)
+                flash_[*bad] ^= config_.storage.flashBitMask;
             markDefTouched(address, count);
             // The firmware's first two bytes are written last; once they are in,
             // the version the image carries at bytes 2..5 is the running one.
@@ -860,6 +864,10 @@ void SimRadio::setTiming(const Timing& timing) {
 Timing SimRadio::timing() const {
     std::lock_guard l(mutex_);
     return config_.timing;
+}
+void SimRadio::setStorageFaults(const StorageFaults& faults) {
+    std::lock_guard l(mutex_);
+    config_.storage = faults;
 }
 void SimRadio::setFaults(FaultPlan plan) {
     std::lock_guard l(mutex_);

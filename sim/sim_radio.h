@@ -138,6 +138,17 @@ void appendEcho(std::span<const std::uint8_t> bytes, std::chrono::nanoseconds pe
 // Inserts `bytes` into `queue`, which stays ordered by due time.
 void mergeByDue(std::deque<WireByte>& queue, const std::vector<WireByte>& bytes);
 
+// Data the radio acknowledges but keeps wrongly, as a worn flash cell or a
+// bad memory cell would.
+struct StorageFaults {
+    // A flash byte programmed at this address reads back with the bits of
+    // `flashBitMask` flipped.
+    std::optional<std::uint32_t> flashBit;
+    std::uint8_t flashBitMask = 0x01;
+    // A memory write that covers this address stores that byte inverted.
+    std::optional<std::uint32_t> memoryByte;
+};
+
 struct RadioConfig {
     int radioType = 0;  // 0, 1 or 2
     std::string serialNumber = "158THL0001";
@@ -154,6 +165,7 @@ struct RadioConfig {
     bool oldContent = true;
     Timing timing;
     FaultPlan faults;
+    StorageFaults storage;
 };
 
 // Parses "R01.02.03": a letter and three numbers. With `hexTail` (firmware
@@ -214,6 +226,7 @@ class SimRadio {
     void setTiming(const Timing& timing);
     Timing timing() const;
     void setFaults(FaultPlan plan);
+    void setStorageFaults(const StorageFaults& faults);
 
     std::uint32_t lineRate() const;
     std::optional<std::uint16_t> protection() const;  // last value set, none at power-on

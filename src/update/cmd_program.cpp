@@ -15,8 +15,9 @@
 #include "link/sbep_frame.h"
 #include "package/cpg.h"
 #include "package/flash.h"
-#include "package/ftf_file.h"
 #include "update/file_digest.h"
+#include "update/flash_verify.h"
+#include "update/package_images.h"
 #include "update/personality_backup.h"
 #include "update/radio_requests.h"
 #include "update/run_journal.h"
@@ -58,6 +59,7 @@ enum Part : std::size_t {
     kDefaultPart,
     kEraseVoicePart,
     kWriteVoicePart,
+    kVerifyPart,
     kFinalizePart,
     kRestoreInfoPart,
     kRestoreVoicePart,
@@ -82,6 +84,11 @@ void CmdProgram::enableVoice() {
     updateVoice = true;
     progress.enable(5);
     progress.enable(6);
+}
+
+void CmdProgram::enableVerify() {
+    verifyFlash = true;
+    progress.enable(kStepVerify);
 }
 
 void CmdProgram::enableKeepUserInfo() {
@@ -200,7 +207,6 @@ class CmdProgram::Run {
         return requests::status(engine(), selector, reply_, result);
     }
 
-    bool loadImage(const std::string& path, FtfImage& image);
     void guarded(Step step) noexcept;
 
     void prepare();
@@ -213,8 +219,10 @@ class CmdProgram::Run {
     void writeDefault();
     void prepareVoice();
     void writeVoice();
+    void verifyWritten();
     void finalizeFlashing();
     void restoreUserInfo();
+    void checkUserInfo();
     void restoreUserVoice();
     void closeRadio();
     void report();
@@ -236,21 +244,16 @@ class CmdProgram::Run {
     bool began_ = false;  // prepare() ran far enough to post WM_CMD_BEGIN
 };
 
-bool CmdProgram::Run::loadImage(const std::string& path, FtfImage& image) {
-    return loadFtfImage(path, image) && image.length > 0 && !image.data.empty();
-}
-
 bool CmdProgram::Run::execute() {
     // Every part runs whatever happened before it: a failed or stopped part
     // leaves the later ones only their closing requests, and an exception
     // (out of memory, a cable back-end that throws) fails the run like a
     // failed request instead of skipping them.
     static constexpr Step kParts[] = {
-        &Run::prepare,          &Run::readUserInfo,    &Run::readUserVoice,
-        &Run::saveBackup,       &Run::prepareFirmware, &Run::writeFirmware,
-        &Run::writeDefault,     &Run::prepareVoice,    &Run::writeVoice,
-        &Run::finalizeFlashing, &Run::restoreUserInfo, &Run::restoreUserVoice,
-        &Run::closeRadio,       &Run::report,
+        &Run::prepare,          &Run::readUserInfo,  &Run::readUserVoice,    &Run::saveBackup,
+        &Run::prepareFirmware,  &Run::writeFirmware, &Run::writeDefault,     &Run::prepareVoice,
+        &Run::writeVoice,       &Run::verifyWritten, &Run::finalizeFlashing, &Run::restoreUserInfo,
+        &Run::restoreUserVoice, &Run::checkUserInfo, &Run::closeRadio,       &Run::report,
     };
     for (Step part : kParts)
         guarded(part);
@@ -299,6 +302,7 @@ void CmdProgram::Run::prepare() {
     cmd_.backupPath_.clear();
     cmd_.stopped_ = false;
     cmd_.eraseStarted_.store(false);
+    cmd_.verifyReport_ = {};
     startBase_ = cmd_.progress.base;
     cmd_.progress.computeScale();
     cmd_.setProgressNote({});
@@ -319,16 +323,8 @@ void CmdProgram::Run::prepare() {
         fail();
 
     stage(kStageAddressMap);
-    if (ok()) {
-        FtfImage image;
-        if (!loadImage(cmd_.addressFile, image) ||
-            !addressMap().parseAddressMap(reinterpret_cast<const char*>(image.data.data()),
-                                          image.data.size())) {
-            raiseError(ErrorCategory::Ini, "Error:failed to parse address file [%s].",
-                       cmd_.addressFile);
-            fail();
-        }
-    }
+    if (ok() && !loadAddressMapFile(cmd_.addressFile, addressMap()))
+        fail();
     checkKeepBlocks();
     if (ok() && cmd_.writeBack) {
         // The backup must be of this kind of radio, and it is only written
@@ -395,13 +391,29 @@ void CmdProgram::Run::planTime() {
                           {.lineRate = kWorkRate, .blockErases = chunkCount(voice, kBlock64K)});
         estimate_.setPart(kWriteVoicePart, {.lineRate = kWorkRate, .flashWriteBytes = voice});
     }
+    if (cmd_.verifyFlash) {
+        // Everything written is read back: the image, the default and the
+        // voice windows.
+        std::uint64_t written = 0;
+        if (cmd_.updateFirmware) {
+            std::error_code ec;
+            const std::uint64_t size = std::filesystem::file_size(cmd_.firmwareFile, ec);
+            written += ec ? kFirmwareAreaEnd : size;
+        }
+        if (cmd_.updateDefault)
+            written += addressMap().block(BlockKind::DEF).size;
+        if (cmd_.updateVoice)
+            written += addressMap().block(BlockKind::VOI).size;
+        estimate_.setPart(kVerifyPart, {.lineRate = kWorkRate, .flashReadBytes = written});
+    }
     const bool settles = cmd_.updateDefault || cmd_.keepUserInfo;
     estimate_.setPart(kFinalizePart,
                       {.lineRate = kHomeRate,
                        .pauses = settles ? cmd_.pauses.settle : std::chrono::milliseconds(0)});
     // The personality goes back at the radio's own line rate; its voice at
     // the work rate again.
-    estimate_.setPart(kRestoreInfoPart, {.lineRate = kHomeRate, .memoryBytes = memory});
+    // The windows written back are read again to check them.
+    estimate_.setPart(kRestoreInfoPart, {.lineRate = kHomeRate, .memoryBytes = 2 * memory});
     estimate_.setPart(kRestoreVoicePart, {.lineRate = kWorkRate,
                                           .flashWriteBytes = userVoice,
                                           .sectorErases = chunkCount(userVoice, kSector4K)});
@@ -540,21 +552,12 @@ void CmdProgram::Run::prepareFirmware() {
     const std::uint32_t w = weight(2);
     if (ok() && cmd_.updateFirmware) {
         stage(kStageFirmware);
-        FtfImage image;
-        if (!loadImage(cmd_.firmwareFile, image) || !cmd_.radio->flashFile().setImage(image.data))
+        if (!loadFirmwareFile(cmd_.firmwareFile, cmd_.radio->flashFile()))
             fail();
         else
             estimate_.setPart(
                 kWriteFirmwarePart,
                 {.lineRate = kWorkRate, .flashWriteBytes = cmd_.radio->flashFile().data().size()});
-    }
-    // Only the firmware area is erased before the image is written: a longer
-    // image would be programmed over the default, voice and user areas.
-    if (ok() && cmd_.updateFirmware && cmd_.radio->flashFile().data().size() > kFirmwareAreaEnd) {
-        raiseError(ErrorCategory::Flash,
-                   "Error:the firmware image of [%s] is longer than the firmware area (%u bytes).",
-                   cmd_.firmwareFile, kFirmwareAreaEnd);
-        fail();
     }
     if (ok() && cmd_.updateFirmware) {
         const std::uint16_t value = cmd_.radioType_ == 1   ? 0x1000
@@ -607,8 +610,7 @@ void CmdProgram::Run::writeDefault() {
     BlockTransfer xfer = transfer();
     if (cmd_.updateDefault) {
         stage(kStageDefault);
-        FtfImage image;
-        if (!loadImage(cmd_.defaultFile, image) || !addressMap().parseStream(image.data))
+        if (!loadStreamFile(cmd_.defaultFile, addressMap()))
             fail();
     }
     if (ok() && cmd_.updateDefault &&
@@ -616,10 +618,8 @@ void CmdProgram::Run::writeDefault() {
         fail();
     if (ok() && cmd_.updateDefault) {
         // The whole window is written, also the bytes no record covered.
-        const CpgBlock& def = addressMap().block(BlockKind::DEF);
-        if (def.data.size() < def.size ||
-            !xfer.writeFlash(layout(BlockKind::DEF), std::span(def.data).first(def.size),
-                             unitsOf(kDefaultPart, w)))
+        const auto def = windowBytes(addressMap(), BlockKind::DEF);
+        if (!def || !xfer.writeFlash(layout(BlockKind::DEF), *def, unitsOf(kDefaultPart, w)))
             fail();
     }
     if (ok() && (!mayErase() || !xfer.erase(kEraseBlock64K, layout(BlockKind::DYN))))
@@ -631,8 +631,7 @@ void CmdProgram::Run::prepareVoice() {
     const std::uint32_t w = weight(5);
     if (ok() && cmd_.updateVoice) {
         stage(kStageVoice);
-        FtfImage image;
-        if (!loadImage(cmd_.voiceFile, image) || !addressMap().parseStream(image.data))
+        if (!loadStreamFile(cmd_.voiceFile, addressMap()))
             fail();
     }
     if (ok() && cmd_.updateVoice && mayErase()) {
@@ -650,11 +649,32 @@ void CmdProgram::Run::writeVoice() {
     const std::uint32_t w = weight(6);
     if (ok() && cmd_.updateVoice) {
         enter(UpdatePhase::VoicePrompts, kWriteVoicePart);
-        const CpgBlock& voi = addressMap().block(BlockKind::VOI);
+        const auto voi = windowBytes(addressMap(), BlockKind::VOI);
         BlockTransfer xfer = transfer();
-        if (voi.data.size() < voi.size ||
-            !xfer.writeFlash(layout(BlockKind::VOI), std::span(voi.data).first(voi.size),
-                             unitsOf(kWriteVoicePart, w)))
+        if (!voi || !xfer.writeFlash(layout(BlockKind::VOI), *voi, unitsOf(kWriteVoicePart, w)))
+            fail();
+    }
+    cmd_.progress.advance(w);
+}
+
+void CmdProgram::Run::verifyWritten() {
+    // Still at the work line rate: the areas this run wrote are read back
+    // and compared with the package before the radio is told it is done.
+    const std::uint32_t w = weight(kStepVerify);
+    const bool wrote = cmd_.updateFirmware || cmd_.updateDefault || cmd_.updateVoice;
+    if (ok() && cmd_.verifyFlash && wrote) {
+        PackageAreaFiles files;
+        if (cmd_.updateFirmware)
+            files.firmware = cmd_.firmwareFile;
+        if (cmd_.updateDefault)
+            files.defaultBlock = cmd_.defaultFile;
+        if (cmd_.updateVoice)
+            files.voice = cmd_.voiceFile;
+        enter(UpdatePhase::Verifying, kVerifyPart);
+        std::vector<FlashArea> areas;
+        if (!expectedFlashAreas(files, addressMap(), cmd_.radioType_, areas) ||
+            !verifyFlashAreas(engine(), reply_, areas, cmd_.verifyReport_, unitsOf(kVerifyPart, w),
+                              &cmd_.stopRequested_))
             fail();
     }
     cmd_.progress.advance(w);
@@ -732,6 +752,40 @@ void CmdProgram::Run::restoreUserInfo() {
     cmd_.progress.advance(w);
 }
 
+void CmdProgram::Run::checkUserInfo() {
+    // The memory windows just written are read back and compared with the
+    // backup on disk, the copy a recovery would write back. A radio that
+    // stored them wrongly has lost part of its personality: the run still
+    // closes the radio as usual, fails at its end and keeps the backup.
+    if (!ok() || !cmd_.keepUserInfo || backupPath_.empty())
+        return;
+    PersonalityBackup backup;
+    if (!readPersonalityBackup(backupPath_, backup)) {
+        fail();
+        return;
+    }
+    BlockTransfer xfer = transfer();
+    for (const PersonalityRecord& record : backup.records) {
+        if (!isMemoryKind(record.kind))
+            continue;
+        std::vector<std::uint8_t> stored(record.bytes.size());
+        if (!xfer.readMemory(record.address, stored)) {
+            failStep("Error:failed to read blok [%s].", blockKindName(record.kind));
+            return;
+        }
+        const auto diff = std::mismatch(stored.begin(), stored.end(), record.bytes.begin());
+        if (diff.first != stored.end()) {
+            const auto at =
+                record.address + static_cast<std::uint32_t>(diff.first - stored.begin());
+            raiseError(ErrorCategory::Update,
+                       "Error:block [%s] reads back different from the personality backup at "
+                       "address 0x%06X.",
+                       blockKindName(record.kind), at);
+            failLater();
+        }
+    }
+}
+
 void CmdProgram::Run::restoreUserVoice() {
     const std::uint32_t w = weight(8);
     auto it = saved_.find(kUserVoice);
@@ -790,6 +844,7 @@ void CmdProgram::Run::report() {
     cmd_.updateFirmware = false;
     cmd_.updateDefault = false;
     cmd_.updateVoice = false;
+    cmd_.verifyFlash = false;
     cmd_.progress.clearSteps();
 
     if (!backupPath_.empty()) {

@@ -11,7 +11,9 @@
 // are written to a personality backup file (update/personality_backup.h);
 // the file stays when the run ends. A run that fails after its first erase
 // names it on the error stack; one that fails before removes it (the radio
-// still holds the personality).
+// still holds the personality). The memory windows written back are read
+// again and compared with the backup; a difference fails the run. On request
+// the flash areas the run wrote are read back and compared with the package.
 //
 // An update journal (update/run_journal.h), when one is set, hears when the
 // backup is on disk and when the first erase is about to go out; a journal
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "update/command.h"
+#include "update/flash_verify.h"
 #include "update/personality_backup.h"
 
 namespace vkt {
@@ -56,6 +59,9 @@ class CmdProgram : public Command {
     bool updateDefault = false;  // the owner also enables step 4 (or calls enableDefault)
     bool updateVoice = false;
     bool keepUserInfo = true;
+    // Read the written flash areas back before the closing requests and
+    // fail (FLASH) when they differ from the package; see enableVerify.
+    bool verifyFlash = false;
     // Folder of the personality backup files (each radio's files go into a
     // folder named after its serial number); must be set when keepUserInfo
     // is and the keep list is not empty.
@@ -85,6 +91,8 @@ class CmdProgram : public Command {
     void enableDefault();
     // Sets updateVoice and enables steps 5 and 6.
     void enableVoice();
+    // Sets verifyFlash and enables the read-back step.
+    void enableVerify();
     // Enables steps 0 and 7.
     void enableKeepUserInfo();
     // Replaces the keep list; a USERVOI block enables steps 1 and 8.
@@ -111,6 +119,9 @@ class CmdProgram : public Command {
     std::uint8_t radioType() const { return radioType_; }
     std::uint16_t statusWord() const { return statusWord_; }
     const std::string& stageText() const { return stageText_; }
+    // What reading the written areas back found (empty when not asked for
+    // or not reached), with the time it took.
+    const VerifyReport& verifyReport() const { return verifyReport_; }
     // The personality backup of the last run (the file it wrote, or the
     // write-back file it was given); empty when it had none, and after a run
     // that failed before its first erase.
@@ -128,6 +139,7 @@ class CmdProgram : public Command {
     std::atomic<bool> stopRequested_{false};
     std::atomic<bool> eraseStarted_{false};
     bool stopped_ = false;
+    VerifyReport verifyReport_;
 };
 
 }  // namespace vkt

@@ -1,5 +1,6 @@
-// Progress accounting of a command run: the run is split into nine numbered
-// steps with fixed weights; the enabled steps share the span from the base
+// Progress accounting of a command run: the run is split into numbered
+// steps with fixed weights (0..8 the programming steps, 9 the read-back of
+// what they wrote); the enabled steps share the span from the base
 // to the total of the owner's progress bar in proportion to their weights.
 #pragma once
 
@@ -17,6 +18,7 @@ enum class UpdatePhase : std::uint8_t {
     Firmware,
     Codeplug,
     VoicePrompts,
+    Verifying,  // reading the written flash back
     RestoringPersonality,
     Finishing,
     // The run has ended: its last two positions are the full bar, then 0
@@ -33,8 +35,9 @@ struct ProgressNote {
     bool operator==(const ProgressNote&) const = default;
 };
 
-inline constexpr std::size_t kStepCount = 9;
-inline constexpr std::array<std::uint32_t, kStepCount> kStepWeights{3, 10, 1, 1, 2, 1, 4, 3, 1};
+inline constexpr std::size_t kStepCount = 10;
+inline constexpr std::size_t kStepVerify = 9;
+inline constexpr std::array<std::uint32_t, kStepCount> kStepWeights{3, 10, 1, 1, 2, 1, 4, 3, 1, 4};
 
 // Number of pieces of at most `chunk` bytes that `length` bytes take.
 constexpr std::uint32_t chunkCount(std::uint32_t length, std::uint32_t chunk) {

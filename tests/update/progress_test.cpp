@@ -21,7 +21,7 @@ TEST(Progress, AllNineStepsShareTheBarByWeight) {
     EXPECT_FLOAT_EQ(p.scale, 100.0f / 26.0f);
     const std::uint32_t expected[] = {11, 38, 3, 3, 7, 3, 15, 11, 3};  // truncated, not rounded
     std::uint32_t sum = 0;
-    for (std::size_t s = 0; s < kStepCount; ++s) {
+    for (std::size_t s = 0; s < std::size(expected); ++s) {
         EXPECT_EQ(p.stepWeight(s), expected[s]) << "step " << s;
         sum += p.stepWeight(s);
     }
@@ -36,7 +36,8 @@ TEST(Progress, OnlySomeStepsEnabled) {
     EXPECT_EQ(p.stepWeight(4), 22u);
     EXPECT_EQ(p.stepWeight(0), 0u);  // not enabled
     EXPECT_EQ(p.stepWeight(8), 0u);
-    EXPECT_EQ(p.stepWeight(9), 0u);  // no such step
+    EXPECT_EQ(p.stepWeight(kStepVerify), 0u);
+    EXPECT_EQ(p.stepWeight(kStepCount), 0u);  // no such step
 }
 
 TEST(Progress, ScaleUsesTheSpanFromBaseToTotalAndKeepsItsValueWithoutSteps) {
