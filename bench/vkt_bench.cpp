@@ -11,6 +11,10 @@
 // its erase, programming and turnaround times; it reports the bytes it saw
 // and what they cost at pace 1 (--stats). The ideal time is that cost divided
 // by the pace factor; ratio = ideal / measured (1.0 = the tool adds nothing).
+//
+// With --verify every case also runs as `vkt update --yes --verify`, and a
+// second table sets what reading the written flash back added to the run
+// (measured) against what its extra traffic needs on the wire (ideal).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -49,11 +53,13 @@ struct Options {
     bool keep = false;
     bool simWithoutStats = false;
     std::vector<int> fleet;  // radios per fleet run; empty: no fleet runs
+    bool verify = false;
 };
 
 struct Result {
     std::string package, backend;
     double pace = 0;
+    bool verify = false;  // `update --verify`
     bool ok = false;
     std::string error;
     bool countsFromTty = false;  // the tool ran, but its radio gave no counts
@@ -150,13 +156,15 @@ bool prepareRunFolder(const Options& o, const fs::path& dir, std::string& error)
 }
 
 Result runCase(const Options& o, const std::string& package, const std::string& backend,
-               double pace) {
+               double pace, bool verify) {
     Result r;
     r.package = package;
     r.backend = backend;
     r.pace = pace;
+    r.verify = verify;
     const std::string packageDir = package == "demo" ? o.demoPackage : o.largePackage;
-    const fs::path dir = fs::path(o.work) / fmt::format("{}-{}-{}x", package, backend, pace);
+    const fs::path dir = fs::path(o.work) / fmt::format("{}-{}-{}x{}", package, backend, pace,
+                                                        verify ? "-verify" : "");
     std::error_code ec;
     if (!prepareRunFolder(o, dir, r.error))
         return r;
@@ -192,6 +200,8 @@ Result runCase(const Options& o, const std::string& package, const std::string& 
     }
     argv.insert(argv.end(), {"--package", packageDir, "--data-dir", (dir / "appdata").string(),
                              "update", "--yes"});
+    if (verify)
+        argv.emplace_back("--verify");
 
     const auto start = Clock::now();
     Child tool = spawn(argv, env, dir / "vkt.out");
@@ -212,7 +222,8 @@ Result runCase(const Options& o, const std::string& package, const std::string& 
     r.peakKiB = usage.ru_maxrss;
     const std::string out = readText(dir / "vkt.out");
     const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (code != 0 || lastLine(out) != "Update successful.") {
+    // A verifying update prints what it read back after the message.
+    if (code != 0 || out.find("Update successful.\n") == std::string::npos) {
         r.error = fmt::format("vkt exited with {}: {}", code, lastLine(out));
         return r;
     }
@@ -401,7 +412,7 @@ int runFleets(const Options& o) {
     std::cout << fleetHeader() << "\n" << std::flush;
     for (const auto& package : o.packages) {
         for (double pace : o.paces) {
-            const Result one = runCase(o, package, "tty", pace);
+            const Result one = runCase(o, package, "tty", pace, false);
             if (!one.ok) {
                 std::cout << "one radio: " << row(one) << "\n";
                 ok = false;
@@ -435,7 +446,8 @@ void fillMissingCounts(std::vector<Result>& results) {
         if (!r.countsFromTty)
             continue;
         for (const Result& t : results) {
-            if (t.ok && t.backend == "tty" && t.package == r.package && t.pace == r.pace) {
+            if (t.ok && t.backend == "tty" && t.package == r.package && t.pace == r.pace &&
+                t.verify == r.verify) {
                 r.bytesIn = t.bytesIn;
                 r.bytesOut = t.bytesOut;
                 r.requests = t.requests;
@@ -450,21 +462,47 @@ void fillMissingCounts(std::vector<Result>& results) {
 }
 
 std::string header() {
-    return fmt::format("{:<7} {:<4} {:>5} {:>10} {:>9} {:>9} {:>9} {:>6} {:>8} {:>6} {:>8}",
-                       "package", "back", "pace", "wire-bytes", "requests", "ideal-s", "measured",
-                       "ratio", "cpu-s", "cpu%", "peak-MiB");
+    return fmt::format("{:<7} {:<4} {:>5} {:>6} {:>10} {:>9} {:>9} {:>9} {:>6} {:>8} {:>6} {:>8}",
+                       "package", "back", "pace", "verify", "wire-bytes", "requests", "ideal-s",
+                       "measured", "ratio", "cpu-s", "cpu%", "peak-MiB");
 }
 
 std::string row(const Result& r) {
+    const char* verify = r.verify ? "yes" : "no";
     if (!r.ok)
-        return fmt::format("{:<7} {:<4} {:>4}x FAILED: {}", r.package, r.backend, paceText(r.pace),
-                           r.error);
+        return fmt::format("{:<7} {:<4} {:>4}x {:>6} FAILED: {}", r.package, r.backend,
+                           paceText(r.pace), verify, r.error);
     return fmt::format(
-        "{:<7} {:<4} {:>4}x {:>10} {:>9} {:>9.3f} {:>9.3f} {:>6.3f} {:>8.3f} "
+        "{:<7} {:<4} {:>4}x {:>6} {:>10} {:>9} {:>9.3f} {:>9.3f} {:>6.3f} {:>8.3f} "
         "{:>5.1f}% {:>8.1f}",
-        r.package, r.backend, paceText(r.pace), r.bytesIn + r.bytesOut, r.requests, r.ideal,
+        r.package, r.backend, paceText(r.pace), verify, r.bytesIn + r.bytesOut, r.requests, r.ideal,
         r.measured, r.ratio(), r.cpu, 100.0 * r.cpuShare(),
         static_cast<double>(r.peakKiB) / 1024.0);
+}
+
+// What verifying added to the update of the same package, back-end and pace:
+// the extra wire bytes and requests, the time they need on the wire (with
+// the radio's turnarounds), the extra wall time, and their ratio.
+void printVerifyCost(const std::vector<Result>& results) {
+    std::cout << "verify cost:\n"
+              << fmt::format("{:<7} {:<4} {:>5} {:>10} {:>9} {:>9} {:>9} {:>6}\n", "package",
+                             "back", "pace", "read-bytes", "requests", "wire-s", "extra-s",
+                             "ratio");
+    for (const Result& v : results) {
+        if (!v.verify || !v.ok)
+            continue;
+        for (const Result& p : results) {
+            if (p.verify || !p.ok || p.package != v.package || p.backend != v.backend ||
+                p.pace != v.pace)
+                continue;
+            const double wire = v.ideal - p.ideal;
+            const double extra = v.measured - p.measured;
+            std::cout << fmt::format(
+                "{:<7} {:<4} {:>4}x {:>10} {:>9} {:>9.3f} {:>9.3f} {:>6.3f}\n", v.package,
+                v.backend, paceText(v.pace), (v.bytesIn + v.bytesOut) - (p.bytesIn + p.bytesOut),
+                v.requests - p.requests, wire, extra, extra > 0 ? wire / extra : 0.0);
+        }
+    }
 }
 
 std::string toJson(const std::vector<Result>& results) {
@@ -472,14 +510,16 @@ std::string toJson(const std::vector<Result>& results) {
     for (std::size_t i = 0; i < results.size(); ++i) {
         const Result& r = results[i];
         j += fmt::format(
-            "  {{\"package\": \"{}\", \"backend\": \"{}\", \"pace\": {}, \"ok\": {}, "
+            "  {{\"package\": \"{}\", \"backend\": \"{}\", \"pace\": {}, \"verify\": {}, "
+            "\"ok\": {}, "
             "\"bytesIn\": {}, \"bytesOut\": {}, \"requests\": {}, \"wireSeconds\": {:.6f}, "
             "\"radioSeconds\": {:.6f}, \"idealSeconds\": {:.6f}, \"measuredSeconds\": {:.6f}, "
             "\"ratio\": {:.4f}, \"cpuSeconds\": {:.6f}, \"peakKiB\": {}, "
             "\"countsFromTty\": {}}}{}\n",
-            r.package, r.backend, paceText(r.pace), r.ok ? "true" : "false", r.bytesIn, r.bytesOut,
-            r.requests, r.wireSeconds, r.radioSeconds, r.ideal, r.measured, r.ratio(), r.cpu,
-            r.peakKiB, r.countsFromTty ? "true" : "false", i + 1 < results.size() ? "," : "");
+            r.package, r.backend, paceText(r.pace), r.verify ? "true" : "false",
+            r.ok ? "true" : "false", r.bytesIn, r.bytesOut, r.requests, r.wireSeconds,
+            r.radioSeconds, r.ideal, r.measured, r.ratio(), r.cpu, r.peakKiB,
+            r.countsFromTty ? "true" : "false", i + 1 < results.size() ? "," : "");
     }
     j += "]\n";
     return j;
@@ -509,6 +549,8 @@ int main(int argc, char** argv) {
     app.add_flag("--sim-without-stats", o.simWithoutStats,
                  "For a vkt whose simulated radio cannot report its counts: sim runs take the "
                  "counts of the tty run of the same package and pace");
+    app.add_flag("--verify", o.verify,
+                 "Also run every case with update --verify and print what verifying costs");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -561,8 +603,12 @@ int main(int argc, char** argv) {
     for (const auto& package : o.packages) {
         for (const auto& backend : o.backends) {
             for (double pace : o.paces) {
-                results.push_back(runCase(o, package, backend, pace));
-                std::cout << row(results.back()) << "\n" << std::flush;
+                for (bool verify : {false, true}) {
+                    if (verify && !o.verify)
+                        continue;
+                    results.push_back(runCase(o, package, backend, pace, verify));
+                    std::cout << row(results.back()) << "\n" << std::flush;
+                }
             }
         }
     }
@@ -576,6 +622,8 @@ int main(int argc, char** argv) {
         if (r.countsFromTty)
             std::cout << row(r) << "\n";
     }
+    if (o.verify)
+        printVerifyCost(results);
     const std::string json = toJson(results);
     std::cout << json;
     if (!o.json.empty()) {

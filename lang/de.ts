@@ -225,6 +225,22 @@ Möchten Sie fortfahren?</translation>
         <source>Restore radio’s personality</source>
         <translation>Persönlichkeit des Funkgeräts wiederherstellen</translation>
     </message>
+    <message id="vkt-331">
+        <source>Verify</source>
+        <translation>Prüfen</translation>
+    </message>
+    <message id="vkt-332">
+        <source>The radio's flash matches the update package.</source>
+        <translation>Der Flash-Speicher des Funkgeräts stimmt mit dem Update-Paket überein.</translation>
+    </message>
+    <message id="vkt-333">
+        <source>The radio's flash differs from the update package. Update the radio again; if the difference stays, the radio needs service.</source>
+        <translation>Der Flash-Speicher des Funkgeräts weicht vom Update-Paket ab. Aktualisieren Sie das Funkgerät erneut; bleibt die Abweichung, muss das Funkgerät gewartet werden.</translation>
+    </message>
+    <message id="vkt-334">
+        <source>The radio's flash could not be read back.</source>
+        <translation>Der Flash-Speicher des Funkgeräts konnte nicht zurückgelesen werden.</translation>
+    </message>
     <message id="vkt-158">
         <source>Update Serial Number</source>
         <translation>Seriennummer aktualisieren</translation>
@@ -412,6 +428,10 @@ Möchten Sie fortfahren?</translation>
     <message id="vkt-329">
         <source>The update will erase the radio's channels, frequencies and user-defined voice, and they will not be written back. Do you want to erase them?</source>
         <translation>Die Aktualisierung löscht die Kanäle, Frequenzen und die benutzerdefinierte Sprache des Funkgeräts, und sie werden nicht zurückgeschrieben. Möchten Sie sie löschen?</translation>
+    </message>
+    <message id="vkt-330">
+        <source>Verifying</source>
+        <translation>Wird geprüft</translation>
     </message>
     <message id="vkt-32788">
         <source>&amp;English</source>

@@ -12,6 +12,7 @@
 #include "link/radio_info.h"
 #include "link/sbep.h"
 #include "link/usb_serial.h"
+#include "package/cpg.h"
 #include "update/file_digest.h"
 #include "update/personality_backup.h"
 #include "update/run_journal.h"
@@ -79,6 +80,8 @@ std::string phaseText(UpdatePhase phase) {
             return loadString(str::kPhaseCodeplug);
         case UpdatePhase::VoicePrompts:
             return loadString(str::kPhaseVoicePrompts);
+        case UpdatePhase::Verifying:
+            return loadString(str::kPhaseVerifying);
         case UpdatePhase::RestoringPersonality:
             return loadString(str::kPhaseRestoringPersonality);
         case UpdatePhase::Finishing:
@@ -636,19 +639,13 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     if (plan.radioVersionsInvalid)
         return refuse(plan.messageId, plan.style, plan.logLine);
 
-    std::string defaultFile;
-    if (!config.getBlockFile(target.key, "DEF", target.packageCp, defaultFile))
-        return refuse(str::kReinstall, kStyleError, "New CP file is lost.");
-    std::string voiceFile;
-    std::string voiceVersion =
-        lastParsableVersion([&](std::string& v) { return config.nextVoiceVersion(v); });
-    if (!config.getVoiceFile(voiceVersion, voiceFile))
-        return refuse(str::kReinstall, kStyleError, "New VP file is lost.");
-    std::string addressFile;
-    std::string addressVersion =
-        lastParsableVersion([&](std::string& v) { return config.nextAddressVersion(v); });
-    if (!config.getAddressFile(addressVersion, addressFile))
-        return refuse(str::kReinstall, kStyleError, "New ADDR file is lost.");
+    PackageFiles files;
+    std::string lost;
+    if (!findPackageFiles(target.key, target.packageCp, files, lost))
+        return refuse(str::kReinstall, kStyleError, lost);
+    const std::string& defaultFile = files.defaultBlock;
+    const std::string& voiceFile = files.voice;
+    const std::string& addressFile = files.address;
 
     // The kind of update, and the downgrade question when the plan calls
     // for it.
@@ -708,6 +705,9 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
         program_.voiceFile = voiceFile;
         program_.enableVoice();
     }
+    program_.verifyFlash = false;
+    if (verifyFlash_)
+        program_.enableVerify();
     if (target.pendingBackup) {
         // The radio's windows may be wiped: what it held before the broken
         // update is written back, never read again from the radio.
@@ -852,8 +852,13 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
             result.set(program_.eraseStarted() ? str::kStopped : str::kStoppedNothingChanged,
                        kStyleWarning);
         } else {
+            // Flash that reads back different from the package is the
+            // radio's fault, not the package's.
+            const VerifyReport& verified = program_.verifyReport();
+            const bool flashDiffers = !verified.areas.empty() && !verified.matches();
             std::int32_t code = firstErrorCode();
-            bool packageProblem = code == 1 || code == 4 || code == 5 || code == 6 || code == 7;
+            bool packageProblem =
+                !flashDiffers && (code == 1 || code == 4 || code == 5 || code == 6 || code == 7);
             result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
         }
         describeBrokenRun(result);
@@ -940,6 +945,29 @@ void MainController::describeBrokenRun(Result& result) {
     }
     if (testMode_)
         ErrorLog::instance().writeLog("%s", result.text);
+}
+
+bool MainController::findPackageFiles(const std::string& key, const std::string& packageCp,
+                                      PackageFiles& files, std::string& lost) {
+    PackageConfig& config = app_.config();
+    files = {};
+    if (!config.getBlockFile(key, "DEF", packageCp, files.defaultBlock)) {
+        lost = "New CP file is lost.";
+        return false;
+    }
+    const std::string voiceVersion =
+        lastParsableVersion([&](std::string& v) { return config.nextVoiceVersion(v); });
+    if (!config.getVoiceFile(voiceVersion, files.voice)) {
+        lost = "New VP file is lost.";
+        return false;
+    }
+    const std::string addressVersion =
+        lastParsableVersion([&](std::string& v) { return config.nextAddressVersion(v); });
+    if (!config.getAddressFile(addressVersion, files.address)) {
+        lost = "New ADDR file is lost.";
+        return false;
+    }
+    return true;
 }
 
 void MainController::writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result) {
@@ -1064,6 +1092,82 @@ FlowOutcome MainController::onUpdateSerialNumber() {
             {},
             {},
             result.success ? std::vector<ErrorEntry>{} : errorEntries()};
+}
+
+// ---------------------------------------------------------------------------
+// Verify
+
+FlowOutcome MainController::onVerify() {
+    removeErrors(0);
+    ErrorLog& log = ErrorLog::instance();
+    RadioManager& manager = app_.radioManager();
+    RadioInfo& radio = manager.radio();
+    front_.setBusy(true);
+    Result result{loadString(str::kVerifyMatches), kStyleInfo, true};
+    setBusy(BusyState::Verifying);
+    controls_.getInfo = controls_.update = controls_.keepPersonality = false;
+    showControls();
+
+    ensureSingleCable();
+    UpdateTarget target;
+    readUpdateTarget(target, result);
+    PackageFiles files;
+    std::string lost;
+    if (result.success && !findPackageFiles(target.key, target.packageCp, files, lost)) {
+        log.writeLog("%s", lost);
+        result.set(str::kReinstall, kStyleError);
+    }
+    std::vector<ErrorEntry> errors;
+    if (result.success) {
+        verifyCmd_.radio = &radio;
+        verifyCmd_.owner = window_;
+        verifyCmd_.addressFile = files.address;
+        verifyCmd_.files = {target.firmwarePath, files.defaultBlock, files.voice};
+        // The user-defined voice a kept personality put back inside the voice
+        // window is the radio's own.
+        verifyCmd_.userVoice.reset();
+        VersionTriple radioCp{};
+        KeepBlock voice;
+        if (parseVersionText(target.codeplug, radioCp) &&
+            app_.config().findUserInfoRange(static_cast<std::int32_t>(BlockKind::USERVOI),
+                                            radioCp[0], target.packageCpTriple[0], voice.address,
+                                            voice.length) &&
+            voice.address >= 0 && voice.length > 0)
+            verifyCmd_.userVoice = FlashRange{static_cast<std::uint32_t>(voice.address),
+                                              static_cast<std::uint32_t>(voice.length)};
+        verifyCmd_.progress.total = kProgressRange;
+        verifyCmd_.progress.base = 0;
+        const bool ran = runCommands({&verifyCmd_});
+        if (!ran)
+            raiseError(ErrorCategory::Update, "Error:an earlier operation is still running.");
+        if (!ran || !verifyCmd_.ok) {
+            errors = errorEntries();
+            log.writeLog("Verify radio failed, this's caused by:\n%s", allErrorTexts());
+            // Every byte read and compared: the radio's flash differs;
+            // otherwise reading it back broke off.
+            const VerifyReport& report = verifyCmd_.report();
+            const bool allRead = !report.areas.empty() &&
+                                 std::all_of(report.areas.begin(), report.areas.end(),
+                                             [](const AreaCheck& a) { return a.read == a.length; });
+            result.set(ran && allRead ? str::kVerifyDiffers : str::kVerifyFailed, kStyleError);
+            removeErrors(0);
+        }
+        verifyCmd_.radio = nullptr;
+        verifyCmd_.owner = 0;
+    } else {
+        errors = errorEntries();
+    }
+    if (radio.portOpen())
+        manager.connect(false);
+    front_.showMessage(result.text, result.style);
+    finishOperation();
+    FlowOutcome outcome;
+    outcome.kind = result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed;
+    outcome.text = result.text;
+    outcome.style = result.style;
+    if (!result.success)
+        outcome.errors = std::move(errors);
+    return outcome;
 }
 
 void MainController::onDeviceRemoved() {

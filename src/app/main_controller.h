@@ -27,11 +27,18 @@
 #include "core/messaging.h"
 #include "update/cmd_program.h"
 #include "update/cmd_sn.h"
+#include "update/cmd_verify.h"
 
 namespace vkt {
 
 // What a radio operation of the main window is doing.
-enum class BusyState : int { Idle = 0, Updating = 1, WritingSerial = 2, ReadingInfo = 3 };
+enum class BusyState : int {
+    Idle = 0,
+    Updating = 1,
+    WritingSerial = 2,
+    ReadingInfo = 3,
+    Verifying = 4,
+};
 
 // How a flow ended, for front ends that report it (the command line).
 struct FlowOutcome {
@@ -112,6 +119,9 @@ class MainController : public MessageTarget {
     // read).
     std::vector<JournalRun> pendingRuns();
     FlowOutcome onUpdateSerialNumber();
+    // Reads back the flash areas the package writes for this radio and
+    // compares them with the package; changes nothing on the radio.
+    FlowOutcome onVerify();
     // True when the dealer is logged in afterwards.
     bool onDealerLogin();
 
@@ -153,6 +163,10 @@ class MainController : public MessageTarget {
     const RadioDisplay& display() const { return display_; }
     bool keepPersonality() const { return keepPersonality_; }
     void setKeepPersonality(bool keep) { keepPersonality_ = keep; }
+    // Whether an update reads the flash it wrote back and compares it with
+    // the package before it finishes (check box "Verify", off by default).
+    bool verifyFlash() const { return verifyFlash_; }
+    void setVerifyFlash(bool verify) { verifyFlash_ = verify; }
     const std::string& serialEntry() const { return serialEntry_; }
     void setSerialEntry(std::string text) { serialEntry_ = std::move(text); }
     ConsoleHandle consoleWindow() const { return consoleWindow_; }
@@ -160,6 +174,7 @@ class MainController : public MessageTarget {
     // The commands, for inspection after a run.
     const CmdProgram& program() const { return program_; }
     const CmdSN& serialCommand() const { return serialCmd_; }
+    const CmdVerify& verifyCommand() const { return verifyCmd_; }
 
     std::intptr_t onMessage(std::uint32_t id, std::uintptr_t wParam, std::intptr_t lParam) override;
 
@@ -245,6 +260,15 @@ class MainController : public MessageTarget {
     // Runs CmdSN with `serial` and reads the identity again; a failed write
     // fails the result, a failed read only changes its text.
     void writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result);
+    // The package files for a radio of model `key` with the package's
+    // codeplug version `packageCp`: the newest default block, voice prompts
+    // and address map. False, with the error log's line in `lost`, when one
+    // is lost.
+    struct PackageFiles {
+        std::string defaultBlock, voice, address;
+    };
+    bool findPackageFiles(const std::string& key, const std::string& packageCp, PackageFiles& files,
+                          std::string& lost);
     void reportToConsole(bool success);
     bool askYesNo(const std::string& text);
     void finishOperation();
@@ -257,6 +281,7 @@ class MainController : public MessageTarget {
 
     CmdProgram program_;
     CmdSN serialCmd_;
+    CmdVerify verifyCmd_;
     std::unique_ptr<UpdateJournal> journal_;
     bool journalNoticeShown_ = false;
     // The programming run in progress (for stop requests and the estimate).
@@ -272,6 +297,7 @@ class MainController : public MessageTarget {
     bool testMode_ = false;
     bool infoShown_ = false;
     bool keepPersonality_ = true;
+    bool verifyFlash_ = false;
     bool inCableCount_ = false;
     int percent_ = 0;
     UpdatePhase phase_ = UpdatePhase::None;

@@ -155,6 +155,13 @@ const std::map<int, const char*>& englishTable() {
         {329,
          "The update will erase the radio's channels, frequencies and user-defined voice, and "
          "they will not be written back. Do you want to erase them?"},
+        {330, "Verifying"},
+        {331, "Verify"},
+        {332, "The radio's flash matches the update package."},
+        {333,
+         "The radio's flash differs from the update package. Update the radio again; if the "
+         "difference stays, the radio needs service."},
+        {334, "The radio's flash could not be read back."},
         {32788, "&English"},
         {32789, "Deutsch(&D)"},
         {32790, "Français(&F)"},

@@ -104,6 +104,12 @@ inline constexpr int kPhaseFinishing = 327;
 inline constexpr int kPhaseDone = 328;
 // The question before an update that does not keep the personality.
 inline constexpr int kConfirmErasePersonality = 329;
+inline constexpr int kPhaseVerifying = 330;
+// Reading the radio's flash back.
+inline constexpr int kVerifyCheck = 331;
+inline constexpr int kVerifyMatches = 332;
+inline constexpr int kVerifyDiffers = 333;
+inline constexpr int kVerifyFailed = 334;
 }  // namespace str
 
 // Returns the text of `id` in another language, or nothing to fall back to

@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/signal_watch.h"
 #include "cli/terminal_frontend.h"
+#include "cli/verify_output.h"
 
 namespace vkt::cli {
 
@@ -21,12 +22,13 @@ struct UpdateFlags {
     bool json = false;
     int progressFd = -1;
     bool dryRun = false;
+    bool verify = false;
     std::int64_t run = 0;
 };
 
 void declareUpdateFields(CommandReport& report) {
     report.declareFields({"severity", "cable", "keep_personality", "firmware_version",
-                          "codeplug_version", "backup", "dry_run", "plan"});
+                          "codeplug_version", "backup", "dry_run", "plan", "verify"});
 }
 
 // What the update was going to do, once its checks had passed.
@@ -60,6 +62,13 @@ int reportUpdate(TerminalSession& session, const FlowOutcome& outcome, CommandRe
     fields["backup"] = outcome.backupFile.empty() ? Json(nullptr) : Json(outcome.backupFile);
     const auto& plan = session.frontEnd().updatePlan();
     fields["plan"] = plan ? planJson(*plan) : Json(nullptr);
+    // What reading the written flash back found, when it was asked for and
+    // reached.
+    const VerifyReport& verified = session.controller().program().verifyReport();
+    if (!verified.areas.empty()) {
+        printVerifyText(verified, report.text());
+        fields["verify"] = verifyJson(verified);
+    }
     return session.report(outcome, report);
 }
 
@@ -79,6 +88,9 @@ void addUpdateCommand(CLI::App& app, GlobalOptions& options) {
     sub->add_flag("--dry-run", flags->dryRun,
                   "Check the radio and the package and show what the update would do, without "
                   "writing anything to the radio");
+    sub->add_flag("--verify", flags->verify,
+                  "Read the written flash back and compare it with the package before the "
+                  "update finishes");
     sub->add_flag("--json", flags->json, "Print the result as one JSON object");
     sub->add_option("--progress-fd", flags->progressFd,
                     "Also write the progress to this open file descriptor, one JSON object per "
@@ -109,6 +121,7 @@ void addUpdateCommand(CLI::App& app, GlobalOptions& options) {
         if (auto code = session.start(options, report, true))
             return *code;
         session.controller().setKeepPersonality(!flags->noKeep);
+        session.controller().setVerifyFlash(flags->verify);
         FlowOutcome outcome = session.controller().onUpdate();
         return reportUpdate(session, outcome, report);
     });

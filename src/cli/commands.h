@@ -17,6 +17,7 @@ namespace vkt::cli {
     X(addPersonalityCommands)     \
     X(addInfoCommand)             \
     X(addUpdateCommand)           \
+    X(addVerifyCommand)           \
     X(addRecoverCommand)          \
     X(addHistoryCommand)          \
     X(addSerialCommand)           \

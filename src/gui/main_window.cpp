@@ -144,7 +144,9 @@ void COrvixFlashToolDlg::buildControls() {
     auto* updateRow = new QHBoxLayout(updateGroup);
     personality_ = new QCheckBox(loadQString(str::kPersonalityCheck), updateGroup);
     update_ = new QPushButton(loadQString(str::kUpdateButton), updateGroup);
+    verify_ = new QCheckBox(loadQString(str::kVerifyCheck), updateGroup);
     updateRow->addWidget(personality_);
+    updateRow->addWidget(verify_);
     updateRow->addStretch(1);
     updateRow->addWidget(update_);
     column->addWidget(updateGroup);
@@ -170,7 +172,7 @@ void COrvixFlashToolDlg::buildControls() {
     column->setContentsMargins(8, 8, 8, 0);
 
     for (QWidget* w : {static_cast<QWidget*>(getInfo_), static_cast<QWidget*>(update_),
-                       static_cast<QWidget*>(personality_)})
+                       static_cast<QWidget*>(personality_), static_cast<QWidget*>(verify_)})
         w->setEnabled(false);
 
     connect(getInfo_, &QPushButton::clicked, this, &COrvixFlashToolDlg::onGetRadioInfo);
@@ -180,6 +182,8 @@ void COrvixFlashToolDlg::buildControls() {
     });
     connect(personality_, &QCheckBox::toggled, this,
             [this](bool on) { controller_->setKeepPersonality(on); });
+    connect(verify_, &QCheckBox::toggled, this,
+            [this](bool on) { controller_->setVerifyFlash(on); });
     connect(serialButton_, &QPushButton::clicked, this, [this] {
         controller_->setSerialEntry(serialEntry_->text().toStdString());
         controller_->onUpdateSerialNumber();
@@ -343,7 +347,9 @@ void COrvixFlashToolDlg::showProgress(const ProgressView& view) {
 
 void COrvixFlashToolDlg::showControls(const ControlState& state) {
     getInfo_->setEnabled(state.getInfo);
+    // Both options of the update are open whenever the update is.
     personality_->setEnabled(state.keepPersonality);
+    verify_->setEnabled(state.keepPersonality);
     update_->setEnabled(state.update);
     serialEntry_->setEnabled(state.serialEntry);
     serialButton_->setEnabled(state.serialButton);

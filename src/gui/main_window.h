@@ -67,6 +67,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QPushButton* getInfoButton() const { return getInfo_; }
     QPushButton* updateButton() const { return update_; }
     QCheckBox* personalityCheck() const { return personality_; }
+    QCheckBox* verifyCheck() const { return verify_; }
     QGroupBox* serialGroup() const { return serialGroup_; }
     QLineEdit* serialEntry() const { return serialEntry_; }
     QPushButton* serialButton() const { return serialButton_; }
@@ -137,6 +138,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QPushButton* getInfo_ = nullptr;
     QPushButton* update_ = nullptr;
     QCheckBox* personality_ = nullptr;
+    QCheckBox* verify_ = nullptr;  // off by default
     QGroupBox* serialGroup_ = nullptr;
     QLineEdit* serialEntry_ = nullptr;
     QPushButton* serialButton_ = nullptr;

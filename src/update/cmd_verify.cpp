@@ -32,6 +32,10 @@ bool CmdVerify::run() {
         fail();
     if (ok && !expectedFlashAreas(files, addressMap, radioType_, areas))
         fail();
+    if (ok && radioType_ == 2 && userVoice && userVoice->length > 0) {
+        for (FlashArea& area : areas)
+            area.radioOwned.push_back(*userVoice);
+    }
     if (ok && areas.empty()) {
         raiseErrorText(ErrorCategory::Update,
                        "Error:the update package names no flash area to verify.");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "update/command.h"
@@ -20,6 +21,9 @@ class CmdVerify : public Command {
     RadioInfo* radio = nullptr;  // not owned
     std::string addressFile;     // FTF with the address-map text
     PackageAreaFiles files;      // the areas to check; an empty path skips one
+    // Where a radio of type 2 keeps its user-defined voice (inside the VOI
+    // area): its bytes are the radio's own and are not compared.
+    std::optional<FlashRange> userVoice;
 
     // Fails when a file cannot be loaded, a request fails, or an area
     // differs from the package or cannot be read (FLASH messages).

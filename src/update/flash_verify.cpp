@@ -29,7 +29,7 @@ bool addWindow(const std::string& path, BlockKind kind, const Cpg& addressMap,
     if (!bytes)
         return false;
     areas.push_back(
-        {blockKindName(kind), flashLayout(radioType, kind), {bytes->begin(), bytes->end()}});
+        {blockKindName(kind), flashLayout(radioType, kind), {bytes->begin(), bytes->end()}, {}});
     return true;
 }
 
@@ -38,7 +38,7 @@ bool addWindow(const std::string& path, BlockKind kind, const Cpg& addressMap,
 std::uint64_t VerifyReport::bytesRead() const {
     std::uint64_t sum = 0;
     for (const AreaCheck& a : areas)
-        sum += a.compared;
+        sum += a.read;
     return sum;
 }
 
@@ -53,7 +53,7 @@ bool expectedFlashAreas(const PackageAreaFiles& files, const Cpg& addressMap,
         Flash image;
         if (!loadFirmwareFile(files.firmware, image))
             return false;
-        areas.push_back({"firmware", 0, image.data()});
+        areas.push_back({"firmware", 0, image.data(), {}});
     }
     return addWindow(files.defaultBlock, BlockKind::DEF, addressMap, radioType, areas) &&
            addWindow(files.voice, BlockKind::VOI, addressMap, radioType, areas);
@@ -80,10 +80,9 @@ bool verifyFlashAreas(SBEP& engine, std::span<std::uint8_t> reply,
         check.address = area.address;
         check.length = static_cast<std::uint32_t>(area.expected.size());
         // After a failed read the later areas are listed, not read.
-        while (readable && check.compared < check.length) {
-            const std::uint32_t n =
-                std::min<std::uint32_t>(check.length - check.compared, kSector4K);
-            const std::uint32_t address = area.address + check.compared;
+        while (readable && check.read < check.length) {
+            const std::uint32_t n = std::min<std::uint32_t>(check.length - check.read, kSector4K);
+            const std::uint32_t address = area.address + check.read;
             const std::span<std::uint8_t> got = std::span(piece).first(n);
             if (!xfer.readFlash(address, got)) {
                 // A read cut short by a stop request is the caller's to report.
@@ -94,15 +93,19 @@ bool verifyFlashAreas(SBEP& engine, std::span<std::uint8_t> reply,
                 readable = false;
                 break;
             }
-            const auto want = area.expected.begin() + check.compared;
+            const auto want = area.expected.begin() + check.read;
             for (std::uint32_t i = 0; i < n; ++i) {
+                if (std::any_of(area.radioOwned.begin(), area.radioOwned.end(),
+                                [a = address + i](const FlashRange& r) { return r.holds(a); }))
+                    continue;
+                ++check.compared;
                 if (got[i] == want[i])
                     continue;
                 if (!check.firstDifference)
                     check.firstDifference = address + i;
                 ++check.differing;
             }
-            check.compared += n;
+            check.read += n;
             if (progress)
                 progress(++unit, units);
         }

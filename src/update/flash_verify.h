@@ -18,11 +18,20 @@ namespace vkt {
 class Cpg;
 class SBEP;
 
+struct FlashRange {
+    std::uint32_t address = 0;
+    std::uint32_t length = 0;
+    bool holds(std::uint32_t a) const { return a >= address && a - address < length; }
+};
+
 // One flash area and the bytes it must hold.
 struct FlashArea {
     std::string name;  // "firmware", "DEF" or "VOI"
     std::uint32_t address = 0;
     std::vector<std::uint8_t> expected;
+    // Parts of the area that hold the radio's own data (its user-defined
+    // voice): read, but not compared.
+    std::vector<FlashRange> radioOwned;
 };
 
 // What reading one area back found.
@@ -30,12 +39,13 @@ struct AreaCheck {
     std::string name;
     std::uint32_t address = 0;
     std::uint32_t length = 0;    // bytes the area must hold
-    std::uint32_t compared = 0;  // bytes read back and compared
+    std::uint32_t read = 0;      // bytes read back
+    std::uint32_t compared = 0;  // of those, compared (the radio's own are not)
     std::uint32_t differing = 0;
     std::optional<std::uint32_t> firstDifference;  // flash address
     std::chrono::milliseconds elapsed{0};
     // Every byte was read back and equals the package's.
-    bool matches() const { return compared == length && differing == 0; }
+    bool matches() const { return read == length && differing == 0; }
 };
 
 struct VerifyReport {
@@ -69,7 +79,6 @@ bool expectedFlashAreas(const PackageAreaFiles& files, const Cpg& addressMap,
 // area matches.
 bool verifyFlashAreas(SBEP& engine, std::span<std::uint8_t> reply,
                       const std::vector<FlashArea>& areas, VerifyReport& report,
-                      const UnitProgress& progress = {},
-                      const std::atomic<bool>* stop = nullptr);
+                      const UnitProgress& progress = {}, const std::atomic<bool>* stop = nullptr);
 
 }  // namespace vkt

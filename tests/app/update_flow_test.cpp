@@ -2,10 +2,15 @@
 // result and log line, and what reaches the radio.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 
+#include <fmt/format.h>
+
+#include "app/update_journal.h"
 #include "app_test_support.h"
+#include "package/cpg.h"
 
 namespace vkt::testing {
 namespace {
@@ -278,6 +283,41 @@ TEST_F(UpdateFlow, AFailedProgrammingRunIsLoggedAndReportedOnce) {
     EXPECT_EQ(bench.front.results()[0].style, kStyleError);
     EXPECT_NE(package.logText().find("Upate radio failed, this's caused by:\n"), std::string::npos);
     EXPECT_EQ(errorCount(), 0u) << "the stack is cleared after the report";
+}
+
+// A radio that keeps one voice byte wrongly: the verifying update fails as
+// the radio's fault ("Update failed.", not the package's re-install
+// message), keeps the backup, and the journal holds the FLASH message with
+// the address.
+TEST_F(UpdateFlow, AVerifyingUpdateThatFindsABadFlashByteFailsAndIsJournaled) {
+    sim::RadioConfig config = demoRadio();
+    const std::uint32_t bad = flashLayout(2, BlockKind::VOI) + 0x1F;
+    config.storage.flashBit = bad;
+    Bench bench(package, config);
+    bench.controller->setVerifyFlash(true);
+    bench.front.answers = {kButtonYes};
+    const FlowOutcome outcome = bench.controller->onUpdate();
+    EXPECT_EQ(outcome.kind, FlowOutcome::Kind::Failed);
+    ASSERT_EQ(bench.front.results().size(), 1u);
+    EXPECT_EQ(bench.front.results()[0].text.rfind("Update failed.\n\n", 0), 0u)
+        << bench.front.results()[0].text;
+    ASSERT_FALSE(outcome.backupFile.empty());
+    EXPECT_TRUE(fs::exists(outcome.backupFile));
+    ASSERT_FALSE(outcome.errors.empty());
+    EXPECT_EQ(outcome.errors.front().category, static_cast<std::int32_t>(ErrorCategory::Flash));
+
+    UpdateJournal journal(updateJournalPath(package.dataDir()));
+    std::string error;
+    ASSERT_TRUE(journal.open(error)) << error;
+    const auto runs = journal.runs();
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].state, RunState::Failed);
+    EXPECT_EQ(runs[0].errorCategory, "FLASH");
+    const std::string address = fmt::format("0x{:06X}", bad);
+    EXPECT_TRUE(std::any_of(
+        runs[0].errorTexts.begin(), runs[0].errorTexts.end(), [&](const std::string& t) {
+            return t.find("VOI") != std::string::npos && t.find(address) != std::string::npos;
+        }));
 }
 
 TEST_F(UpdateFlow, ARefusedSerialWriteBackIsReported) {

@@ -42,6 +42,10 @@ TEST_F(MainWindow, StartsWithoutCableShowingNothing) {
     EXPECT_FALSE(w.updateButton()->isEnabled());
     EXPECT_FALSE(w.personalityCheck()->isEnabled());
     EXPECT_TRUE(w.personalityCheck()->isChecked());
+    EXPECT_EQ(w.verifyCheck()->text(), QStringLiteral("Verify"));
+    EXPECT_FALSE(w.verifyCheck()->isEnabled());
+    EXPECT_FALSE(w.verifyCheck()->isChecked());
+    EXPECT_FALSE(w.controller().verifyFlash());
     EXPECT_FALSE(w.timeLabel()->isVisible());
     EXPECT_FALSE(w.serialGroup()->isVisible());
     EXPECT_EQ(w.progressBar()->cableText(), QStringLiteral("USB Cable Disconnected"));
@@ -60,6 +64,9 @@ TEST_F(MainWindow, OneCableEnablesTheRadioControls) {
     ASSERT_TRUE(waitFor([&] { return w.getInfoButton()->isEnabled(); }));
     EXPECT_TRUE(w.updateButton()->isEnabled());
     EXPECT_TRUE(w.personalityCheck()->isEnabled());
+    EXPECT_TRUE(w.verifyCheck()->isEnabled());
+    w.verifyCheck()->setChecked(true);
+    EXPECT_TRUE(w.controller().verifyFlash());
     EXPECT_EQ(w.progressBar()->cableText(), QStringLiteral("USB Cable Connected"));
 
     // Pulling the cable disables them again.
