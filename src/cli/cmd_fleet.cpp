@@ -27,6 +27,7 @@ namespace {
 struct FleetFlags {
     bool yes = false;
     bool json = false;
+    bool verify = false;  // each worker reads its written flash back
 };
 
 // One cable of the fleet and what its workers said.
@@ -340,7 +341,7 @@ const char* outcomeKey(Outcome o) {
 std::string outcomeText(const FleetRadio& r, Outcome o) {
     switch (o) {
         case Outcome::Updated:
-            return "updated";
+            return valueOr(r.update, "verify").is_object() ? "updated, flash verified" : "updated";
         case Outcome::UpToDate:
             return "up to date";
         case Outcome::Declined:
@@ -365,13 +366,14 @@ std::string versionsText(const Json& object, const char* firmware, const char* c
     return f.empty() && c.empty() ? "-" : orDash(f) + "/" + orDash(c);
 }
 
-std::string planText(const FleetRadio& r) {
+std::string planText(const FleetRadio& r, bool verify) {
     if (!infoOk(r))
         return "skip: " + failureText(r.info);
+    const std::string verifyText = verify ? ", flash read back" : "";
     if (const Json run = valueOr(r.info, "interrupted_run"); run.is_object())
-        return fmt::format("recover the interrupted update (run {}), then update in full",
-                           run.value("run", 0));
-    return "update, personality kept";
+        return fmt::format("recover the interrupted update (run {}), then update in full{}",
+                           run.value("run", 0), verifyText);
+    return "update, personality kept" + verifyText;
 }
 
 // The live line of one cable: port, serial, phase, percentage, time left.
@@ -497,13 +499,15 @@ Json radioEntry(const FleetRadio& r, Outcome o) {
                              ? Json(r.updateWorker.exitCode())
                              : Json(nullptr);
     entry["error"] = doneWell(o) ? Json(nullptr) : valueOr(o == Outcome::NotRead ? i : u, "error");
+    entry["verify"] = valueOr(u, "verify");
     return entry;
 }
 
 int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
     CommandReport report("fleet update", flags.json);
-    report.declareFields({"radios"});
+    report.declareFields({"radios", "verify"});
     report.fields()["radios"] = Json::array();
+    report.fields()["verify"] = flags.verify;
     report.logFailuresIn(effectiveDataDir(options));
     // One lock for the whole fleet, shared with its workers: no desktop tool
     // or other vkt of the region writes a radio meanwhile, and the workers
@@ -526,11 +530,11 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
                         "FIRMWARE", "CODEPLUG", "PLAN");
     std::size_t toUpdate = 0;
     for (const auto& r : radios) {
-        text << fmt::format("{:<20} {:<12} {:<12} {:<10} {:<10} {}\n", r->port,
-                            orDash(textOf(r->info, "serial_number")),
-                            orDash(textOf(r->info, "model")),
-                            orDash(textOf(r->info, "firmware_version")),
-                            orDash(textOf(r->info, "codeplug_version")), planText(*r));
+        text << fmt::format(
+            "{:<20} {:<12} {:<12} {:<10} {:<10} {}\n", r->port,
+            orDash(textOf(r->info, "serial_number")), orDash(textOf(r->info, "model")),
+            orDash(textOf(r->info, "firmware_version")),
+            orDash(textOf(r->info, "codeplug_version")), planText(*r, flags.verify));
         toUpdate += infoOk(*r) ? 1 : 0;
     }
     text << std::flush;
@@ -567,9 +571,11 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
             argvs.emplace_back();
             continue;
         }
-        argvs.push_back(workerArguments(
-            options, r.port, i,
-            {"update", "--yes", "--json", "--progress-fd", std::to_string(kWorkerProgressFd)}));
+        std::vector<std::string> words{"update", "--yes", "--json"};
+        if (flags.verify)
+            words.emplace_back("--verify");
+        words.insert(words.end(), {"--progress-fd", std::to_string(kWorkerProgressFd)});
+        argvs.push_back(workerArguments(options, r.port, i, std::move(words)));
         r.updating = true;
         live.push_back(&r);
     }
@@ -676,6 +682,9 @@ void addFleetCommands(CLI::App& app, GlobalOptions& options) {
         "every radio was updated or already up to date, 130 when stopped by a signal)");
     auto flags = std::make_shared<FleetFlags>();
     update->add_flag("--yes,-y", flags->yes, "Answer Yes to the question");
+    update->add_flag("--verify", flags->verify,
+                     "Each radio's update reads the written flash back and compares it with the "
+                     "package (`vkt update --verify`)");
     update->add_flag("--json", flags->json, "Print one JSON object with a `radios` array");
     setHandler(update, [&options, flags] { return runFleetUpdate(options, *flags); });
 }

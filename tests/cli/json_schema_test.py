@@ -96,7 +96,8 @@ def check_fleet(r, o, work):
     """Three radios on three ptys updated in parallel, the second pulled off
     its cable half-way: the other two are updated, the summary and the JSON
     name the failed one and its backup, every run is in the journal, and the
-    fleet exits with 1."""
+    fleet exits with 1. Then a fleet update with --verify that is not
+    confirmed: its plan says the flash is read back."""
     data = os.path.join(work, "fleet-data")
     shutil.copytree(o.data, data)
     links = [os.path.join(work, f"radio{i}") for i in range(3)]
@@ -132,6 +133,15 @@ def check_fleet(r, o, work):
         states = sorted(run.get("state") for run in history.get("runs", []))
         if states != ["failed", "succeeded", "succeeded"]:
             r.failures.append(f"fleet update: journal states {states}")
+        # --verify, not confirmed: the plan of each radio that can be read
+        # says so, and so does the JSON.
+        declined = subprocess.run([r.vkt] + fleet + ["update", "--verify", "--json"],
+                                  env=full_env, stdin=subprocess.DEVNULL, capture_output=True,
+                                  text=True, timeout=60)
+        plan = r.check("fleet update --verify, not confirmed", declined, 3, "DECLINED")
+        if plan.get("verify") is not True or "flash read back" not in declined.stderr:
+            r.failures.append(f"fleet update --verify: the plan does not say so:\n"
+                              f"{declined.stderr}")
     finally:
         for radio in radios:
             radio.terminate()
