@@ -17,6 +17,7 @@
 
 #include "link/cable_backends.h"
 #include "link/held_devices.h"
+#include "link/sbep_protocol.h"
 #include "link/tty_driver.h"
 #include "link/usb_serial.h"
 
@@ -57,7 +58,6 @@ using Clock = std::chrono::steady_clock;
 using UsbId = std::pair<int, int>;  // bus number, device address
 
 constexpr int kReadChunk = 512;
-constexpr std::uint32_t kInitialRate = 16406;
 
 HeldDevices<UsbId>& heldDevices() {
     static HeldDevices<UsbId> held;
@@ -384,7 +384,7 @@ class FtdiDriver : public CableDriver {
         }
         auto ftdiPort = std::make_unique<FtdiPort>(ctx, id, context_);
         ftdi_read_data_set_chunksize(ctx, kReadChunk);
-        if (ftdiPort->setBaudRate(kInitialRate) != kCableOk ||
+        if (ftdiPort->setBaudRate(kSlowLineRate) != kCableOk ||
             ftdiPort->setDataCharacteristics(8, 0, 0) != kCableOk ||
             ftdiPort->setFlowControl(0, 0, 0) != kCableOk) {
             return kCableIoError;

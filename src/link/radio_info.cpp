@@ -17,15 +17,22 @@ namespace {
 // before the item itself.
 constexpr std::size_t kItemOffset = 2;
 
-bool isAsciiLetter(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
-bool isUpper(char c) { return c >= 'A' && c <= 'Z'; }
+bool isAsciiLetter(std::uint8_t c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool isUpper(char c) {
+    return c >= 'A' && c <= 'Z';
+}
 
 // printf's "%c" with a zero byte ends the C string there; keep that reading
 // so an unread version (all zero) gives an empty text.
 std::string cutAtNul(std::string text) {
     auto pos = text.find('\0');
-    if (pos != std::string::npos) text.resize(pos);
+    if (pos != std::string::npos)
+        text.resize(pos);
     return text;
 }
 
@@ -45,12 +52,14 @@ RadioInfo::RadioInfo(std::shared_ptr<CableDriver> driver)
       flashFile_(std::make_unique<Flash>()) {}
 
 RadioInfo::~RadioInfo() {
-    if (portOpen_) closePort();
+    if (portOpen_)
+        closePort();
 }
 
 bool RadioInfo::closePort() {
     bool closed = true;
-    if (portOpen_) closed = cable_->close();
+    if (portOpen_)
+        closed = cable_->close();
     portOpen_ = false;
     identityValid_ = false;
     portIndex_ = -1;
@@ -58,13 +67,19 @@ bool RadioInfo::closePort() {
 }
 
 bool RadioInfo::openPort(int index) {
-    if (portOpen_) closePort();
-    if (!cable_->open(index)) return false;
+    if (portOpen_)
+        closePort();
+    if (!cable_->open(index))
+        return false;
     // The cable pushes the line-rate message itself.
-    if (!cable_->setBaudRate(kSlowLineRate)) return false;
-    if (!cable_->setDataCharacteristics()) return false;
-    if (!cable_->setFlowControl()) return false;
-    if (!cable_->setTimeouts(kConnectReadTimeoutMs, kConnectWriteTimeoutMs)) return false;
+    if (!cable_->setBaudRate(kSlowLineRate))
+        return false;
+    if (!cable_->setDataCharacteristics())
+        return false;
+    if (!cable_->setFlowControl())
+        return false;
+    if (!cable_->setTimeouts(kConnectReadTimeoutMs, kConnectWriteTimeoutMs))
+        return false;
     engine_->detectEcho();
     cable_->setBaudRate(kSlowLineRate);
     portIndex_ = index;
@@ -74,21 +89,23 @@ bool RadioInfo::openPort(int index) {
 
 bool RadioInfo::readIdentity() {
     identityValid_ = portOpen_.load();
-    if (!identityValid_) return false;
+    if (!identityValid_)
+        return false;
 
     struct Item {
         std::uint8_t selector;
         std::span<std::uint8_t> target;
     };
     const Item items[] = {
-        {1, serialNumber},
-        {0, modelRecord},
-        {3, firmwareVersion},
-        {4, codeplugVersion},
+        {sbep::kItemSerial, serialNumber},
+        {sbep::kItemModel, modelRecord},
+        {sbep::kItemFirmware, firmwareVersion},
+        {sbep::kItemCodeplug, codeplugVersion},
     };
     std::vector<std::uint8_t> reply(sbep::kMaxFlashChunk);
     for (const Item& item : items) {
-        if (!identityValid_) break;
+        if (!identityValid_)
+            break;
         std::fill(reply.begin(), reply.end(), 0);
         std::uint8_t opcode = 0;
         const int result = engine_->readRadioInfo(item.selector, opcode, reply);
@@ -99,19 +116,22 @@ bool RadioInfo::readIdentity() {
             break;
         }
         std::copy_n(reply.begin() + kItemOffset, item.target.size(), item.target.begin());
-        if (item.selector == 0) regionalCode = modelRecord[6];
+        if (item.selector == sbep::kItemModel)
+            regionalCode = modelRecord[6];
     }
     return identityValid_;
 }
 
 bool serialNumberText(std::span<const std::uint8_t> bytes, std::string& text) {
-    if (bytes.size() < 10) return false;
+    if (bytes.size() < 10)
+        return false;
     text.assign(bytes.begin(), bytes.begin() + 10);
     return true;
 }
 
 bool modelNumberText(std::span<const std::uint8_t> bytes, std::string& text) {
-    if (bytes.empty() || bytes.size() > 11) return false;
+    if (bytes.empty() || bytes.size() > 11)
+        return false;
     std::string out(bytes.size(), '\0');
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         const std::uint8_t b = bytes[i];
@@ -137,19 +157,19 @@ bool regionalCodeText(std::uint8_t code, std::string& text) {
 }
 
 bool firmwareVersionText(std::span<const std::uint8_t> bytes, std::string& text) {
-    if (bytes.size() < 4) return false;
-    text = upperFirst(cutAtNul(fmt::sprintf("%c%02d.%02x.%02x", static_cast<char>(bytes[0]),
-                                            static_cast<int>(bytes[1]),
-                                            static_cast<unsigned>(bytes[2]),
-                                            static_cast<unsigned>(bytes[3]))));
+    if (bytes.size() < 4)
+        return false;
+    text = upperFirst(cutAtNul(
+        fmt::sprintf("%c%02d.%02x.%02x", static_cast<char>(bytes[0]), static_cast<int>(bytes[1]),
+                     static_cast<unsigned>(bytes[2]), static_cast<unsigned>(bytes[3]))));
     return true;
 }
 
 bool codeplugVersionText(std::span<const std::uint8_t> bytes, std::string& text) {
-    if (bytes.size() < 4) return false;
+    if (bytes.size() < 4)
+        return false;
     text = upperFirst(cutAtNul(fmt::sprintf("%c%02d.%02d.%02d", static_cast<char>(bytes[0]),
-                                            static_cast<int>(bytes[1]),
-                                            static_cast<int>(bytes[2]),
+                                            static_cast<int>(bytes[1]), static_cast<int>(bytes[2]),
                                             static_cast<int>(bytes[3]))));
     return true;
 }
@@ -160,12 +180,16 @@ bool isValidSerialNumber(std::string_view serial) {
         return isUpper(c) && excluded.find(c) == std::string_view::npos;
     };
     for (std::size_t i = 0; i < 3; ++i) {
-        if (!isAsciiDigit(at(i))) return false;
+        if (!isAsciiDigit(at(i)))
+            return false;
     }
-    if (!(isAsciiDigit(at(3)) || upperNot(at(3), "O"))) return false;
-    if (!upperNot(at(4), "IO") || !upperNot(at(5), "IO")) return false;
+    if (!(isAsciiDigit(at(3)) || upperNot(at(3), "O")))
+        return false;
+    if (!upperNot(at(4), "IO") || !upperNot(at(5), "IO"))
+        return false;
     for (std::size_t i = 6; i < 8; ++i) {
-        if (!(isAsciiDigit(at(i)) || upperNot(at(i), "IO"))) return false;
+        if (!(isAsciiDigit(at(i)) || upperNot(at(i), "IO")))
+            return false;
     }
     return isAsciiDigit(at(8)) && isAsciiDigit(at(9));
 }
@@ -173,11 +197,13 @@ bool isValidSerialNumber(std::string_view serial) {
 bool parseVersionText(std::string_view text, std::uint8_t& first, std::uint8_t& second,
                       std::uint8_t& third) {
     std::size_t pos = 0;
-    if (text.empty() || !isAsciiLetter(static_cast<std::uint8_t>(text[0]))) return false;
+    if (text.empty() || !isAsciiLetter(static_cast<std::uint8_t>(text[0])))
+        return false;
     pos = 1;
     // Two groups of exactly two digits, each followed by '.'.
     auto group = [&](std::uint8_t& out) {
-        if (pos + 3 > text.size()) return false;
+        if (pos + 3 > text.size())
+            return false;
         if (!isAsciiDigit(text[pos]) || !isAsciiDigit(text[pos + 1]) || text[pos + 2] != '.') {
             return false;
         }
@@ -185,7 +211,8 @@ bool parseVersionText(std::string_view text, std::uint8_t& first, std::uint8_t& 
         pos += 3;
         return true;
     };
-    if (!group(first) || !group(second)) return false;
+    if (!group(first) || !group(second))
+        return false;
     // The third group: the first two digits that follow, anything else between
     // them skipped; the text must end right after the second one.
     int digits = 0;
@@ -197,7 +224,8 @@ bool parseVersionText(std::string_view text, std::uint8_t& first, std::uint8_t& 
         }
         ++pos;
     }
-    if (digits < 2 || pos != text.size()) return false;
+    if (digits < 2 || pos != text.size())
+        return false;
     third = static_cast<std::uint8_t>(value);
     return true;
 }
@@ -208,8 +236,10 @@ bool parseVersionText(std::string_view text, VersionTriple& triple) {
 
 int compareVersions(const VersionTriple& a, const VersionTriple& b) {
     for (std::size_t i = 0; i < 3; ++i) {
-        if (a[i] > b[i]) return 1;
-        if (a[i] < b[i]) return -1;
+        if (a[i] > b[i])
+            return 1;
+        if (a[i] < b[i])
+            return -1;
     }
     return 0;
 }

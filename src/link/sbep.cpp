@@ -9,14 +9,9 @@
 namespace vkt {
 namespace {
 
-constexpr std::uint8_t kFlashOpcode = 0x72;
-constexpr std::uint8_t kStatusOpcode = 0x10;
-constexpr std::uint8_t kRadioInfoOpcode = 0x23;
-constexpr std::uint8_t kSoftportOpcode = 0x38;
-constexpr std::uint8_t kCommandAccepted = 0x8C;
-constexpr std::uint8_t kMemWriteDone = 0x84;
-constexpr std::uint8_t kFlashDone = 0x95;
-constexpr std::array<std::uint8_t, 3> kEchoProbe = {0xF1, 0x40, 0xCE};
+// The echo probe: a short frame without data that no radio answers.
+constexpr std::array<std::uint8_t, 3> kEchoProbe = {0xF1, sbep::kOpEchoProbe, 0xCE};
+static_assert(kEchoProbe[2] == 255 - ((kEchoProbe[0] + kEchoProbe[1]) & 0xFF));
 constexpr const char* kSoftportFailure = "Error:failed to do softport wirte.";
 
 void putAddress(std::vector<std::uint8_t>& data, std::uint32_t address) {
@@ -83,17 +78,18 @@ int SBEP::transact(const std::uint8_t* frame, std::size_t frameLength, std::uint
         if (frame[0] >= 0xF0)
             opcode = frameLength > 1 ? frame[1] : 0;
         cable_.purge(kPurgeRx | kPurgeTx);
-        if (opcode == kFlashOpcode) {
+        if (opcode == sbep::kOpFlash) {
             cable_.setTimeouts(300, 3000);
-        } else if (opcode == kStatusOpcode) {
+        } else if (opcode == sbep::kOpStatus) {
             trials_ = 500;
             ackTrials_ = 4;
             cable_.setTimeouts(300, 200);
-        } else if (opcode == kRadioInfoOpcode) {
+        } else if (opcode == sbep::kOpRadioInfo) {
             ackTrials_ = 1;
             cable_.setTimeouts(100, 300);
-        } else if (opcode == kSoftportOpcode && frameLength > 4 &&
-                   (frame[4] == '.' || frame[4] == '*')) {
+        } else if (opcode == sbep::kOpSoftport && frameLength > 4 &&
+                   (frame[4] == sbep::kSoftportCommitDefault ||
+                    frame[4] == sbep::kSoftportLineRate)) {
             // Sub-functions that make the radio work a while before it
             // answers: long wait for the acknowledge, time-outs unchanged.
             ackTrials_ = 100;
@@ -118,7 +114,7 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
     std::size_t received = 0;
     std::uint8_t byte = 0;
     // Every byte lands in the bounded receive buffer; a reply that does not
-    // fit is a protocol error.
+    // fit, garbage included, is a protocol error.
     auto next = [&]() -> bool {
         if (received >= receive_.size())
             return false;
@@ -139,58 +135,41 @@ int SBEP::parseReply(std::uint32_t& address, std::uint8_t& replyOpcode,
         replyOpcode = sbep::kNoAckOpcode;
         return fail();
     }
-    // Header: bytes below 0xF0 are skipped.
+    // The frame itself goes through the shared decoder. The acknowledge,
+    // the header and the opcode are waited for with ackTrials; once a byte
+    // has been skipped as garbage, or the opcode is in, reads go back to the
+    // exchange's trials. Address and data are handed out as they arrive.
+    decoder_.reset();
+    bool addressed = false;
+    std::size_t stored = 0;
     for (;;) {
         if (!next())
             return fail();
-        if (byte >= 0xF0)
+        const auto before = decoder_.state();
+        const auto state = decoder_.feed(byte);
+        using State = sbep::FrameDecoder::State;
+        if (state == State::Failed)
+            return fail();
+        if (state == State::Done)
             break;
-        trials_ = exchangeTrials;
-    }
-    const bool longForm = byte == sbep::kLongFormHeader;
-    std::size_t remaining = byte & 0x0F;  // data bytes plus checksum
-    unsigned sum = byte;
-    if (!next())
-        return fail();
-    replyOpcode = byte;
-    sum += byte;
-    trials_ = exchangeTrials;
-    if (longForm) {
-        if (!next())
-            return fail();
-        remaining = static_cast<std::size_t>(byte) << 8;
-        sum += byte;
-        if (!next())
-            return fail();
-        remaining |= byte;
-        sum += byte;
-    }
-    if (remaining == 0)
-        remaining = 1;  // the checksum follows at once
-    if (sbep::replyHasAddress(replyOpcode)) {
-        for (int i = 0; i < 4 && remaining > 1; ++i) {
-            if (!next())
-                return fail();
-            address = (address << 8) | byte;
-            sum += byte;
-            --remaining;
+        if (state == State::Header) {
+            trials_ = exchangeTrials;
+        } else if (before == State::Opcode) {
+            replyOpcode = decoder_.opcode();
+            addressed = sbep::replyHasAddress(replyOpcode);
+            trials_ = exchangeTrials;
+        } else if (before == State::Body) {
+            // An addressed reply's first four data bytes are its address.
+            if (addressed && decoder_.data().size() <= 4) {
+                address = (address << 8) | byte;
+            } else {
+                if (stored >= replyData.size())
+                    return fail();
+                replyData[stored++] = byte;
+            }
         }
     }
-    std::size_t stored = 0;
-    while (remaining > 1) {
-        if (!next())
-            return fail();
-        if (stored >= replyData.size())
-            return fail();
-        replyData[stored++] = byte;
-        sum += byte;
-        --remaining;
-    }
-    if (!next())
-        return fail();
     trials_ = exchangeTrials;
-    if (byte != static_cast<std::uint8_t>(255 - (sum & 0xFF)))
-        return -1;
     return static_cast<int>(stored);
 }
 
@@ -293,7 +272,7 @@ int SBEP::readRadioInfo(std::uint8_t item, std::uint8_t& replyOpcode,
     if (!usable())
         return -1;
     const std::uint8_t data[] = {item};
-    const auto frame = sbep::encodeFrame(kRadioInfoOpcode, data);
+    const auto frame = sbep::encodeFrame(sbep::kOpRadioInfo, data);
     std::uint32_t address = 0;
     bool ok = false;
     return attempts(
@@ -306,7 +285,7 @@ int SBEP::statusRequest(std::uint8_t selector, std::uint8_t& replyOpcode,
     if (!usable())
         return -1;
     const std::uint8_t data[] = {selector};
-    const auto frame = sbep::encodeFrame(kStatusOpcode, data, false);
+    const auto frame = sbep::encodeFrame(sbep::kOpStatus, data, false);
     std::uint32_t address = 0;
     bool ok = false;
     return attempts(
@@ -320,7 +299,7 @@ int SBEP::memRead(std::uint8_t count, std::uint32_t& address, std::uint8_t& repl
         return -1;
     std::vector<std::uint8_t> data{count};
     putAddress(data, address);
-    const auto frame = sbep::encodeFrame(0x11, data, false);
+    const auto frame = sbep::encodeFrame(sbep::kOpMemRead, data, false);
     const std::uint32_t requested = address;
     bool ok = false;
     return attempts(
@@ -339,7 +318,7 @@ int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
     std::vector<std::uint8_t> data{0x00};
     putAddress(data, address);
     data.insert(data.end(), bytes.begin(), bytes.end());
-    const auto frame = sbep::encodeFrame(0x17, data, false);
+    const auto frame = sbep::encodeFrame(sbep::kOpMemWrite, data, false);
     const std::uint32_t requested = address;
     bool ok = false;
     const int result = attempts(
@@ -347,7 +326,7 @@ int SBEP::memWrite(std::span<const std::uint8_t> bytes, std::uint32_t& address,
         [&address, requested](int r, std::uint8_t op) {
             if (r < 0)
                 return Verdict::Retry;
-            if (op != kMemWriteDone)
+            if (op != sbep::kReplyMemWritten)
                 return Verdict::Stop;
             return memoryReplyAnswers(address, requested) ? Verdict::Success : Verdict::Retry;
         },
@@ -362,7 +341,7 @@ int SBEP::testModeRequest(std::uint8_t mode, std::uint8_t p0, std::uint8_t p1,
     if (!usable())
         return -1;
     const std::uint8_t data[] = {mode, p0, p1};
-    return expectOpcode(sbep::encodeFrame(0x22, data), kCommandAccepted, 0,
+    return expectOpcode(sbep::encodeFrame(sbep::kOpTestMode, data), sbep::kReplyAccepted, 0,
                         "Error:failed to request for test mode.", replyOpcode, replyData);
 }
 
@@ -372,7 +351,7 @@ int SBEP::softportWrite(std::uint8_t f, std::uint8_t v, std::uint8_t w,
     // The frame's size is one byte: payload + 5 must stay below 256.
     if (payload.size() > kMaxSoftportPayload || !usable())
         return -1;
-    return expectOpcode(softportFrame(f, v, w, payload), kCommandAccepted, 0, kSoftportFailure,
+    return expectOpcode(softportFrame(f, v, w, payload), sbep::kReplyAccepted, 0, kSoftportFailure,
                         replyOpcode, replyData);
 }
 
@@ -380,15 +359,15 @@ std::vector<std::uint8_t> SBEP::softportFrame(std::uint8_t f, std::uint8_t v, st
                                               std::span<const std::uint8_t> payload) {
     std::vector<std::uint8_t> data{f, v, 0x00, w};
     data.insert(data.end(), payload.begin(), payload.end());
-    return sbep::encodeFrame(kSoftportOpcode, data, false);
+    return sbep::encodeFrame(sbep::kOpSoftport, data, false);
 }
 
 int SBEP::factoryBlockBackup(std::uint8_t& replyOpcode, std::span<std::uint8_t> replyData) {
     replyOpcode = sbep::kNoAckOpcode;
     if (!usable())
         return -1;
-    const std::uint8_t data[] = {0x26, 0x00, 0x00, 0x00};
-    return expectOpcode(sbep::encodeFrame(kSoftportOpcode, data), kCommandAccepted, 0,
+    const std::uint8_t data[] = {sbep::kSoftportFactoryBackup, 0x00, 0x00, 0x00};
+    return expectOpcode(sbep::encodeFrame(sbep::kOpSoftport, data), sbep::kReplyAccepted, 0,
                         "Error:failed to request to do factory block backup.", replyOpcode,
                         replyData);
 }
@@ -397,15 +376,15 @@ int SBEP::updateSN(std::span<const std::uint8_t> serial10, std::uint8_t& replyOp
                    std::span<std::uint8_t> replyData) {
     if (serial10.size() != 10 || !usable())
         return -1;
-    std::vector<std::uint8_t> data{0x01, 0x01};
+    std::vector<std::uint8_t> data(sbep::kSerialTarget.begin(), sbep::kSerialTarget.end());
     data.insert(data.end(), serial10.begin(), serial10.end());
-    const auto frame = sbep::encodeFrame(0x18, data);
+    const auto frame = sbep::encodeFrame(sbep::kOpUpdateSerial, data);
     std::uint32_t address = 0;
     bool ok = false;
     const int result = attempts(
         frame, address, replyOpcode, replyData,
         [](int r, std::uint8_t) { return r >= 0 ? Verdict::Success : Verdict::Retry; }, ok);
-    if (replyOpcode != kCommandAccepted)
+    if (replyOpcode != sbep::kReplyAccepted)
         raiseError(ErrorCategory::Sbep, "Error:failed to request to update SN.");
     return result;
 }
@@ -414,9 +393,10 @@ int SBEP::protectionMode(std::uint16_t value, std::uint8_t& replyOpcode,
                          std::span<std::uint8_t> replyData) {
     if (!usable())
         return -1;
-    const std::uint8_t data[] = {0x08, 0x00, static_cast<std::uint8_t>(value >> 8),
+    const std::uint8_t data[] = {sbep::kFlashProtection, 0x00,
+                                 static_cast<std::uint8_t>(value >> 8),
                                  static_cast<std::uint8_t>(value & 0xFF)};
-    return expectOpcode(sbep::encodeFrame(kFlashOpcode, data), kFlashDone, 0,
+    return expectOpcode(sbep::encodeFrame(sbep::kOpFlash, data), sbep::kReplyFlashDone, 0,
                         "Error:failed to request for protection model.", replyOpcode, replyData);
 }
 
@@ -426,7 +406,7 @@ int SBEP::eraseFlash(std::uint8_t sub, std::uint32_t address, std::uint8_t& repl
         return -1;
     std::vector<std::uint8_t> data{sub};
     putAddress(data, address);
-    return expectOpcode(sbep::encodeFrame(kFlashOpcode, data, false), kFlashDone, 0,
+    return expectOpcode(sbep::encodeFrame(sbep::kOpFlash, data, false), sbep::kReplyFlashDone, 0,
                         "Error:failed to request for erase falsh.", replyOpcode, replyData);
 }
 
@@ -435,11 +415,11 @@ int SBEP::readFlash(std::uint32_t count, std::uint32_t address, std::uint8_t& re
     if (!usable())
         return -1;
     count = std::min<std::uint32_t>(count, sbep::kMaxFlashChunk);
-    std::vector<std::uint8_t> data{0x03};
+    std::vector<std::uint8_t> data{sbep::kFlashRead};
     putAddress(data, address);
     data.push_back(static_cast<std::uint8_t>(count >> 8));
     data.push_back(static_cast<std::uint8_t>(count & 0xFF));
-    return expectOpcode(sbep::encodeFrame(kFlashOpcode, data, false), kFlashDone, 1,
+    return expectOpcode(sbep::encodeFrame(sbep::kOpFlash, data, false), sbep::kReplyFlashDone, 1,
                         "Error:failed to request to do falsh read.", replyOpcode, replyData);
 }
 
@@ -448,16 +428,16 @@ int SBEP::writeFlash(std::span<const std::uint8_t> bytes, std::uint32_t address,
     const std::size_t length = std::min(bytes.size(), sbep::kMaxFlashChunk);
     int result = -1;
     if (usable()) {
-        std::vector<std::uint8_t> data{0x01};
+        std::vector<std::uint8_t> data{sbep::kFlashWrite};
         putAddress(data, address);
         data.insert(data.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
-        const auto frame = sbep::encodeFrame(kFlashOpcode, data, false);
+        const auto frame = sbep::encodeFrame(sbep::kOpFlash, data, false);
         std::uint32_t replyAddress = 0;
         bool ok = false;
         result = attempts(
             frame, replyAddress, replyOpcode, replyData,
             [](int r, std::uint8_t op) {
-                return r >= 0 && op == kFlashDone ? Verdict::Success : Verdict::Retry;
+                return r >= 0 && op == sbep::kReplyFlashDone ? Verdict::Success : Verdict::Retry;
             },
             ok);
         if (ok)
@@ -479,11 +459,11 @@ int SBEP::setRadioBaudRate(std::uint32_t rate, std::uint8_t w, std::uint8_t& rep
     const std::uint8_t payload[] = {
         static_cast<std::uint8_t>(rate >> 24), static_cast<std::uint8_t>((rate >> 16) & 0xFF),
         static_cast<std::uint8_t>((rate >> 8) & 0xFF), static_cast<std::uint8_t>(rate & 0xFF)};
-    const auto frame = softportFrame(0x2A, 0, w, payload);
+    const auto frame = softportFrame(sbep::kSoftportLineRate, 0, w, payload);
     int result = -1;
     for (int i = 0; i < trials_; ++i) {
-        result = expectOpcode(frame, kCommandAccepted, 0, kSoftportFailure, replyOpcode, replyData,
-                              Resend::WhileUnanswered);
+        result = expectOpcode(frame, sbep::kReplyAccepted, 0, kSoftportFailure, replyOpcode,
+                              replyData, Resend::WhileUnanswered);
         if (result >= 0)
             break;
         removeErrors(ErrorCategory::Prot);

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "link/sbep_frame.h"
 #include "link/usb_serial.h"
 
 namespace vkt {
@@ -123,6 +124,7 @@ class SBEP {
     bool answered_ = false;  // a reply byte arrived since the request's first send
     std::size_t maxPayload_ = 200;
     std::vector<std::uint8_t> receive_;
+    sbep::FrameDecoder decoder_;      // the reply being parsed
     std::vector<std::uint8_t> echo_;  // the cable's echo of a request, read and dropped
 };
 

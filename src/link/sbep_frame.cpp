@@ -1,10 +1,13 @@
 #include "link/sbep_frame.h"
 
+#include <algorithm>
+
 namespace vkt::sbep {
 
 std::uint8_t checksum(std::span<const std::uint8_t> bytes) {
     unsigned sum = 0;
-    for (std::uint8_t b : bytes) sum += b;
+    for (std::uint8_t b : bytes)
+        sum += b;
     return static_cast<std::uint8_t>(255 - (sum & 0xFF));
 }
 
@@ -40,14 +43,16 @@ void FrameDecoder::reset() {
 FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
     switch (state_) {
         case State::Header:
-            if (byte < 0xF0) return state_;  // not a header: skipped
+            if (byte < 0xF0)
+                return state_;  // not a header: skipped
             raw_.push_back(byte);
             sum_ = byte;
             if (byte == kLongFormHeader) {
                 state_ = State::Opcode;
                 remaining_ = SIZE_MAX;  // set by the size bytes
             } else {
-                remaining_ = byte & 0x0F;
+                // A size of 0 means the checksum follows at once.
+                remaining_ = std::max<std::size_t>(byte & 0x0F, 1);
                 state_ = State::Opcode;
             }
             return state_;
@@ -55,11 +60,7 @@ FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
             raw_.push_back(byte);
             sum_ += byte;
             opcode_ = byte;
-            if (remaining_ == SIZE_MAX) {
-                state_ = State::SizeHigh;
-            } else {
-                state_ = remaining_ == 0 ? State::Failed : State::Body;
-            }
+            state_ = remaining_ == SIZE_MAX ? State::SizeHigh : State::Body;
             return state_;
         case State::SizeHigh:
             raw_.push_back(byte);
@@ -72,7 +73,8 @@ FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
             sum_ += byte;
             remaining_ |= byte;
             // A size of 0 means the checksum follows at once.
-            if (remaining_ == 0) remaining_ = 1;
+            if (remaining_ == 0)
+                remaining_ = 1;
             if (remaining_ - 1 > maxData_) {
                 state_ = State::Failed;
                 return state_;
@@ -84,7 +86,7 @@ FrameDecoder::State FrameDecoder::feed(std::uint8_t byte) {
             raw_.push_back(byte);
             if (remaining_ == 1) {
                 state_ = (byte == static_cast<std::uint8_t>(255 - (sum_ & 0xFF))) ? State::Done
-                                                                                   : State::Failed;
+                                                                                  : State::Failed;
                 return state_;
             }
             if (data_.size() >= maxData_) {

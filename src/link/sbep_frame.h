@@ -12,10 +12,10 @@
 #include <span>
 #include <vector>
 
+#include "link/sbep_protocol.h"
+
 namespace vkt::sbep {
 
-inline constexpr std::uint8_t kAck = 0x50;
-inline constexpr std::uint8_t kNoAckOpcode = 0x60;
 inline constexpr std::uint8_t kLongFormHeader = 0xFF;
 inline constexpr std::size_t kReceiveBufferSize = 4109;
 inline constexpr std::size_t kMaxFlashChunk = 4096;
@@ -28,15 +28,13 @@ std::uint8_t checksum(std::span<const std::uint8_t> bytes);
 std::vector<std::uint8_t> encodeFrame(std::uint8_t opcode, std::span<const std::uint8_t> data,
                                       bool allowShort = true);
 
-// True when the opcode's reply carries a 4-byte address before its data.
-inline bool replyHasAddress(std::uint8_t opcode) {
-    return opcode == 0x80 || opcode == 0x84 || opcode == 0x85;
-}
-
-// Incremental decoder of one frame (no acknowledge byte). Bytes below 0xF0
-// where a header is expected are skipped. Feed bytes until done() or failed().
+// Incremental decoder of one frame (no acknowledge byte), used by the engine
+// for replies and by the simulated radio for requests. Bytes below 0xF0
+// where a header is expected are skipped; a size of 0, in either form, means
+// the checksum follows at once. Feed bytes until done() or failed(); a frame
+// with more than maxData data bytes fails.
 class FrameDecoder {
-public:
+  public:
     explicit FrameDecoder(std::size_t maxData = kReceiveBufferSize) : maxData_(maxData) {}
 
     enum class State { Header, Opcode, SizeHigh, SizeLow, Body, Done, Failed };
@@ -54,7 +52,7 @@ public:
     // Every byte of the frame from the header on, checksum included.
     const std::vector<std::uint8_t>& raw() const { return raw_; }
 
-private:
+  private:
     std::size_t maxData_;
     State state_ = State::Header;
     std::uint8_t opcode_ = 0;

@@ -8,6 +8,7 @@
 #include <fmt/format.h>
 
 #include "link/cable_backends.h"
+#include "link/sbep_protocol.h"
 
 namespace vkt {
 namespace {
@@ -153,7 +154,7 @@ class TracePort : public CablePort {
     Clock::time_point receivedAt_;
     // A port starts at the rate the tool connects with until told otherwise;
     // back-ends open at that rate too.
-    std::uint32_t rate_ = 16406;
+    std::uint32_t rate_ = kSlowLineRate;
 };
 
 class TraceDriver : public CableDriver {

@@ -20,6 +20,7 @@
 
 #include "link/cable_backends.h"
 #include "link/held_devices.h"
+#include "link/sbep_protocol.h"
 #include "link/tty_line.h"
 #include "link/usb_serial.h"
 
@@ -33,7 +34,6 @@ std::atomic<std::uint64_t> gReadCalls{0};
 
 // Room for the largest frame (4109 data bytes and its framing) in one read.
 constexpr std::size_t kChunk = 8192;
-constexpr std::uint32_t kInitialRate = 16406;
 
 HeldDevices<std::string>& heldPaths() {
     static HeldDevices<std::string> held;
@@ -298,7 +298,7 @@ class TtyDriver : public CableDriver {
         ioctl(fd, TIOCEXCL);
         if (tty::configureRaw(fd) != 0)
             return kCableIoError;  // not a serial port
-        tty->setBaudRate(kInitialRate);
+        tty->setBaudRate(kSlowLineRate);
         tty->purge(kPurgeRx | kPurgeTx);
         port = std::move(tty);
         return kCableOk;

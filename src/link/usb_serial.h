@@ -15,12 +15,11 @@
 #include <vector>
 
 #include "link/cable_driver.h"
+#include "link/sbep_protocol.h"
 
 namespace vkt {
 
-// Line settings used throughout the tool.
-inline constexpr std::uint32_t kSlowLineRate = 16406;
-inline constexpr std::uint32_t kFastLineRate = 240000;
+// Time-outs of a freshly opened cable.
 inline constexpr std::uint32_t kConnectReadTimeoutMs = 250;
 inline constexpr std::uint32_t kConnectWriteTimeoutMs = 300;
 // The USB description of a programming cable (compared without letter case).

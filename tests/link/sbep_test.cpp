@@ -58,6 +58,9 @@ TEST_P(SbepTest, ParsesShortReplyAndRejectsItsBadChecksumTwin) {
     for (std::uint8_t last : {0x80, 0x82, 0x00}) {
         EXPECT_EQ(transactReply({0x50, 0xF2, 0x8C, 0x00, last}, data), -1) << int(last);
     }
+    // A size of 0 in the short form: the checksum follows at once.
+    EXPECT_EQ(transactReply({0x50, 0xF0, 0x95, 0x7A}, data), 0);
+    EXPECT_EQ(opcode, 0x95);
 }
 
 TEST_P(SbepTest, AddressOfAddressedRepliesIsReturnedApart) {
