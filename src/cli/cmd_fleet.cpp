@@ -34,8 +34,10 @@ struct FleetFlags {
 struct FleetRadio {
     std::string port;
     Json info;    // the info worker's object (null: it gave none)
+    Json plan;    // the dry-run update worker's object: what an update would do
     Json update;  // the update worker's object
     Worker infoWorker;
+    Worker planWorker;
     Worker updateWorker;
     bool updating = false;  // an update worker was started
     // The live line: the last progress line's values.
@@ -67,69 +69,6 @@ std::string orDash(const std::string& text) {
 std::string clockText(double seconds) {
     const long s = std::max(0L, std::lround(seconds));
     return fmt::format("{:02}:{:02}", s / 60, s % 60);
-}
-
-// The worker's JSON object: the last line of its stdout that parses.
-Json resultObject(const Worker& worker) {
-    const std::string& out = worker.output();
-    std::size_t end = out.size();
-    while (end > 0) {
-        std::size_t start = out.rfind('\n', end - 1);
-        start = start == std::string::npos ? 0 : start + 1;
-        Json parsed = Json::parse(out.substr(start, end - start), nullptr, false);
-        if (parsed.is_object())
-            return parsed;
-        end = start == 0 ? 0 : start - 1;
-    }
-    return nullptr;
-}
-
-// The last non-empty lines of a worker's messages, for a worker that gave
-// no result.
-std::vector<std::string> lastMessages(const Worker& worker, std::size_t count) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (char c : worker.messages()) {
-        if (c == '\n') {
-            if (!line.empty())
-                lines.push_back(line);
-            line.clear();
-        } else if (c != '\r') {
-            line += c;
-        }
-    }
-    if (!line.empty())
-        lines.push_back(line);
-    if (lines.size() > count)
-        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
-    return lines;
-}
-
-// A worker that ended without its JSON object (it crashed, was killed, or a
-// signal ended it before it had changed anything): its object, made here.
-Json objectOfSilentWorker(const Worker& worker, const std::string& command) {
-    Json object = jsonEnvelope(command);
-    Failure failure;
-    if (worker.exitCode() == kExitSignal) {
-        failure.category = "INTERRUPTED";
-        failure.messages.emplace_back("Stopped by a signal before the radio was changed.");
-    } else {
-        failure.category = "OTHER";
-        failure.messages.push_back(
-            worker.signal() != 0 ? fmt::format("vkt {} ended on signal {} without a result",
-                                               command, worker.signal())
-                                 : fmt::format("vkt {} ended with exit code {} without a result",
-                                               command, worker.exitCode()));
-    }
-    for (std::string& line : lastMessages(worker, 3))
-        failure.messages.push_back(std::move(line));
-    setJsonFailure(object, failure.messages.front(), failure);
-    return object;
-}
-
-Json finishedObject(const Worker& worker, const std::string& command) {
-    Json object = resultObject(worker);
-    return object.is_object() ? object : objectOfSilentWorker(worker, command);
 }
 
 // The worker's command line: this program with the global options of the
@@ -236,6 +175,36 @@ bool infoOk(const FleetRadio& r) {
     return okOf(r.info);
 }
 
+std::string categoryOf(const Json& object) {
+    const Json error = object.is_object() && object.contains("error") ? object["error"] : Json();
+    return error.is_object() ? error.value("category", std::string()) : std::string();
+}
+
+// Asks every radio that could be read what an update would do, in parallel:
+// `vkt update --dry-run`, which checks the radio against the package with the
+// update's own rules and writes nothing. The fleet's lock is handed on.
+void planUpdates(const GlobalOptions& options, std::vector<std::unique_ptr<FleetRadio>>& radios,
+                 int lockFd) {
+    std::vector<std::vector<std::string>> argvs;
+    for (std::size_t i = 0; i < radios.size(); ++i) {
+        argvs.push_back(infoOk(*radios[i]) ? workerArguments(options, radios[i]->port, i,
+                                                             {"update", "--dry-run", "--json"})
+                                           : std::vector<std::string>());
+    }
+    WorkerLaunch launch;
+    launch.lockFd = lockFd;
+    runWorkers(radios, &FleetRadio::planWorker, argvs, launch, {}, {});
+    for (auto& r : radios) {
+        if (infoOk(*r))
+            r->plan = finishedObject(r->planWorker, "update");
+    }
+}
+
+// Whether the radio gets an update worker: its dry run found work to do.
+bool toBeUpdated(const FleetRadio& r) {
+    return infoOk(r) && okOf(r.plan);
+}
+
 // The first line of a worker's result message (a failed update adds lines
 // about its backup, which the table has a column for).
 std::string failureText(const Json& object) {
@@ -306,11 +275,12 @@ enum class Outcome { Updated, UpToDate, Declined, Interrupted, Failed, NotRead }
 Outcome outcomeOf(const FleetRadio& r) {
     if (!infoOk(r))
         return Outcome::NotRead;
-    const Json& u = r.update;
+    // A radio whose dry run ended it (up to date, or the package does not
+    // fit it) gets no update worker: its dry run is the result.
+    const Json& u = r.plan.is_object() && !okOf(r.plan) ? r.plan : r.update;
     if (okOf(u))
         return Outcome::Updated;
-    const Json error = valueOr(u, "error");
-    const std::string category = textOf(error, "category");
+    const std::string category = categoryOf(u);
     if (category == "UP_TO_DATE")
         return Outcome::UpToDate;
     if (category == "DECLINED")
@@ -366,14 +336,38 @@ std::string versionsText(const Json& object, const char* firmware, const char* c
     return f.empty() && c.empty() ? "-" : orDash(f) + "/" + orDash(c);
 }
 
+// What the update of one radio will do, from its dry run: what is written
+// (with the package's versions) and what becomes of the personality.
 std::string planText(const FleetRadio& r, bool verify) {
     if (!infoOk(r))
         return "skip: " + failureText(r.info);
-    const std::string verifyText = verify ? ", flash read back" : "";
-    if (const Json run = valueOr(r.info, "interrupted_run"); run.is_object())
-        return fmt::format("recover the interrupted update (run {}), then update in full{}",
-                           run.value("run", 0), verifyText);
-    return "update, personality kept" + verifyText;
+    if (!okOf(r.plan))
+        return (categoryOf(r.plan) == "UP_TO_DATE" ? "up to date: " : "skip: ") +
+               failureText(r.plan);
+    const Json plan = valueOr(r.plan, "plan");
+    const Json writes = valueOr(plan, "writes");
+    const Json package = valueOr(plan, "package");
+    std::string text;
+    const auto add = [&text](const std::string& part) {
+        text += (text.empty() ? "" : ", ") + part;
+    };
+    if (valueOr(writes, "firmware") == true)
+        add("firmware " + orDash(textOf(package, "firmware_version")));
+    if (valueOr(writes, "codeplug") == true)
+        add("codeplug " + orDash(textOf(package, "codeplug_version")));
+    if (valueOr(writes, "voice_prompts") == true)
+        add("voice prompts");
+    if (valueOr(plan, "downgrade") == true)
+        text += " (downgrade)";
+    const std::string personality = textOf(plan, "personality");
+    text += personality == "not_kept"      ? "; personality erased"
+            : personality == "from_backup" ? "; personality from the interrupted update's backup"
+                                           : "; personality kept";
+    if (verify)
+        text += ", flash read back";
+    if (valueOr(plan, "recovery") == true)
+        text = "recover the interrupted update: " + text;
+    return text;
 }
 
 // The live line of one cable: port, serial, phase, percentage, time left.
@@ -498,7 +492,11 @@ Json radioEntry(const FleetRadio& r, Outcome o) {
     entry["exit_code"] = r.updating && r.updateWorker.ended() && r.updateWorker.signal() == 0
                              ? Json(r.updateWorker.exitCode())
                              : Json(nullptr);
-    entry["error"] = doneWell(o) ? Json(nullptr) : valueOr(o == Outcome::NotRead ? i : u, "error");
+    entry["plan"] = valueOr(r.plan, "plan");
+    entry["error"] = doneWell(o)             ? Json(nullptr)
+                     : o == Outcome::NotRead ? valueOr(i, "error")
+                     : r.updating            ? valueOr(u, "error")
+                                             : valueOr(r.plan, "error");
     entry["verify"] = valueOr(u, "verify");
     return entry;
 }
@@ -523,6 +521,7 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
     std::cerr << "Reading the radios on " << radios.size() << " cable"
               << (radios.size() == 1 ? "" : "s") << "...\n";
     readRadios(options, radios);
+    planUpdates(options, radios, lock.fd());
 
     // The plan, and the one question.
     std::ostream& text = report.text();
@@ -535,7 +534,7 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
             orDash(textOf(r->info, "serial_number")), orDash(textOf(r->info, "model")),
             orDash(textOf(r->info, "firmware_version")),
             orDash(textOf(r->info, "codeplug_version")), planText(*r, flags.verify));
-        toUpdate += infoOk(*r) ? 1 : 0;
+        toUpdate += toBeUpdated(*r) ? 1 : 0;
     }
     text << std::flush;
     const auto entries = [&radios] {
@@ -546,9 +545,26 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
     };
     if (toUpdate == 0) {
         report.fields()["radios"] = entries();
-        return report.fail(Failure{"RADIO",
-                                   {"No radio could be read", failureText(radios.front()->info)},
-                                   "`vkt --port PORT info` shows the full error of one cable."});
+        const auto stuck = std::find_if(radios.begin(), radios.end(), [](const auto& r) {
+            return outcomeOf(*r) != Outcome::UpToDate;
+        });
+        if (stuck == radios.end()) {
+            return report.nothingDone(
+                Failure{"UP_TO_DATE",
+                        {fmt::format("All {} radios are already up to date.", radios.size())},
+                        {}});
+        }
+        const FleetRadio& r = **stuck;
+        if (!infoOk(r)) {
+            return report.fail(
+                Failure{"RADIO",
+                        {"No radio could be read", failureText(r.info)},
+                        "`vkt --port PORT info` shows the full error of one cable."});
+        }
+        return report.fail(
+            Failure{"UPDATE",
+                    {"No radio can be updated", r.port + ": " + failureText(r.plan)},
+                    "`vkt --port PORT update --dry-run` shows the full error of one cable."});
     }
     const std::string package =
         options.packageDir.empty() ? std::string("the installed package") : options.packageDir;
@@ -567,7 +583,7 @@ int runFleetUpdate(const GlobalOptions& options, const FleetFlags& flags) {
     std::vector<FleetRadio*> live;
     for (std::size_t i = 0; i < radios.size(); ++i) {
         FleetRadio& r = *radios[i];
-        if (!infoOk(r)) {
+        if (!toBeUpdated(r)) {
             argvs.emplace_back();
             continue;
         }

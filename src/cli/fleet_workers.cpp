@@ -13,7 +13,10 @@
 #include <cstring>
 #include <filesystem>
 
+#include <fmt/format.h>
+
 #include "cli/cable_setup.h"
+#include "cli/cli_common.h"
 #include "cli/signal_watch.h"
 
 extern char** environ;
@@ -35,6 +38,64 @@ void closeFd(int& fd) {
     if (fd >= 0)
         ::close(fd);
     fd = -1;
+}
+
+// The worker's JSON object: the last line of its stdout that parses.
+Json resultObject(const Worker& worker) {
+    const std::string& out = worker.output();
+    std::size_t end = out.size();
+    while (end > 0) {
+        std::size_t start = out.rfind('\n', end - 1);
+        start = start == std::string::npos ? 0 : start + 1;
+        Json parsed = Json::parse(out.substr(start, end - start), nullptr, false);
+        if (parsed.is_object())
+            return parsed;
+        end = start == 0 ? 0 : start - 1;
+    }
+    return nullptr;
+}
+
+// The last non-empty lines of a worker's messages, for a worker that gave
+// no result.
+std::vector<std::string> lastMessages(const Worker& worker, std::size_t count) {
+    std::vector<std::string> lines;
+    std::string line;
+    for (char c : worker.messages()) {
+        if (c == '\n') {
+            if (!line.empty())
+                lines.push_back(line);
+            line.clear();
+        } else if (c != '\r') {
+            line += c;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    if (lines.size() > count)
+        lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(count));
+    return lines;
+}
+
+// A worker that ended without its JSON object (it crashed, was killed, or a
+// signal ended it before it had changed anything): its object, made here.
+Json objectOfSilentWorker(const Worker& worker, const std::string& command) {
+    Json object = jsonEnvelope(command);
+    Failure failure;
+    if (worker.exitCode() == kExitSignal) {
+        failure.category = "INTERRUPTED";
+        failure.messages.emplace_back("Stopped by a signal before the radio was changed.");
+    } else {
+        failure.category = "OTHER";
+        failure.messages.push_back(
+            worker.signal() != 0 ? fmt::format("vkt {} ended on signal {} without a result",
+                                               command, worker.signal())
+                                 : fmt::format("vkt {} ended with exit code {} without a result",
+                                               command, worker.exitCode()));
+    }
+    for (std::string& line : lastMessages(worker, 3))
+        failure.messages.push_back(std::move(line));
+    setJsonFailure(object, failure.messages.front(), failure);
+    return object;
 }
 
 }  // namespace
@@ -273,6 +334,11 @@ void WorkerPool::run(const std::function<void()>& tick, std::chrono::millisecond
     }
     if (tick)
         tick();
+}
+
+Json finishedObject(const Worker& worker, const std::string& command) {
+    Json object = resultObject(worker);
+    return object.is_object() ? object : objectOfSilentWorker(worker, command);
 }
 
 std::string ownExecutable() {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/json_output.h"
+
 namespace vkt::cli {
 
 // The descriptor a worker writes its progress lines to (`--progress-fd 3`).
@@ -94,6 +96,12 @@ class WorkerPool {
   private:
     std::vector<Worker*> workers_;
 };
+
+// The JSON object of a worker that ran `vkt ... <command> --json`: the last
+// line of its output that parses, or, for a worker that ended without one
+// (it crashed, was killed, or a signal ended it before it had changed
+// anything), a failure object made here from its exit and last messages.
+Json finishedObject(const Worker& worker, const std::string& command);
 
 // The path of this program, for starting workers (empty when unknown).
 std::string ownExecutable();

@@ -96,13 +96,13 @@ def check_fleet(r, o, work):
     """Three radios on three ptys updated in parallel, the second pulled off
     its cable half-way: the other two are updated, the summary and the JSON
     name the failed one and its backup, every run is in the journal, and the
-    fleet exits with 1. Then a fleet update with --verify that is not
-    confirmed: its plan says the flash is read back."""
+    fleet exits with 1. Before that, a fleet update with --verify that is
+    not confirmed: its plan says the flash is read back."""
     data = os.path.join(work, "fleet-data")
     shutil.copytree(o.data, data)
     links = [os.path.join(work, f"radio{i}") for i in range(3)]
     radios = [start_radio(o.radio_sim, link, f"123ABC001{i}",
-                          ("pull@r60",) if i == 1 else ()) for i, link in enumerate(links)]
+                          ("pull@r100",) if i == 1 else ()) for i, link in enumerate(links)]
     try:
         env = {"VKT_TTY_PORTS": ";".join(f"{link}=QX CPS Cable" for link in links)}
         fleet = ["--backend", "tty", "--package", o.package, "--data-dir", data, "fleet"]
@@ -111,6 +111,15 @@ def check_fleet(r, o, work):
                 ["123ABC0010", "123ABC0011", "123ABC0012"]:
             r.failures.append(f"fleet info: three radios expected, got {info}")
         full_env = dict(r.env, **env)
+        # --verify, not confirmed: the plan of each radio says so, and so
+        # does the JSON; nothing is written.
+        declined = subprocess.run([r.vkt] + fleet + ["update", "--verify", "--json"],
+                                  env=full_env, stdin=subprocess.DEVNULL, capture_output=True,
+                                  text=True, timeout=60)
+        plan = r.check("fleet update --verify, not confirmed", declined, 3, "DECLINED")
+        if plan.get("verify") is not True or "flash read back" not in declined.stderr:
+            r.failures.append(f"fleet update --verify: the plan does not say so:\n"
+                              f"{declined.stderr}")
         done = subprocess.run([r.vkt] + fleet + ["update", "--yes", "--json"], env=full_env,
                               stdin=subprocess.DEVNULL, capture_output=True, text=True,
                               timeout=120)
@@ -119,6 +128,9 @@ def check_fleet(r, o, work):
         results = [by_port.get(link, {}).get("result") for link in links]
         if results != ["updated", "failed", "updated"]:
             r.failures.append(f"fleet update: results {results}\n  {done.stdout}")
+        plans = [(by_port.get(link, {}).get("plan") or {}).get("personality") for link in links]
+        if plans != ["kept"] * 3:
+            r.failures.append(f"fleet update: each radio's plan keeps the personality: {plans}")
         failed = by_port.get(links[1], {})
         backup = failed.get("backup")
         if not backup or not os.path.isfile(backup) or not failed.get("needs_update"):
@@ -133,15 +145,6 @@ def check_fleet(r, o, work):
         states = sorted(run.get("state") for run in history.get("runs", []))
         if states != ["failed", "succeeded", "succeeded"]:
             r.failures.append(f"fleet update: journal states {states}")
-        # --verify, not confirmed: the plan of each radio that can be read
-        # says so, and so does the JSON.
-        declined = subprocess.run([r.vkt] + fleet + ["update", "--verify", "--json"],
-                                  env=full_env, stdin=subprocess.DEVNULL, capture_output=True,
-                                  text=True, timeout=60)
-        plan = r.check("fleet update --verify, not confirmed", declined, 3, "DECLINED")
-        if plan.get("verify") is not True or "flash read back" not in declined.stderr:
-            r.failures.append(f"fleet update --verify: the plan does not say so:\n"
-                              f"{declined.stderr}")
     finally:
         for radio in radios:
             radio.terminate()
