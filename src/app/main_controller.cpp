@@ -310,11 +310,11 @@ FlowOutcome MainController::onGetRadioInfo() {
         result.set(str::kConnectFailed, kStyleError);
     } else {
         radio.cable().setBaudRate(kSlowLineRate);
-        int echo = radio.engine().detectEcho();
+        const EchoResult echo = radio.engine().detectEcho();
         radio.cable().setBaudRate(kSlowLineRate);
-        if (echo == 2)
+        if (echo == EchoResult::Silent)
             result.set(str::kToggleAnalog, kStyleWarning);
-        else if (echo == 0)
+        else if (echo == EchoResult::Undecided)
             result.set(str::kCableUnsupported, kStyleError);
         else if (!radio.readIdentity())
             result.set(str::kConnectFailed, kStyleError);
@@ -490,10 +490,10 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
     RadioInfo& radio = manager.radio();
     if (!manager.connect(true))
         return result.set(str::kConnectFailed, kStyleError);
-    int echo = radio.engine().detectEcho();
-    if (echo == 2)
+    const EchoResult echo = radio.engine().detectEcho();
+    if (echo == EchoResult::Silent)
         return result.set(str::kToggleAnalogRetry, kStyleWarning);
-    if (echo == 0)
+    if (echo == EchoResult::Undecided)
         return result.set(str::kCableUnsupported, kStyleError);
     if (!radio.readIdentity())
         return result.set(str::kConnectFailed, kStyleError);
@@ -622,11 +622,11 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     };
 
     radio.cable().setBaudRate(kSlowLineRate);
-    int echo = radio.engine().detectEcho();
+    const EchoResult echo = radio.engine().detectEcho();
     radio.cable().setBaudRate(kSlowLineRate);
-    if (echo == 2)
+    if (echo == EchoResult::Silent)
         return refuse(str::kToggleAnalogRetry, kStyleWarning, {});
-    if (echo == 0)
+    if (echo == EchoResult::Undecided)
         return refuse(str::kCableUnsupported, kStyleError, {});
     if (!config.isModelKnown(target.key))
         return refuse(str::kRadioUnsupported, kStyleError, {});

@@ -180,9 +180,9 @@ void SBEP::discardLateReply() {
     cable_.purge(kPurgeRx);
 }
 
-int SBEP::detectEcho() {
+EchoResult SBEP::detectEcho() {
     if (!usable())
-        return 0;
+        return EchoResult::Undecided;
     cable_.setTimeouts(20, 300);
     for (int i = 0; i < trials_; ++i) {
         cable_.purge(kPurgeRx | kPurgeTx);
@@ -191,15 +191,15 @@ int SBEP::detectEcho() {
         if (readWithTrials(kEchoProbe.size(), receive_.data()) !=
             static_cast<int>(kEchoProbe.size())) {
             echoFlag_ = false;
-            return 2;
+            return EchoResult::Silent;
         }
         if (std::equal(kEchoProbe.begin(), kEchoProbe.end(), receive_.begin())) {
             cable_.purge(kPurgeRx | kPurgeTx);
             echoFlag_ = true;
-            return 1;
+            return EchoResult::Echoes;
         }
     }
-    return 0;
+    return EchoResult::Undecided;
 }
 
 template <typename Judge>

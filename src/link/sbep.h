@@ -30,6 +30,13 @@ inline bool memoryReplyAnswers(std::uint32_t replyAddress, std::uint32_t request
     return (replyAddress & 0xFFFFFF) == (requested & 0xFFFFFF);
 }
 
+// What the echo probe found out about the cable.
+enum class EchoResult {
+    Undecided,  // no usable cable, or the probe came back altered every time
+    Echoes,     // the cable hands back what is sent (its ANALOG mode)
+    Silent,     // nothing came back: the cable is in its digital mode
+};
+
 class SBEP {
   public:
     explicit SBEP(USBSerial& cable);
@@ -46,8 +53,8 @@ class SBEP {
     int writeWithTrials(const std::uint8_t* bytes, std::size_t count);
     // count or -1; reads exactly `count` bytes into destination.
     int readWithTrials(std::size_t count, std::uint8_t* destination);
-    // 1: the cable echoes what is sent, 2: it does not, 0: undecided or no cable.
-    int detectEcho();
+    // Sends the echo probe and sets echoFlag() from what comes back.
+    EchoResult detectEcho();
     static std::uint8_t checksum(const std::uint8_t* bytes, std::size_t length);
 
     bool echoFlag() const { return echoFlag_; }

@@ -172,7 +172,7 @@ TEST_P(SbepTest, FactoryBlockBackupReports60WhenRefusedBeforeSending) {
 
 TEST_P(SbepTest, EchoIsReadBackBeforeTheAcknowledge) {
     line().echo = true;
-    EXPECT_EQ(sbep.detectEcho(), 1);
+    EXPECT_EQ(sbep.detectEcho(), EchoResult::Echoes);
     EXPECT_TRUE(sbep.echoFlag());
     EXPECT_EQ(line().timeouts.back(), std::make_pair(20u, 300u));
 
@@ -194,11 +194,11 @@ TEST_P(SbepTest, AnEchoingCableWithoutEchoFlagFailsTheExchange) {
 }
 
 TEST_P(SbepTest, SilentCableIsDetectedAsNotEchoing) {
-    EXPECT_EQ(sbep.detectEcho(), 2);
+    EXPECT_EQ(sbep.detectEcho(), EchoResult::Silent);
     EXPECT_FALSE(sbep.echoFlag());
     line().echo = true;
     line().onWrite = [](test::FakeLine& l, const Bytes&) { l.incoming.back() ^= 1; };
-    EXPECT_EQ(sbep.detectEcho(), 0);  // bytes come back, but altered
+    EXPECT_EQ(sbep.detectEcho(), EchoResult::Undecided);  // bytes come back, but altered
 }
 
 // --- Retries and error stack ------------------------------------------------
@@ -226,8 +226,8 @@ TEST_P(SbepTest, ALateAnswerInFrontOfTheReplyIsReadPast) {
     EXPECT_EQ(errorCount(), 0u);
 
     // A memory read answered first for another address takes its own data.
-    radio.replies = {joined(radioReply(0x80, {0, 0, 0, 0x20, 0xEE}),
-                            radioReply(0x80, {0, 0, 0, 0x10, 0x5A}))};
+    radio.replies = {
+        joined(radioReply(0x80, {0, 0, 0, 0x20, 0xEE}), radioReply(0x80, {0, 0, 0, 0x10, 0x5A}))};
     std::uint32_t addr = 0x10;
     EXPECT_EQ(sbep.memRead(1, addr, opcode, data), 1);
     EXPECT_EQ(data[0], 0x5A);
@@ -341,7 +341,7 @@ TEST_P(SbepTest, LatchedCableErrorBlocksTrafficUntilReset) {
     line().purgeStatus = kCableOk;
     removeErrors(0);
     EXPECT_EQ(sbep.readRadioInfo(0, opcode, data), -1);
-    EXPECT_EQ(sbep.detectEcho(), 0);
+    EXPECT_EQ(sbep.detectEcho(), EchoResult::Undecided);
     EXPECT_TRUE(line().writes.empty());
     EXPECT_EQ(errorCount(), 0u);
 
