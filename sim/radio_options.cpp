@@ -146,7 +146,7 @@ bool buildRadioConfig(const RadioOptions& o, RadioConfig& config, std::string& e
         return false;
     }
     config.statusWord = static_cast<std::uint16_t>(o.statusWord);
-    config.statusFlags = o.refuseSerial ? 0x02 : 0x00;
+    config.statusFlags = o.refuseSerial ? sbep::kFlagSerialLocked : 0x00;
     config.echo = !o.noEcho;
     config.flashSize = o.flashSize;
     config.timing = timingFrom(o, config.timing);

@@ -230,7 +230,7 @@ bool SimRadio::loadState(std::span<const std::uint8_t> bytes, std::string& error
     config.timing = config_.timing;
     config.faults = config_.faults;
     config_ = std::move(config);
-    rate_ = kDefaultRate;
+    rate_ = kSlowLineRate;
     protection_.reset();
     if (hasProtection)
         protection_ = protection;

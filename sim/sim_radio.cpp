@@ -422,7 +422,8 @@ void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point ar
     if (const Fault* f = wholeReplyFault(FaultKind::WrongOpcode)) {
         std::uint8_t wrong = static_cast<std::uint8_t>(f->value);
         if (f->value == 0 || wrong == reply.opcode)
-            wrong = reply.opcode == 0x8C ? 0x95 : 0x8C;
+            wrong =
+                reply.opcode == sbep::kReplyAccepted ? sbep::kReplyFlashDone : sbep::kReplyAccepted;
         reply.opcode = wrong;
     }
     entry.replyOpcode = reply.opcode;
@@ -492,7 +493,7 @@ void SimRadio::handleFrame(const sbep::FrameDecoder& frame, Clock::time_point ar
 SimRadio::Reply SimRadio::refuse(std::uint8_t reason, RequestLogEntry& log) {
     log.refuseReason = reason;
     Reply r;
-    r.opcode = 0x8F;
+    r.opcode = sbep::kReplyRefused;
     r.data = {reason};
     return r;
 }
@@ -500,18 +501,19 @@ SimRadio::Reply SimRadio::refuse(std::uint8_t reason, RequestLogEntry& log) {
 SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::uint8_t>& d,
                                    RequestLogEntry& log) {
     if (!d.empty() &&
-        (opcode == 0x72 || opcode == 0x38 || opcode == 0x23 || opcode == 0x10 || opcode == 0x22)) {
+        (opcode == sbep::kOpFlash || opcode == sbep::kOpSoftport || opcode == sbep::kOpRadioInfo ||
+         opcode == sbep::kOpStatus || opcode == sbep::kOpTestMode)) {
         log.subFunction = d[0];
     }
     Reply r;
     switch (opcode) {
-        case 0x23:
+        case sbep::kOpRadioInfo:
             return radioInfo(d);
-        case 0x10: {
+        case sbep::kOpStatus: {
             if (d.size() != 1)
                 return refuse(kRefuseMalformed, log);
-            r.opcode = 0x90;
-            if (d[0] == 1) {
+            r.opcode = sbep::kReplyStatus;
+            if (d[0] == sbep::kStatusWord) {
                 r.data = {static_cast<std::uint8_t>(config_.statusWord >> 8),
                           static_cast<std::uint8_t>(config_.statusWord & 0xFF)};
             } else {
@@ -519,7 +521,7 @@ SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::u
             }
             return r;
         }
-        case 0x11: {
+        case sbep::kOpMemRead: {
             if (d.size() != 4)
                 return refuse(kRefuseMalformed, log);
             const std::uint32_t count = d[0];
@@ -528,13 +530,13 @@ SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::u
             log.length = count;
             if (address + count > kAddressLimit)
                 return refuse(kRefuseRange, log);
-            r.opcode = 0x80;
+            r.opcode = sbep::kReplyMemData;
             putAddress(r.data, address);
             for (std::uint32_t i = 0; i < count; ++i)
                 r.data.push_back(memByte(address + i));
             return r;
         }
-        case 0x17: {
+        case sbep::kOpMemWrite: {
             if (d.size() < 4)
                 return refuse(kRefuseMalformed, log);
             const std::uint32_t address = be24(d, 1);
@@ -549,32 +551,33 @@ SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::u
                 setMemByte(address + i, d[4 + i]);
             if (const auto bad = config_.storage.memoryByte; bad && *bad - address < count)
                 setMemByte(*bad, static_cast<std::uint8_t>(~d[4 + (*bad - address)]));
-            r.opcode = 0x84;
+            r.opcode = sbep::kReplyMemWritten;
             putAddress(r.data, address);
             return r;
         }
-        case 0x22:
+        case sbep::kOpTestMode:
             if (d.size() != 3)
                 return refuse(kRefuseMalformed, log);
             testMode_ = d[0];
-            r.opcode = 0x8C;
+            r.opcode = sbep::kReplyAccepted;
             r.data = {d[0], static_cast<std::uint8_t>(config_.radioType)};
             return r;
-        case 0x38:
+        case sbep::kOpSoftport:
             return softport(d, log);
-        case 0x18: {
-            if (d.size() != 12 || d[0] != 0x01 || d[1] != 0x01)
+        case sbep::kOpUpdateSerial: {
+            if (d.size() != 2 + 10 || d[0] != sbep::kSerialTarget[0] ||
+                d[1] != sbep::kSerialTarget[1])
                 return refuse(kRefuseMalformed, log);
-            if (config_.statusFlags & 0x02)
+            if (config_.statusFlags & sbep::kFlagSerialLocked)
                 return refuse(kRefuseSerial, log);
             config_.serialNumber.assign(d.begin() + 2, d.end());
-            r.opcode = 0x8C;
+            r.opcode = sbep::kReplyAccepted;
             return r;
         }
-        case 0x72:
+        case sbep::kOpFlash:
             return flashRequest(d, log);
         default:
-            // The echo probe (0x40) and anything the radio does not know go unanswered.
+            // The echo probe and anything the radio does not know go unanswered.
             r.none = true;
             return r;
     }
@@ -582,23 +585,23 @@ SimRadio::Reply SimRadio::dispatch(std::uint8_t opcode, const std::vector<std::u
 
 SimRadio::Reply SimRadio::radioInfo(const std::vector<std::uint8_t>& d) {
     Reply r;
-    r.opcode = 0xA3;
+    r.opcode = sbep::kReplyRadioInfo;
     if (d.size() != 1)
         return r;
     const std::uint8_t item = d[0];
     const std::vector<std::uint8_t>* value = nullptr;
     std::vector<std::uint8_t> serial(config_.serialNumber.begin(), config_.serialNumber.end());
     switch (item) {
-        case 0:
+        case sbep::kItemModel:
             value = &config_.modelRecord;
             break;
-        case 1:
+        case sbep::kItemSerial:
             value = &serial;
             break;
-        case 3:
+        case sbep::kItemFirmware:
             value = &config_.firmwareVersion;
             break;
-        case 4:
+        case sbep::kItemCodeplug:
             value = &config_.codeplugVersion;
             break;
         default:
@@ -614,11 +617,11 @@ SimRadio::Reply SimRadio::softport(const std::vector<std::uint8_t>& d, RequestLo
         return refuse(kRefuseMalformed, log);
     const std::uint8_t function = d[0];
     Reply r;
-    r.opcode = 0x8C;
+    r.opcode = sbep::kReplyAccepted;
     r.data = {function};
     log.length = static_cast<std::uint32_t>(d.size() - 4);
     switch (function) {
-        case 0x2A: {
+        case sbep::kSoftportLineRate: {
             if (d.size() < 8)
                 return refuse(kRefuseMalformed, log);
             const std::uint32_t rate = (std::uint32_t{d[4]} << 24) | (std::uint32_t{d[5]} << 16) |
@@ -629,11 +632,11 @@ SimRadio::Reply SimRadio::softport(const std::vector<std::uint8_t>& d, RequestLo
             r.newRate = rate;  // the reply still leaves at the old rate
             return r;
         }
-        case 0x26:
+        case sbep::kSoftportFactoryBackup:
             factorySerial_ = config_.serialNumber;
             factoryModel_ = config_.modelRecord;
             return r;
-        case 0x2E:
+        case sbep::kSoftportCommitDefault:
             // Committing a rewritten default block resets the serial number.
             if (defTouched_) {
                 config_.serialNumber = kDefaultSerial;
@@ -644,7 +647,7 @@ SimRadio::Reply SimRadio::softport(const std::vector<std::uint8_t>& d, RequestLo
             defTouched_ = false;
             return r;
         default:
-            return r;  // 0x27, 0x1F and others: accepted and logged
+            return r;  // the follow-ups and others: accepted and logged
     }
 }
 
@@ -701,11 +704,11 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
         return refuse(kRefuseMalformed, log);
     const std::uint8_t sub = d[0];
     Reply r;
-    r.opcode = 0x95;
+    r.opcode = sbep::kReplyFlashDone;
     r.data = {sub, 0x00};
     const auto& t = config_.timing;
     switch (sub) {
-        case 8: {
+        case sbep::kFlashProtection: {
             if (d.size() != 4)
                 return refuse(kRefuseMalformed, log);
             const std::uint16_t value = static_cast<std::uint16_t>((d[2] << 8) | d[3]);
@@ -713,8 +716,8 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
             protection_ = value;
             return r;
         }
-        case 4:
-        case 6: {
+        case sbep::kFlashErase4K:
+        case sbep::kFlashErase64K: {
             if (d.size() != 4)
                 return refuse(kRefuseMalformed, log);
             const std::uint32_t address = be24(d, 1);
@@ -723,11 +726,12 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
                 return refuse(kRefuseLocked, log);
             if (address >= flash_.size())
                 return refuse(kRefuseRange, log);
-            eraseSectors(address / kSectorSize, sub == 4 ? 1 : 16);
-            r.work = sub == 4 ? t.erase4k : t.erase64k;
+            const bool sector = sub == sbep::kFlashErase4K;
+            eraseSectors(address / kSectorSize, sector ? 1 : 16);
+            r.work = sector ? t.erase4k : t.erase64k;
             return r;
         }
-        case 3: {
+        case sbep::kFlashRead: {
             if (d.size() != 6)
                 return refuse(kRefuseMalformed, log);
             const std::uint32_t address = be24(d, 1);
@@ -740,7 +744,7 @@ SimRadio::Reply SimRadio::flashRequest(const std::vector<std::uint8_t>& d, Reque
             r.data.insert(r.data.end(), flash_.begin() + address, flash_.begin() + address + count);
             return r;
         }
-        case 1: {
+        case sbep::kFlashWrite: {
             if (d.size() < 4)
                 return refuse(kRefuseMalformed, log);
             const std::uint32_t address = be24(d, 1);
@@ -979,7 +983,7 @@ void SimRadio::pullCable() {
 }
 void SimRadio::powerCycle() {
     std::lock_guard l(mutex_);
-    rate_ = kDefaultRate;
+    rate_ = kSlowLineRate;
     protection_.reset();
     testMode_ = -1;
     decoder_.reset();

@@ -23,7 +23,6 @@ namespace vkt::sim {
 
 using Clock = std::chrono::steady_clock;
 
-inline constexpr std::uint32_t kDefaultRate = 16406;
 inline constexpr std::size_t kDefaultFlashSize = 4u * 1024u * 1024u;
 inline constexpr std::uint32_t kPersonalityStart = 0x820000;  // DYN, CH and FRE windows
 inline constexpr std::uint32_t kPersonalitySize = 0x10000;
@@ -313,7 +312,7 @@ class SimRadio {
 
     mutable std::mutex mutex_;
     RadioConfig config_;
-    std::uint32_t rate_ = kDefaultRate;
+    std::uint32_t rate_ = kSlowLineRate;
     std::optional<std::uint16_t> protection_;
     int testMode_ = -1;
     bool defTouched_ = false;

@@ -198,7 +198,7 @@ class VirtualCablePort : public CablePort {
     std::mutex mutex_;
     std::deque<WireByte> rx_;
     Clock::time_point txFree_{};
-    std::uint32_t rate_ = kDefaultRate;
+    std::uint32_t rate_ = kSlowLineRate;
     std::uint32_t readMs_ = 0;  // 0: a read returns at once with what has arrived
     std::uint32_t writeMs_ = 0;
 };

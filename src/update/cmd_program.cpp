@@ -27,9 +27,6 @@
 namespace vkt {
 namespace {
 
-using requests::kHomeRate;
-using requests::kWorkRate;
-
 constexpr std::int32_t kMaxUserVoiceLength = 0xD800;
 
 constexpr const char* kStageStart = "Upate";
@@ -195,7 +192,7 @@ class CmdProgram::Run {
         const bool switched = requests::lineRate(engine(), rate, flag, reply_);
         // A switch to 240000 that went wrong may have taken effect on one
         // side only.
-        if (rate == kWorkRate && !switched)
+        if (rate == kFastLineRate && !switched)
             lineUncertain_ = true;
         return switched;
     }
@@ -319,7 +316,7 @@ void CmdProgram::Run::prepare() {
         if (!requests::readRadioType(engine(), reply_, cmd_.radioType_))
             fail();
     }
-    if (ok() && !lineRate(kWorkRate, 0))
+    if (ok() && !lineRate(kFastLineRate, 0))
         fail();
 
     stage(kStageAddressMap);
@@ -364,9 +361,9 @@ void CmdProgram::Run::planTime() {
     }
     const bool fromRadio = !cmd_.writeBack;
     estimate_.setPart(kReadInfoPart,
-                      {.lineRate = kWorkRate, .memoryBytes = fromRadio ? memory : 0});
+                      {.lineRate = kFastLineRate, .memoryBytes = fromRadio ? memory : 0});
     estimate_.setPart(kReadVoicePart,
-                      {.lineRate = kWorkRate, .flashReadBytes = fromRadio ? userVoice : 0u});
+                      {.lineRate = kFastLineRate, .flashReadBytes = fromRadio ? userVoice : 0u});
     if (cmd_.updateFirmware) {
         // The image's exact length is known once it is loaded; its file's
         // size is close to it.
@@ -374,22 +371,22 @@ void CmdProgram::Run::planTime() {
         std::uint64_t size = std::filesystem::file_size(cmd_.firmwareFile, ec);
         if (ec)
             size = kFirmwareAreaEnd;
-        estimate_.setPart(kEraseFirmwarePart, {.lineRate = kWorkRate,
+        estimate_.setPart(kEraseFirmwarePart, {.lineRate = kFastLineRate,
                                                .blockErases = kFirmwareAreaEnd / kBlock64K,
                                                .pauses = std::chrono::milliseconds(6)});
-        estimate_.setPart(kWriteFirmwarePart, {.lineRate = kWorkRate, .flashWriteBytes = size});
+        estimate_.setPart(kWriteFirmwarePart, {.lineRate = kFastLineRate, .flashWriteBytes = size});
     }
     estimate_.setPart(
         kDefaultPart,
-        {.lineRate = kWorkRate,
+        {.lineRate = kFastLineRate,
          .flashWriteBytes = cmd_.updateDefault ? addressMap().block(BlockKind::DEF).size : 0u,
          .blockErases = 1,
          .sectorErases = cmd_.updateDefault ? 1u : 0u});
     if (cmd_.updateVoice) {
         const std::uint32_t voice = addressMap().block(BlockKind::VOI).size;
         estimate_.setPart(kEraseVoicePart,
-                          {.lineRate = kWorkRate, .blockErases = chunkCount(voice, kBlock64K)});
-        estimate_.setPart(kWriteVoicePart, {.lineRate = kWorkRate, .flashWriteBytes = voice});
+                          {.lineRate = kFastLineRate, .blockErases = chunkCount(voice, kBlock64K)});
+        estimate_.setPart(kWriteVoicePart, {.lineRate = kFastLineRate, .flashWriteBytes = voice});
     }
     if (cmd_.verifyFlash) {
         // Everything written is read back: the image, the default and the
@@ -404,20 +401,20 @@ void CmdProgram::Run::planTime() {
             written += addressMap().block(BlockKind::DEF).size;
         if (cmd_.updateVoice)
             written += addressMap().block(BlockKind::VOI).size;
-        estimate_.setPart(kVerifyPart, {.lineRate = kWorkRate, .flashReadBytes = written});
+        estimate_.setPart(kVerifyPart, {.lineRate = kFastLineRate, .flashReadBytes = written});
     }
     const bool settles = cmd_.updateDefault || cmd_.keepUserInfo;
     estimate_.setPart(kFinalizePart,
-                      {.lineRate = kHomeRate,
+                      {.lineRate = kSlowLineRate,
                        .pauses = settles ? cmd_.pauses.settle : std::chrono::milliseconds(0)});
     // The personality goes back at the radio's own line rate; its voice at
     // the work rate again.
     // The windows written back are read again to check them.
-    estimate_.setPart(kRestoreInfoPart, {.lineRate = kHomeRate, .memoryBytes = 2 * memory});
-    estimate_.setPart(kRestoreVoicePart, {.lineRate = kWorkRate,
+    estimate_.setPart(kRestoreInfoPart, {.lineRate = kSlowLineRate, .memoryBytes = 2 * memory});
+    estimate_.setPart(kRestoreVoicePart, {.lineRate = kFastLineRate,
                                           .flashWriteBytes = userVoice,
                                           .sectorErases = chunkCount(userVoice, kSector4K)});
-    estimate_.setPart(kClosePart, {.lineRate = kHomeRate, .pauses = cmd_.pauses.finalPosition});
+    estimate_.setPart(kClosePart, {.lineRate = kSlowLineRate, .pauses = cmd_.pauses.finalPosition});
 }
 
 void CmdProgram::Run::enter(UpdatePhase phase, Part part) {
@@ -555,9 +552,9 @@ void CmdProgram::Run::prepareFirmware() {
         if (!loadFirmwareFile(cmd_.firmwareFile, cmd_.radio->flashFile()))
             fail();
         else
-            estimate_.setPart(
-                kWriteFirmwarePart,
-                {.lineRate = kWorkRate, .flashWriteBytes = cmd_.radio->flashFile().data().size()});
+            estimate_.setPart(kWriteFirmwarePart,
+                              {.lineRate = kFastLineRate,
+                               .flashWriteBytes = cmd_.radio->flashFile().data().size()});
     }
     if (ok() && cmd_.updateFirmware) {
         const std::uint16_t value = cmd_.radioType_ == 1   ? 0x1000
@@ -614,7 +611,7 @@ void CmdProgram::Run::writeDefault() {
             fail();
     }
     if (ok() && cmd_.updateDefault &&
-        (!mayErase() || !xfer.erase(kEraseSector4K, layout(BlockKind::DEF))))
+        (!mayErase() || !xfer.erase(sbep::kFlashErase4K, layout(BlockKind::DEF))))
         fail();
     if (ok() && cmd_.updateDefault) {
         // The whole window is written, also the bytes no record covered.
@@ -622,7 +619,7 @@ void CmdProgram::Run::writeDefault() {
         if (!def || !xfer.writeFlash(layout(BlockKind::DEF), *def, unitsOf(kDefaultPart, w)))
             fail();
     }
-    if (ok() && (!mayErase() || !xfer.erase(kEraseBlock64K, layout(BlockKind::DYN))))
+    if (ok() && (!mayErase() || !xfer.erase(sbep::kFlashErase64K, layout(BlockKind::DYN))))
         fail();
     cmd_.progress.advance(w);
 }
@@ -691,7 +688,7 @@ void CmdProgram::Run::finalizeFlashing() {
     // that went wrong, without knowing which side took it.
     const bool home =
         cmd_.radio != nullptr &&
-        (lineUncertain_ ? requests::returnHome(engine(), reply_) : lineRate(kHomeRate, 1));
+        (lineUncertain_ ? requests::returnHome(engine(), reply_) : lineRate(kSlowLineRate, 1));
     if (!home)
         fail();
     // From here to the write-back the personality exists only in memory
@@ -701,7 +698,7 @@ void CmdProgram::Run::finalizeFlashing() {
     if (ok() && (cmd_.updateFirmware || cmd_.updateDefault)) {
         std::fill(reply_.begin(), reply_.end(), 0);
         int r = 0;
-        if (!status(1, r)) {
+        if (!status(sbep::kStatusWord, r)) {
             fail();
         } else if (r < 2) {
             raiseErrorText(ErrorCategory::Update, "Error:the radio's status reply is too short.");
@@ -720,12 +717,12 @@ void CmdProgram::Run::finalizeFlashing() {
     };
     if (ok() && (cmd_.updateDefault || cmd_.keepUserInfo)) {
         std::this_thread::sleep_for(cmd_.pauses.settle);
-        answered(requests::testModeAnswer(engine(), 1, reply_));
+        answered(requests::testModeAnswer(engine(), sbep::kTestModeWrite, reply_));
     }
     if (ok() && cmd_.updateDefault) {
-        answered(requests::softportAnswer(engine(), 0x2E, 0, reply_));
+        answered(requests::softportAnswer(engine(), sbep::kSoftportCommitDefault, 0, reply_));
         if (ok() && !(cmd_.statusWord_ & 0x0040))
-            answered(requests::softportAnswer(engine(), 0x27, 0, reply_));
+            answered(requests::softportAnswer(engine(), sbep::kSoftportDefaultFollowUp, 0, reply_));
     }
 }
 
@@ -803,7 +800,7 @@ void CmdProgram::Run::restoreUserVoice() {
 void CmdProgram::Run::closeRadio() {
     if (ok())
         enter(UpdatePhase::Finishing, kClosePart);
-    if (ok() && cmd_.keepUserInfo && !softport(0x1F, 0x0A))
+    if (ok() && cmd_.keepUserInfo && !softport(sbep::kSoftportPersonalityDone, 0x0A))
         fail();
     if (ok()) {
         if (!protection(requests::lockValue(cmd_.radioType_)))
@@ -816,13 +813,13 @@ void CmdProgram::Run::closeRadio() {
     // Radio and cable leave the run at 16406, whichever way it ended; the
     // closing status requests go out also after a failure (they fail at once
     // without reaching the radio when the port is closed).
-    if (cmd_.radio->portOpen() && engine().cable().baudRate() != kHomeRate &&
+    if (cmd_.radio->portOpen() && engine().cable().baudRate() != kSlowLineRate &&
         !requests::returnHome(engine(), reply_))
         fail();
     int r = 0;
-    if (!status(0, r))
+    if (!status(sbep::kStatusFlags, r))
         fail();
-    if (!status(1, r))
+    if (!status(sbep::kStatusWord, r))
         fail();
 }
 

@@ -5,13 +5,11 @@
 
 #include "link/radio_info.h"
 #include "link/sbep.h"
+#include "link/sbep_protocol.h"
 
 namespace vkt {
 namespace {
 
-constexpr std::uint8_t kAccepted = 0x8C;
-// Bit of the status flags with which the radio refuses a new serial number.
-constexpr std::uint8_t kSerialLocked = 0x02;
 constexpr std::size_t kReplySize = 100;
 
 }  // namespace
@@ -33,18 +31,18 @@ bool CmdSN::run() {
         // radio. A status reply without its flag byte does not tell whether
         // the radio would take the serial number, so it refuses as well.
         std::uint8_t opcode = 0;
-        const int r = radio->engine().statusRequest(0, opcode, reply);
-        if (r < 2 || (reply[1] & kSerialLocked) != 0)
+        const int r = radio->engine().statusRequest(sbep::kStatusFlags, opcode, reply);
+        if (r < 2 || (reply[1] & sbep::kFlagSerialLocked) != 0)
             ok = false;
     }
     if (ok) {
         SBEP& engine = radio->engine();
         std::uint8_t opcode = 0;
-        const auto accepted = [&](int r) { return r >= 0 && opcode == kAccepted; };
-        ok = accepted(engine.testModeRequest(1, 0, 0, opcode, reply)) &&
+        const auto accepted = [&](int r) { return r >= 0 && opcode == sbep::kReplyAccepted; };
+        ok = accepted(engine.testModeRequest(sbep::kTestModeWrite, 0, 0, opcode, reply)) &&
              accepted(engine.updateSN(newSerialNumber, opcode, reply)) &&
              accepted(engine.factoryBlockBackup(opcode, reply));
-        ok = ok && engine.statusRequest(0, opcode, reply) >= 0;
+        ok = ok && engine.statusRequest(sbep::kStatusFlags, opcode, reply) >= 0;
     }
     postEnd();
     return ok;

@@ -41,7 +41,7 @@ bool CmdVerify::run() {
                        "Error:the update package names no flash area to verify.");
         fail();
     }
-    if (ok && !requests::lineRate(radio->engine(), requests::kWorkRate, 0, reply))
+    if (ok && !requests::lineRate(radio->engine(), kFastLineRate, 0, reply))
         fail();
     if (ok) {
         const auto span = static_cast<std::uint32_t>(progress.total - progress.base);
@@ -54,7 +54,7 @@ bool CmdVerify::run() {
     // Radio and cable go back to the radio's own rate whatever happened; no
     // request goes out when they never left it.
     if (radio != nullptr && radio->portOpen() &&
-        !requests::lineRate(radio->engine(), requests::kHomeRate, 1, reply))
+        !requests::lineRate(radio->engine(), kSlowLineRate, 1, reply))
         fail();
     sendProgress(0);
     postEnd();

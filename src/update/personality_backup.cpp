@@ -338,7 +338,7 @@ bool CmdRestorePersonality::run() {
                    radioType);
         fail();
     }
-    if (ok && !requests::testMode(radio->engine(), 1, reply))
+    if (ok && !requests::testMode(radio->engine(), sbep::kTestModeWrite, reply))
         fail();
     if (ok) {
         BlockTransfer xfer(radio->engine(), reply);
@@ -354,15 +354,15 @@ bool CmdRestorePersonality::run() {
     if (ok && voice != nullptr &&
         !requests::writeUserVoice(radio->engine(), reply, voice->address, voice->bytes))
         fail();
-    if (ok && !requests::softport(radio->engine(), 0x1F, 0x0A, reply))
+    if (ok && !requests::softport(radio->engine(), sbep::kSoftportPersonalityDone, 0x0A, reply))
         fail();
     if (ok && !requests::protection(radio->engine(), requests::lockValue(radioType), reply))
         fail();
     if (radio != nullptr) {
         int r = 0;
-        if (!requests::status(radio->engine(), 0, reply, r))
+        if (!requests::status(radio->engine(), sbep::kStatusFlags, reply, r))
             fail();
-        if (!requests::status(radio->engine(), 1, reply, r))
+        if (!requests::status(radio->engine(), sbep::kStatusWord, reply, r))
             fail();
     }
     postEnd();

@@ -4,14 +4,12 @@
 
 #include "core/error_stack.h"
 #include "link/sbep.h"
+#include "link/sbep_protocol.h"
 #include "link/usb_serial.h"
 #include "update/progress.h"
 
 namespace vkt::requests {
 namespace {
-
-constexpr std::uint8_t kAccepted = 0x8C;   // test mode, soft-port writes, line rate
-constexpr std::uint8_t kFlashDone = 0x95;  // protection, erase, flash transfers
 
 Answer answerOf(int result, std::uint8_t opcode, std::uint8_t expected) {
     if (result < 0)
@@ -24,7 +22,7 @@ Answer answerOf(int result, std::uint8_t opcode, std::uint8_t expected) {
 Answer testModeAnswer(SBEP& engine, std::uint8_t mode, std::span<std::uint8_t> reply) {
     std::uint8_t opcode = 0;
     const int r = engine.testModeRequest(mode, 0, 0, opcode, reply);
-    return answerOf(r, opcode, kAccepted);
+    return answerOf(r, opcode, sbep::kReplyAccepted);
 }
 
 bool testMode(SBEP& engine, std::uint8_t mode, std::span<std::uint8_t> reply) {
@@ -32,22 +30,22 @@ bool testMode(SBEP& engine, std::uint8_t mode, std::span<std::uint8_t> reply) {
 }
 
 bool lineRate(SBEP& engine, std::uint32_t rate, std::uint8_t flag, std::span<std::uint8_t> reply) {
-    std::uint8_t opcode = kAccepted;
+    std::uint8_t opcode = sbep::kReplyAccepted;
     const int r = engine.setRadioBaudRate(rate, flag, opcode, reply);
-    return r >= 0 && opcode == kAccepted;
+    return r >= 0 && opcode == sbep::kReplyAccepted;
 }
 
 bool protection(SBEP& engine, std::uint16_t value, std::span<std::uint8_t> reply) {
     std::uint8_t opcode = 0;
     const int r = engine.protectionMode(value, opcode, reply);
-    return r >= 0 && opcode == kFlashDone;
+    return r >= 0 && opcode == sbep::kReplyFlashDone;
 }
 
 Answer softportAnswer(SBEP& engine, std::uint8_t function, std::uint8_t value,
                       std::span<std::uint8_t> reply) {
     std::uint8_t opcode = 0;
     const int r = engine.softportWrite(function, value, 0, {}, opcode, reply);
-    return answerOf(r, opcode, kAccepted);
+    return answerOf(r, opcode, sbep::kReplyAccepted);
 }
 
 bool softport(SBEP& engine, std::uint8_t function, std::uint8_t value,
@@ -65,8 +63,8 @@ bool status(SBEP& engine, std::uint8_t selector, std::span<std::uint8_t> reply, 
 bool readRadioType(SBEP& engine, std::span<std::uint8_t> reply, std::uint8_t& radioType) {
     std::fill(reply.begin(), reply.end(), 0);
     std::uint8_t opcode = 0;
-    const int r = engine.testModeRequest(8, 0, 0, opcode, reply);
-    if (r < 2 || opcode != kAccepted || reply.size() < 2) {
+    const int r = engine.testModeRequest(sbep::kTestModeRadioType, 0, 0, opcode, reply);
+    if (r < 2 || opcode != sbep::kReplyAccepted || reply.size() < 2) {
         raiseErrorText(ErrorCategory::Update, "Error:failed to read the radio type.");
         return false;
     }
@@ -87,24 +85,24 @@ bool returnHome(SBEP& engine, std::span<std::uint8_t> reply) {
     // Where the radio is, is not known. Asking at 16406 first is cheap; a
     // rate switch sent to a radio that cannot hear it waits long for its
     // acknowledge.
-    cable.setBaudRate(kHomeRate);
+    cable.setBaudRate(kSlowLineRate);
     int r = 0;
-    if (status(engine, 0, reply, r))
+    if (status(engine, sbep::kStatusFlags, reply, r))
         return true;
     // No answer at 16406: the radio runs at 240000.
-    if (!cable.setBaudRate(kWorkRate))
+    if (!cable.setBaudRate(kFastLineRate))
         return false;
-    if (lineRate(engine, kHomeRate, 1, reply))
+    if (lineRate(engine, kSlowLineRate, 1, reply))
         return true;
-    cable.setBaudRate(kHomeRate);
+    cable.setBaudRate(kSlowLineRate);
     return false;
 }
 
 bool writeUserVoice(SBEP& engine, std::span<std::uint8_t> reply, std::uint32_t address,
                     std::span<const std::uint8_t> data, const UnitProgress& progress) {
-    if (!testMode(engine, 8, reply) || !protection(engine, 0x3400, reply))
+    if (!testMode(engine, sbep::kTestModeRadioType, reply) || !protection(engine, 0x3400, reply))
         return false;
-    if (!lineRate(engine, kWorkRate, 0, reply)) {
+    if (!lineRate(engine, kFastLineRate, 0, reply)) {
         // The switch may have taken effect on one side only.
         returnHome(engine, reply);
         return false;
@@ -123,7 +121,7 @@ bool writeUserVoice(SBEP& engine, std::span<std::uint8_t> reply, std::uint32_t a
         ok = false;
     }
     // The radio goes back to its own line rate whatever happened.
-    if (!lineRate(engine, kHomeRate, 1, reply))
+    if (!lineRate(engine, kSlowLineRate, 1, reply))
         ok = false;
     return ok;
 }

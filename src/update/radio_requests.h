@@ -15,9 +15,6 @@ class SBEP;
 
 namespace requests {
 
-inline constexpr std::uint32_t kWorkRate = 240000;  // line rate for flash work
-inline constexpr std::uint32_t kHomeRate = 16406;   // the radio's own line rate
-
 // How the radio answered a request: with the opcode the request expects,
 // with another one (the request reached the radio), or not at all.
 enum class Answer { Accepted, Unexpected, None };

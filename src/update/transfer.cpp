@@ -10,8 +10,6 @@
 namespace vkt {
 namespace {
 
-constexpr std::uint8_t kMemWriteDone = 0x84;
-constexpr std::uint8_t kFlashDone = 0x95;
 constexpr std::size_t kFlashLeadingBytes = 2;
 
 void report(const UnitProgress& progress, std::uint32_t k, std::uint32_t n) {
@@ -55,7 +53,7 @@ bool BlockTransfer::writeMemory(std::uint32_t address, std::span<const std::uint
         std::uint8_t opcode = 0;
         const int r = engine_.memWrite(data.subspan(data.size() - remaining, chunk), replyAddress,
                                        opcode, reply_);
-        if (r < 0 || opcode != kMemWriteDone)
+        if (r < 0 || opcode != sbep::kReplyMemWritten)
             return false;
         cursor += static_cast<std::uint32_t>(chunk);
         remaining -= chunk;
@@ -75,7 +73,7 @@ bool BlockTransfer::readFlash(std::uint32_t address, std::span<std::uint8_t> out
         const std::size_t chunk = std::min<std::size_t>(remaining, sbep::kMaxFlashChunk);
         std::uint8_t opcode = 0;
         const int r = engine_.readFlash(static_cast<std::uint32_t>(chunk), cursor, opcode, reply_);
-        if (r < 0 || opcode != kFlashDone)
+        if (r < 0 || opcode != sbep::kReplyFlashDone)
             return false;
         // The reply must carry data after its two leading bytes, and no more
         // than was asked for.
@@ -104,7 +102,7 @@ bool BlockTransfer::writeFlash(std::uint32_t address, std::span<const std::uint8
         std::uint8_t opcode = 0;
         const int r = engine_.writeFlash(data.subspan(data.size() - remaining, chunk), cursor,
                                          opcode, reply_);
-        if (r < 0 || opcode != kFlashDone)
+        if (r < 0 || opcode != sbep::kReplyFlashDone)
             return false;
         cursor += static_cast<std::uint32_t>(chunk);
         remaining -= chunk;
@@ -118,14 +116,14 @@ bool BlockTransfer::erase(std::uint8_t kind, std::uint32_t address) {
         return false;
     std::uint8_t opcode = 0;
     const int r = engine_.eraseFlash(kind, address, opcode, reply_);
-    return r >= 0 && opcode == kFlashDone;
+    return r >= 0 && opcode == sbep::kReplyFlashDone;
 }
 
 bool BlockTransfer::eraseFirmwareArea(const UnitProgress& progress) {
     const std::uint32_t n = kFirmwareAreaEnd / kBlock64K;
     std::uint32_t k = 0;
     for (std::uint32_t address = 0; address < kFirmwareAreaEnd; address += kBlock64K) {
-        if (!erase(kEraseBlock64K, address))
+        if (!erase(sbep::kFlashErase64K, address))
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         report(progress, ++k, n);
@@ -136,7 +134,7 @@ bool BlockTransfer::eraseFirmwareArea(const UnitProgress& progress) {
 bool BlockTransfer::eraseVoiceArea(std::uint32_t start, std::uint32_t count,
                                    const UnitProgress& progress) {
     for (std::uint32_t k = 0; k < count; ++k) {
-        if (!erase(kEraseBlock64K, start + k * kBlock64K))
+        if (!erase(sbep::kFlashErase64K, start + k * kBlock64K))
             return false;
         report(progress, k + 1, count);
     }
@@ -145,7 +143,7 @@ bool BlockTransfer::eraseVoiceArea(std::uint32_t start, std::uint32_t count,
 
 bool BlockTransfer::eraseUserVoiceArea(std::uint32_t start, std::uint32_t count, int& failedIndex) {
     for (std::uint32_t k = 0; k < count; ++k) {
-        if (!erase(kEraseSector4K, start + k * kSector4K)) {
+        if (!erase(sbep::kFlashErase4K, start + k * kSector4K)) {
             failedIndex = static_cast<int>(k);
             return false;
         }

@@ -23,8 +23,6 @@ using UnitProgress = std::function<void(std::uint32_t k, std::uint32_t n)>;
 
 inline constexpr std::uint32_t kSector4K = 0x1000;
 inline constexpr std::uint32_t kBlock64K = 0x10000;
-inline constexpr std::uint8_t kEraseSector4K = 4;
-inline constexpr std::uint8_t kEraseBlock64K = 6;
 inline constexpr std::uint32_t kFirmwareAreaEnd = 0x60000;
 
 class BlockTransfer {

@@ -89,7 +89,7 @@ TEST_F(TtySim, IdentityAndFastFlashRoundTripThroughTermios) {
     Bytes data(4096);
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<std::uint8_t>(i * 13 + 1);
-    ASSERT_TRUE(transfer.erase(kEraseSector4K, 0x300000)) << allErrorTexts();
+    ASSERT_TRUE(transfer.erase(sbep::kFlashErase4K, 0x300000)) << allErrorTexts();
     ASSERT_TRUE(transfer.writeFlash(0x300000, data)) << allErrorTexts();
     Bytes back(data.size());
     ASSERT_TRUE(transfer.readFlash(0x300000, back)) << allErrorTexts();

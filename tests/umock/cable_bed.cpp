@@ -337,7 +337,7 @@ void CableBed::addTty(Cable& c) {
         tcgetattr(s, &tio);
         cfmakeraw(&tio);
         tcsetattr(s, TCSANOW, &tio);
-        sim::setTerminalRate(s, sim::kDefaultRate);
+        sim::setTerminalRate(s, kSlowLineRate);
         ::close(s);
     }
     fs::create_symlink(slave, root() + "/dev/" + name);
