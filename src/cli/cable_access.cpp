@@ -1,4 +1,4 @@
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 
 #include <fmt/printf.h>
 

@@ -5,7 +5,7 @@
 
 #include <iostream>
 
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "link/cable_choice.h"

@@ -14,7 +14,7 @@
 #include <optional>
 
 #include "app/cable_setup.h"
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/commands.h"
 #include "cli/fleet_workers.h"
 #include "cli/signal_watch.h"

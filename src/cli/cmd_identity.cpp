@@ -7,7 +7,7 @@
 #include <span>
 
 #include "app/cable_setup.h"
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "core/error_stack.h"

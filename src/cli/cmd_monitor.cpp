@@ -7,7 +7,7 @@
 #include <iostream>
 
 #include "app/cable_setup.h"
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/json_output.h"

@@ -11,7 +11,7 @@
 #include "app/cable_setup.h"
 #include "app/instance_lock.h"
 #include "app/update_journal.h"
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/cli_common.h"
 #include "cli/commands.h"
 #include "cli/signal_watch.h"

@@ -5,27 +5,32 @@
 
 namespace vkt::cli {
 
-// Add one line per group; main.cpp calls every function in this list.
-#define VKT_CLI_COMMAND_GROUPS(X) \
-    X(addCablesCommand)           \
-    X(addVersionCommand)          \
-    X(addFtfCommands)             \
-    X(addConfigCommands)          \
-    X(addPackageCommands)         \
-    X(addIdentityCommand)         \
-    X(addMonitorCommand)          \
-    X(addPersonalityCommands)     \
-    X(addInfoCommand)             \
-    X(addUpdateCommand)           \
-    X(addVerifyCommand)           \
-    X(addRecoverCommand)          \
-    X(addHistoryCommand)          \
-    X(addSerialCommand)           \
-    X(addFleetCommands)           \
-    X(addConsoleCommands)
+// One function per group; each adds its subcommands to `app`.
+using CommandGroup = void (*)(CLI::App& app, GlobalOptions& options);
 
-#define VKT_DECLARE_GROUP(fn) void fn(CLI::App& app, GlobalOptions& options);
-VKT_CLI_COMMAND_GROUPS(VKT_DECLARE_GROUP)
-#undef VKT_DECLARE_GROUP
+void addCablesCommand(CLI::App& app, GlobalOptions& options);
+void addVersionCommand(CLI::App& app, GlobalOptions& options);
+void addFtfCommands(CLI::App& app, GlobalOptions& options);
+void addConfigCommands(CLI::App& app, GlobalOptions& options);
+void addPackageCommands(CLI::App& app, GlobalOptions& options);
+void addIdentityCommand(CLI::App& app, GlobalOptions& options);
+void addMonitorCommand(CLI::App& app, GlobalOptions& options);
+void addPersonalityCommands(CLI::App& app, GlobalOptions& options);
+void addInfoCommand(CLI::App& app, GlobalOptions& options);
+void addUpdateCommand(CLI::App& app, GlobalOptions& options);
+void addVerifyCommand(CLI::App& app, GlobalOptions& options);
+void addRecoverCommand(CLI::App& app, GlobalOptions& options);
+void addHistoryCommand(CLI::App& app, GlobalOptions& options);
+void addSerialCommand(CLI::App& app, GlobalOptions& options);
+void addFleetCommands(CLI::App& app, GlobalOptions& options);
+void addConsoleCommands(CLI::App& app, GlobalOptions& options);
+
+// main.cpp adds the groups in this order, which is the order of `vkt --help`.
+inline constexpr CommandGroup kCommandGroups[] = {
+    addCablesCommand,   addVersionCommand,  addFtfCommands,    addConfigCommands,
+    addPackageCommands, addIdentityCommand, addMonitorCommand, addPersonalityCommands,
+    addInfoCommand,     addUpdateCommand,   addVerifyCommand,  addRecoverCommand,
+    addHistoryCommand,  addSerialCommand,   addFleetCommands,  addConsoleCommands,
+};
 
 }  // namespace vkt::cli

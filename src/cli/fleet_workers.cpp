@@ -15,7 +15,7 @@
 
 #include <fmt/format.h>
 
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/cli_common.h"
 #include "cli/signal_watch.h"
 

@@ -178,9 +178,8 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
                       ->check(CLI::NonNegativeNumber);
     port->excludes(cable);
 
-#define VKT_CALL_GROUP(fn) fn(app, options);
-    VKT_CLI_COMMAND_GROUPS(VKT_CALL_GROUP)
-#undef VKT_CALL_GROUP
+    for (const CommandGroup addGroup : kCommandGroups)
+        addGroup(app, options);
 
     const CommandWords words = readCommandWords(app, argc, argv);
     if (!words.unknown.empty() && !words.help) {

@@ -9,7 +9,7 @@
 #include <fmt/format.h>
 
 #include "app/strings.h"
-#include "cli/cable_setup.h"
+#include "cli/cable_access.h"
 #include "cli/password_input.h"
 #include "cli/signal_watch.h"
 #include "core/error_log.h"
