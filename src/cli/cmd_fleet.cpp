@@ -176,8 +176,7 @@ bool infoOk(const FleetRadio& r) {
 }
 
 std::string categoryOf(const Json& object) {
-    const Json error = object.is_object() && object.contains("error") ? object["error"] : Json();
-    return error.is_object() ? error.value("category", std::string()) : std::string();
+    return textOf(valueOr(object, "error"), "category");
 }
 
 // Asks every radio that could be read what an update would do, in parallel:
