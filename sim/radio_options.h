@@ -1,5 +1,8 @@
 // The options that describe a simulated radio, shared by vkt-radio-sim's
-// command line and the `vkt --simulate` overrides (VKT_SIM_OPTIONS).
+// command line and the `vkt --simulate` overrides (VKT_SIM_OPTIONS). Their
+// implementation file also holds the text parsers behind them (faults,
+// versions, the model record), which are declared beside their types in
+// sim_radio.h so the radio's users need not pull in the command-line library.
 #pragma once
 
 #include <CLI/CLI.hpp>

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <fstream>
 
 namespace vkt::sim {
@@ -24,14 +23,6 @@ void putAddress(std::vector<std::uint8_t>& out, std::uint32_t address) {
     out.push_back(static_cast<std::uint8_t>(address >> 16));
     out.push_back(static_cast<std::uint8_t>(address >> 8));
     out.push_back(static_cast<std::uint8_t>(address));
-}
-
-bool parseNumber(const std::string& text, std::uint64_t& value) {
-    if (text.empty())
-        return false;
-    char* end = nullptr;
-    value = std::strtoull(text.c_str(), &end, 0);
-    return end && *end == '\0';
 }
 
 std::vector<std::uint8_t> defaultModel() {
@@ -100,141 +91,6 @@ std::vector<std::uint8_t> oldFlashContent(int radioType, std::size_t flashSize,
     put(2, firmwareVersion);
     put(defFlashAddress(radioType), codeplugVersion);
     return flash;
-}
-
-bool parseVersionText(const std::string& text, bool hexTail, std::vector<std::uint8_t>& out) {
-    // Letter, then three dot-separated numbers.
-    if (text.size() < 2 || !std::isalpha(static_cast<unsigned char>(text[0])))
-        return false;
-    std::vector<std::uint8_t> v{static_cast<std::uint8_t>(text[0])};
-    std::size_t pos = 1;
-    for (int group = 0; group < 3; ++group) {
-        if (group > 0) {
-            if (pos >= text.size() || text[pos] != '.')
-                return false;
-            ++pos;
-        }
-        const std::size_t start = pos;
-        while (pos < text.size() && std::isxdigit(static_cast<unsigned char>(text[pos])))
-            ++pos;
-        const std::string digits = text.substr(start, pos - start);
-        if (digits.empty() || digits.size() > 3)
-            return false;
-        const int base = (hexTail && group > 0) ? 16 : 10;
-        char* end = nullptr;
-        const unsigned long n = std::strtoul(digits.c_str(), &end, base);
-        if (*end != '\0' || n > 255)
-            return false;
-        v.push_back(static_cast<std::uint8_t>(n));
-    }
-    if (pos != text.size())
-        return false;
-    out = std::move(v);
-    return true;
-}
-
-std::string versionText(std::span<const std::uint8_t> v, bool hexTail) {
-    if (v.size() < 4)
-        return {};
-    return hexTail ? fmt::format("{:c}{:02d}.{:02x}.{:02x}", char(v[0]), v[1], v[2], v[3])
-                   : fmt::format("{:c}{:02d}.{:02d}.{:02d}", char(v[0]), v[1], v[2], v[3]);
-}
-
-bool modelRecordFromText(const std::string& text, std::vector<std::uint8_t>& out) {
-    if (text.empty() || text.size() > 11)
-        return false;
-    out.assign(11, 0);
-    std::copy(text.begin(), text.end(), out.begin());
-    return true;
-}
-
-bool parseFault(const std::string& text, Fault& fault, std::string& error) {
-    const auto at = text.find('@');
-    if (at == std::string::npos) {
-        error = "fault '" + text + "' has no @";
-        return false;
-    }
-    const std::string kind = text.substr(0, at);
-    Fault f;
-    if (kind == "drop")
-        f.kind = FaultKind::DropByte;
-    else if (kind == "corrupt")
-        f.kind = FaultKind::CorruptByte;
-    else if (kind == "checksum")
-        f.kind = FaultKind::CorruptChecksum;
-    else if (kind == "delay")
-        f.kind = FaultKind::Delay;
-    else if (kind == "noack")
-        f.kind = FaultKind::OmitAck;
-    else if (kind == "opcode")
-        f.kind = FaultKind::WrongOpcode;
-    else if (kind == "pull")
-        f.kind = FaultKind::PullCable;
-    else if (kind == "refuse")
-        f.kind = FaultKind::Refuse;
-    else {
-        error = "unknown fault kind '" + kind + "'";
-        return false;
-    }
-    std::string rest = text.substr(at + 1);
-    if (rest.empty() || (rest[0] != 'r' && rest[0] != 'b')) {
-        error = "fault '" + text + "': expected r<request> or b<byte> after @";
-        return false;
-    }
-    f.trigger = rest[0] == 'r' ? FaultTrigger::Request : FaultTrigger::WireByte;
-    rest.erase(0, 1);
-    // Split off the optional parts, last first.
-    auto takeSuffix = [&rest](char mark, std::string& part) {
-        // 'x' may occur in a 0x prefix: only a trailing xDIGITS counts as a count.
-        const auto p = rest.rfind(mark);
-        if (p == std::string::npos)
-            return;
-        if (mark == 'x' && (p == 0 || rest[p - 1] == '0'))
-            return;
-        part = rest.substr(p + 1);
-        rest.erase(p);
-    };
-    std::string countText, offsetText, valueText;
-    takeSuffix('x', countText);
-    takeSuffix('+', offsetText);
-    takeSuffix(':', valueText);
-    std::uint64_t n = 0;
-    if (!parseNumber(rest, n) || n == 0) {
-        error = "fault '" + text + "': the request or byte number must be 1 or more";
-        return false;
-    }
-    f.at = n;
-    if (!valueText.empty()) {
-        if (!parseNumber(valueText, n) || n > 0xFFFFFFFF) {
-            error = "fault '" + text + "': bad value";
-            return false;
-        }
-        f.value = static_cast<std::uint32_t>(n);
-    }
-    if (!offsetText.empty()) {
-        if (!parseNumber(offsetText, n) || n > 0xFFFF) {
-            error = "fault '" + text + "': bad offset";
-            return false;
-        }
-        f.offset = static_cast<std::uint32_t>(n);
-    }
-    if (!countText.empty()) {
-        if (!parseNumber(countText, n) || n == 0 || n > 0xFFFF) {
-            error = "fault '" + text + "': bad count";
-            return false;
-        }
-        f.count = static_cast<std::uint32_t>(n);
-    }
-    fault = f;
-    return true;
-}
-
-std::string describeFault(const Fault& f) {
-    static const char* const names[] = {"drop",  "corrupt", "checksum", "delay",
-                                        "noack", "opcode",  "pull",     "refuse"};
-    return fmt::format("{}@{}{}:{}+{}x{}", names[static_cast<int>(f.kind)],
-                       f.trigger == FaultTrigger::Request ? 'r' : 'b', f.at, f.value, f.offset,
-                       f.count);
 }
 
 std::string formatLogEntry(const RequestLogEntry& e) {
