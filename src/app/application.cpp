@@ -8,10 +8,10 @@
 #include "app/front_end.h"
 #include "app/strings.h"
 #include "app/update_journal.h"
-#include "core/file_io.h"
 #include "core/app_paths.h"
 #include "core/error_log.h"
 #include "core/error_stack.h"
+#include "core/file_io.h"
 #include "package/config_document.h"
 
 namespace vkt {
@@ -23,7 +23,7 @@ namespace {
 constexpr std::size_t kMaxTitleChars = 259;
 
 StartupResult failure(ErrorCategory category, std::string logLine, int messageId = 0,
-                      int style = 0) {
+                      MessageStyle style = MessageStyle::None) {
     ErrorLog::instance().writeLog("%s", logLine);
     StartupResult result;
     result.messageId = messageId;
@@ -145,12 +145,12 @@ bool Application::loadPackage(StartupResult& result) {
         std::string first = firstErrorText();
         const auto category = static_cast<ErrorCategory>(firstErrorCode());
         removeErrors(0);
-        result = failure(category, first, str::kReinstall, kStyleError);
+        result = failure(category, first, str::kReinstall, MessageStyle::Error);
         return false;
     }
     if (!isToolRegion(config_.regionName)) {
         result = failure(ErrorCategory::Ini, fmt::sprintf(kWrongRegionFormat, kToolRegion),
-                         str::kReinstall, kStyleError);
+                         str::kReinstall, MessageStyle::Error);
         return false;
     }
     return true;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "app/front_end.h"
 #include "core/error_stack.h"
 #include "core/event.h"
 #include "link/cable_driver.h"
@@ -38,7 +39,7 @@ struct StartupOptions {
 struct StartupResult {
     bool ok = false;
     int messageId = 0;
-    int style = 0;
+    MessageStyle style = MessageStyle::None;
     std::string logLine;  // what was written to the error log (empty: nothing)
     // The error category of the failure (the first error-stack entry's when
     // the stack held the reason).

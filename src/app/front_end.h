@@ -13,25 +13,27 @@
 namespace vkt {
 
 // Message-box styles: the button set in the low 4 bits, the icon above.
-enum MessageStyle : int {
-    kStyleYesNo = 4,      // Yes/No without an icon (the test-mode question)
-    kStyleError = 16,     // error icon, OK
-    kStyleQuestion = 36,  // question icon, Yes/No
-    kStyleWarning = 48,   // warning icon, OK
-    kStyleInfo = 64,      // information icon, OK
+enum class MessageStyle : int {
+    None = 0,       // no message; as a box: OK without an icon
+    OkCancel = 1,   // OK/Cancel without an icon
+    YesNo = 4,      // Yes/No without an icon (the test-mode question)
+    Error = 16,     // error icon, OK
+    Question = 36,  // question icon, Yes/No
+    Warning = 48,   // warning icon, OK
+    Info = 64,      // information icon, OK
 };
 
 // Ids of the buttons that close a message box.
-enum ButtonId : int {
-    kButtonOk = 1,
-    kButtonCancel = 2,
-    kButtonYes = 6,
-    kButtonNo = 7,
+enum class ButtonId : int {
+    Ok = 1,
+    Cancel = 2,
+    Yes = 6,
+    No = 7,
 };
 
 // True when the style's button set is Yes/No.
-inline bool isYesNoStyle(int style) {
-    return (style & 0x0F) == 4;
+inline bool isYesNoStyle(MessageStyle style) {
+    return (static_cast<int>(style) & 0x0F) == 4;
 }
 
 // Enabled state of the main window's radio controls.
@@ -103,7 +105,7 @@ class FrontEnd {
 
     // Shows text with the style's icon and buttons (caption: the application
     // title) and returns the id of the button that closed it.
-    virtual int showMessage(const std::string& text, int style) = 0;
+    virtual ButtonId showMessage(const std::string& text, MessageStyle style) = 0;
 
     // Shows the wait indicator (string 147) and keeps the user-interface
     // thread's messages flowing until finished() is true, then hides it. The

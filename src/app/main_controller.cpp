@@ -214,7 +214,7 @@ int MainController::ensureSingleCable() {
     int first = -1;
     int count = cable.findCables(first);
     while (count >= 2) {
-        front_.showMessage(formatString(str::kManyCables, count), kStyleWarning);
+        front_.showMessage(formatString(str::kManyCables, count), MessageStyle::Warning);
         first = -1;
         count = cable.findCables(first);
     }
@@ -234,7 +234,7 @@ bool MainController::runCommands(std::initializer_list<Runnable*> items) {
 }
 
 bool MainController::askYesNo(const std::string& text) {
-    return front_.showMessage(text, kStyleQuestion) == kButtonYes;
+    return front_.showMessage(text, MessageStyle::Question) == ButtonId::Yes;
 }
 
 void MainController::finishOperation() {
@@ -298,7 +298,7 @@ void MainController::onProgress(std::uintptr_t done, std::intptr_t total) {
 FlowOutcome MainController::onGetRadioInfo() {
     removeErrors(0);  // the stack describes this operation only
     front_.setBusy(true);
-    Result result{loadString(str::kGetInfoSuccessful), kStyleInfo, true};
+    Result result{loadString(str::kGetInfoSuccessful), MessageStyle::Info, true};
     setBusy(BusyState::ReadingInfo);
     controls_.getInfo = false;
     showControls();
@@ -306,23 +306,23 @@ FlowOutcome MainController::onGetRadioInfo() {
     ensureSingleCable();
     RadioManager& manager = app_.radioManager();
     RadioInfo& radio = manager.radio();
-    if (!manager.connect(true)) {
-        result.set(str::kConnectFailed, kStyleError);
+    if (!manager.connect()) {
+        result.set(str::kConnectFailed, MessageStyle::Error);
     } else {
         radio.cable().setBaudRate(kSlowLineRate);
         const EchoResult echo = radio.engine().detectEcho();
         radio.cable().setBaudRate(kSlowLineRate);
         if (echo == EchoResult::Silent)
-            result.set(str::kToggleAnalog, kStyleWarning);
+            result.set(str::kToggleAnalog, MessageStyle::Warning);
         else if (echo == EchoResult::Undecided)
-            result.set(str::kCableUnsupported, kStyleError);
+            result.set(str::kCableUnsupported, MessageStyle::Error);
         else if (!radio.readIdentity())
-            result.set(str::kConnectFailed, kStyleError);
+            result.set(str::kConnectFailed, MessageStyle::Error);
         else if (!app_.config().isModelKnown(modelKey(radio)))
-            result.set(str::kRadioUnsupported, kStyleError);
+            result.set(str::kRadioUnsupported, MessageStyle::Error);
     }
     if (radio.portOpen())
-        manager.connect(false);
+        manager.disconnect();
     FlowOutcome outcome{result.success ? FlowOutcome::Kind::Done : FlowOutcome::Kind::Failed,
                         result.text,
                         result.style,
@@ -373,19 +373,13 @@ StopReply MainController::onStopRequest() {
 // ---------------------------------------------------------------------------
 // Update
 
-template <typename Next>
-std::string MainController::lastParsableVersion(Next next) {
+std::string MainController::lastParsableVersion(const std::vector<std::string>& versions) {
     std::string candidate;
-    std::string version;
-    bool stopped = false;
-    while (next(version)) {
+    for (const std::string& version : versions) {
         VersionTriple triple;
-        if (stopped)
-            continue;  // drained so that the next walk starts at the first version
-        if (parseVersionText(version, triple))
-            candidate = version;
-        else
-            stopped = true;
+        if (!parseVersionText(version, triple))
+            break;
+        candidate = version;
     }
     return candidate;
 }
@@ -406,7 +400,7 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
 
     // Phase A: identity and package versions.
     front_.setBusy(true);
-    Result result{loadString(str::kUpdateSuccessful), kStyleInfo, true};
+    Result result{loadString(str::kUpdateSuccessful), MessageStyle::Info, true};
     setBusy(BusyState::Updating);
     controls_.update = controls_.keepPersonality = false;
     showControls();
@@ -421,7 +415,7 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
     if (result.success && !findPending(target, mode, runId, result))
         return refusedUpdate();
     if (result.success && mode == UpdateMode::Recover && !target.pending) {
-        result.set(str::kNothingToRecover, kStyleInfo);
+        result.set(str::kNothingToRecover, MessageStyle::Info);
         ending = Ending::UpToDate;
     }
     if (result.success && target.pending) {
@@ -431,7 +425,7 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
         if (testMode_)
             ErrorLog::instance().writeLog("%s", notice);
         else
-            front_.showMessage(notice, kStyleInfo);
+            front_.showMessage(notice, MessageStyle::Info);
     }
 
     // Confirmation (a front end that asks after the checks does it there).
@@ -446,7 +440,7 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
         return refusedUpdate();
     if (ending == Ending::Previewed) {
         if (radio.portOpen())
-            manager.connect(false);
+            manager.disconnect();
         FlowOutcome previewed = refusedUpdate();
         previewed.kind = FlowOutcome::Kind::Previewed;
         return previewed;
@@ -454,7 +448,7 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
 
     // End.
     if (radio.portOpen())
-        manager.connect(false);
+        manager.disconnect();
     if (result.success)
         refreshRadioInfo();
     if (testMode_)
@@ -468,7 +462,7 @@ FlowOutcome MainController::updateFlow(UpdateMode mode, std::int64_t runId) {
                    : ending == Ending::Interrupted ? FlowOutcome::Kind::Interrupted
                                                    : FlowOutcome::Kind::Failed;
     outcome.text = testMode_ ? std::string() : result.text;
-    outcome.style = testMode_ ? 0 : result.style;
+    outcome.style = testMode_ ? MessageStyle::None : result.style;
     outcome.backupFile = backupFile_;
     if (!result.success && ending != Ending::UpToDate)
         outcome.errors = failureErrors_.empty() ? errorEntries() : std::move(failureErrors_);
@@ -480,7 +474,7 @@ FlowOutcome MainController::refusedUpdate() {
     setBusy(BusyState::Idle);
     refreshControls();
     front_.setBusy(false);
-    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, 0, {}, {}, {}};
+    return FlowOutcome{FlowOutcome::Kind::NothingDone, {}, MessageStyle::None, {}, {}, {}};
 }
 
 void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
@@ -488,15 +482,15 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
     PackageConfig& config = app_.config();
     RadioManager& manager = app_.radioManager();
     RadioInfo& radio = manager.radio();
-    if (!manager.connect(true))
-        return result.set(str::kConnectFailed, kStyleError);
+    if (!manager.connect())
+        return result.set(str::kConnectFailed, MessageStyle::Error);
     const EchoResult echo = radio.engine().detectEcho();
     if (echo == EchoResult::Silent)
-        return result.set(str::kToggleAnalogRetry, kStyleWarning);
+        return result.set(str::kToggleAnalogRetry, MessageStyle::Warning);
     if (echo == EchoResult::Undecided)
-        return result.set(str::kCableUnsupported, kStyleError);
+        return result.set(str::kCableUnsupported, MessageStyle::Error);
     if (!radio.readIdentity())
-        return result.set(str::kConnectFailed, kStyleError);
+        return result.set(str::kConnectFailed, MessageStyle::Error);
     target.oldSerial = radio.serialNumber;
     serialNumberText(radio.serialNumber, target.serial);
     target.serial = cString(target.serial);
@@ -504,13 +498,12 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
     codeplugVersionText(radio.codeplugVersion, target.codeplug);
     target.key = modelKey(radio);
     if (!config.isModelKnown(target.key))
-        return result.set(str::kRadioUnsupported, kStyleError);
+        return result.set(str::kRadioUnsupported, MessageStyle::Error);
 
-    target.packageCpListed = lastParsableVersion(
-        [&](std::string& v) { return config.nextBlockVersion(target.key, "DEF", v); });
+    target.packageCpListed = lastParsableVersion(config.blockVersions(target.key, "DEF"));
     target.packageCp = upper(target.packageCpListed);
     if (target.packageCp.empty() || !parseVersionText(target.packageCp, target.packageCpTriple)) {
-        result.set(str::kReinstall, kStyleError);
+        result.set(str::kReinstall, MessageStyle::Error);
         log.writeLog("The tool CP version is invalid.");
     }
     if (!config.firmwarePath.empty()) {
@@ -519,7 +512,7 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
     }
     VersionTriple packageFwTriple{};
     if (!parseVersionText(target.packageFw, packageFwTriple)) {
-        result.set(str::kReinstall, kStyleError);
+        result.set(str::kReinstall, MessageStyle::Error);
         log.writeLog("The tool FW verision is invalid.");
     }
 }
@@ -531,14 +524,14 @@ UpdateJournal* MainController::openJournal(Result& result) {
     if (!journal_->open(error)) {
         ErrorLog::instance().writeLog("Error:%s", error);
         result.text = formatString(str::kJournalUnusable, error);
-        result.style = kStyleError;
+        result.style = MessageStyle::Error;
         result.success = false;
         return nullptr;
     }
     if (!journal_->notice().empty() && !journalNoticeShown_) {
         journalNoticeShown_ = true;
         if (!testMode_)
-            front_.showMessage(journal_->notice(), kStyleWarning);
+            front_.showMessage(journal_->notice(), MessageStyle::Warning);
     }
     return journal_.get();
 }
@@ -564,7 +557,7 @@ bool MainController::findPending(UpdateTarget& target, UpdateMode mode, std::int
             return true;
         if (it->model != model) {
             result.text = formatString(str::kSelectedOtherModel, it->model);
-            result.style = kStyleError;
+            result.style = MessageStyle::Error;
             result.success = false;
             return true;
         }
@@ -601,7 +594,7 @@ bool MainController::findPending(UpdateTarget& target, UpdateMode mode, std::int
             removeErrors(0);
             ErrorLog::instance().writeLog("%s", reason);
             result.text = formatString(str::kBackupUnreadable, reason);
-            result.style = kStyleError;
+            result.style = MessageStyle::Error;
             result.success = false;
             return true;
         }
@@ -614,7 +607,7 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     ErrorLog& log = ErrorLog::instance();
     PackageConfig& config = app_.config();
     RadioInfo& radio = app_.radioManager().radio();
-    const auto refuse = [&](int id, int style, const std::string& logLine) {
+    const auto refuse = [&](int id, MessageStyle style, const std::string& logLine) {
         if (!logLine.empty())
             log.writeLog("%s", logLine);
         result.set(id, style);
@@ -625,11 +618,11 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     const EchoResult echo = radio.engine().detectEcho();
     radio.cable().setBaudRate(kSlowLineRate);
     if (echo == EchoResult::Silent)
-        return refuse(str::kToggleAnalogRetry, kStyleWarning, {});
+        return refuse(str::kToggleAnalogRetry, MessageStyle::Warning, {});
     if (echo == EchoResult::Undecided)
-        return refuse(str::kCableUnsupported, kStyleError, {});
+        return refuse(str::kCableUnsupported, MessageStyle::Error, {});
     if (!config.isModelKnown(target.key))
-        return refuse(str::kRadioUnsupported, kStyleError, {});
+        return refuse(str::kRadioUnsupported, MessageStyle::Error, {});
 
     UpdatePlanOptions options;
     options.testMode = testMode_;
@@ -642,7 +635,7 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     PackageFiles files;
     std::string lost;
     if (!findPackageFiles(target.key, target.packageCp, files, lost))
-        return refuse(str::kReinstall, kStyleError, lost);
+        return refuse(str::kReinstall, MessageStyle::Error, lost);
     const std::string& defaultFile = files.defaultBlock;
     const std::string& voiceFile = files.voice;
     const std::string& addressFile = files.address;
@@ -722,8 +715,7 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
         program_.keepUserInfo = true;
         program_.enableKeepUserInfo();
         std::vector<KeepBlock> blocks;
-        std::int32_t kind = 0;
-        while (config.nextUserInfoKind(kind)) {
+        for (const std::int32_t kind : config.userInfoKinds()) {
             KeepBlock block;
             block.kind = kind;
             config.findUserInfoRange(kind, radioCpTriple[0], target.packageCpTriple[0],
@@ -811,7 +803,7 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
     if (journal != nullptr && !journal->begin(row, error)) {
         log.writeLog("Error:the update journal cannot be written: %s", error);
         result.text = formatString(str::kJournalUnusable, error);
-        result.style = kStyleError;
+        result.style = MessageStyle::Error;
         result.success = false;
     }
     if (journal == nullptr || !result.success) {
@@ -850,7 +842,7 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
         log.writeLog("Upate radio failed, this's caused by:\n%s", allErrorTexts());
         if (stopped) {
             result.set(program_.eraseStarted() ? str::kStopped : str::kStoppedNothingChanged,
-                       kStyleWarning);
+                       MessageStyle::Warning);
         } else {
             // Flash that reads back different from the package is the
             // radio's fault, not the package's.
@@ -859,7 +851,7 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
             std::int32_t code = firstErrorCode();
             bool packageProblem =
                 !flashDiffers && (code == 1 || code == 4 || code == 5 || code == 6 || code == 7);
-            result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, kStyleError);
+            result.set(packageProblem ? str::kReinstall : str::kUpdateFailed, MessageStyle::Error);
         }
         describeBrokenRun(result);
         removeErrors(0);
@@ -868,7 +860,7 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
         return stopped ? Ending::Interrupted : Ending::Reported;
     }
     if (!radio.readIdentity())
-        result.set(str::kConnectFailed, kStyleError);
+        result.set(str::kConnectFailed, MessageStyle::Error);
     else
         infoShown_ = true;
     program_.radio = nullptr;
@@ -955,14 +947,12 @@ bool MainController::findPackageFiles(const std::string& key, const std::string&
         lost = "New CP file is lost.";
         return false;
     }
-    const std::string voiceVersion =
-        lastParsableVersion([&](std::string& v) { return config.nextVoiceVersion(v); });
+    const std::string voiceVersion = lastParsableVersion(config.voiceVersions());
     if (!config.getVoiceFile(voiceVersion, files.voice)) {
         lost = "New VP file is lost.";
         return false;
     }
-    const std::string addressVersion =
-        lastParsableVersion([&](std::string& v) { return config.nextAddressVersion(v); });
+    const std::string addressVersion = lastParsableVersion(config.addressVersions());
     if (!config.getAddressFile(addressVersion, files.address)) {
         lost = "New ADDR file is lost.";
         return false;
@@ -978,10 +968,10 @@ void MainController::writeSerialNumber(const std::array<std::uint8_t, 10>& seria
     serialCmd_.progress.base = 0;
     serialCmd_.newSerialNumber = serial;
     if (!runCommands({&serialCmd_}) || !serialCmd_.ok) {
-        result.set(str::kSerialFailed, kStyleError);
+        result.set(str::kSerialFailed, MessageStyle::Error);
     } else if (!radio.readIdentity()) {
         result.text = loadString(str::kConnectFailed);
-        result.style = kStyleError;
+        result.style = MessageStyle::Error;
     } else {
         infoShown_ = true;
     }
@@ -995,7 +985,7 @@ void MainController::reportToConsole(bool success) {
             console_->post(consoleWindow_, kToolUpdateEnd, kConsoleReplyCode, success ? 1 : 0))
             return;
     }
-    front_.showMessage(kConsoleGone, kStyleInfo);
+    front_.showMessage(kConsoleGone, MessageStyle::Info);
 }
 
 // ---------------------------------------------------------------------------
@@ -1003,14 +993,14 @@ void MainController::reportToConsole(bool success) {
 
 void MainController::onLanguage(const std::string& code) {
     app_.config().setDefaultLanguage(code);
-    front_.showMessage(loadString(str::kRestartForLanguage), kStyleInfo);
+    front_.showMessage(loadString(str::kRestartForLanguage), MessageStyle::Info);
 }
 
 void MainController::onHelp(const std::function<bool(const std::string& code)>& open) {
     const std::string& language = app_.config().defaultLanguage;
     if (open(language.empty() ? std::string("en_us") : language))
         return;
-    front_.showMessage(loadString(str::kHelpUnavailable), kStyleInfo);
+    front_.showMessage(loadString(str::kHelpUnavailable), MessageStyle::Info);
     ErrorLog::instance().writeLine("Failed to load help file.");
 }
 
@@ -1045,7 +1035,7 @@ bool MainController::onDealerLogin() {
 FlowOutcome MainController::onUpdateSerialNumber() {
     removeErrors(0);
     front_.setBusy(true);
-    Result result{loadString(str::kSerialSuccessful), kStyleInfo, true};
+    Result result{loadString(str::kSerialSuccessful), MessageStyle::Info, true};
     setBusy(BusyState::WritingSerial);
     controls_.serialEntry = controls_.serialButton = false;
     showControls();
@@ -1054,28 +1044,28 @@ FlowOutcome MainController::onUpdateSerialNumber() {
     RadioManager& manager = app_.radioManager();
     RadioInfo& radio = manager.radio();
     [&] {
-        if (!manager.connect(true) || !radio.readIdentity())
-            return result.set(str::kConnectFailed, kStyleError);
+        if (!manager.connect() || !radio.readIdentity())
+            return result.set(str::kConnectFailed, MessageStyle::Error);
         if (!app_.config().isModelKnown(modelKey(radio)))
-            return result.set(str::kRadioUnsupported, kStyleError);
+            return result.set(str::kRadioUnsupported, MessageStyle::Error);
         std::string current;
         serialNumberText(radio.serialNumber, current);
         // The entry takes ten characters; a longer text (possible where the
         // front end does not limit it) is refused rather than cut.
         if (serialEntry_.size() > 10)
-            return result.set(str::kSerialIncorrect, kStyleError);
+            return result.set(str::kSerialIncorrect, MessageStyle::Error);
         std::array<std::uint8_t, 10> entry{};
         std::copy(serialEntry_.begin(), serialEntry_.end(), entry.begin());
         std::string_view entryText(reinterpret_cast<const char*>(entry.data()), entry.size());
         if (!isValidSerialNumber(entryText))
-            return result.set(str::kSerialIncorrect, kStyleError);
+            return result.set(str::kSerialIncorrect, MessageStyle::Error);
         if (entryText == current)
-            return result.set(str::kSerialIdentical, kStyleError);
+            return result.set(str::kSerialIdentical, MessageStyle::Error);
         front_.radioChanging(true);
         writeSerialNumber(entry, result);
     }();
     if (radio.portOpen())
-        manager.connect(false);
+        manager.disconnect();
     if (result.success)
         refreshRadioInfo();
     front_.showMessage(result.text, result.style);
@@ -1103,7 +1093,7 @@ FlowOutcome MainController::onVerify() {
     RadioManager& manager = app_.radioManager();
     RadioInfo& radio = manager.radio();
     front_.setBusy(true);
-    Result result{loadString(str::kVerifyMatches), kStyleInfo, true};
+    Result result{loadString(str::kVerifyMatches), MessageStyle::Info, true};
     setBusy(BusyState::Verifying);
     controls_.getInfo = controls_.update = controls_.keepPersonality = false;
     showControls();
@@ -1115,7 +1105,7 @@ FlowOutcome MainController::onVerify() {
     std::string lost;
     if (result.success && !findPackageFiles(target.key, target.packageCp, files, lost)) {
         log.writeLog("%s", lost);
-        result.set(str::kReinstall, kStyleError);
+        result.set(str::kReinstall, MessageStyle::Error);
     }
     std::vector<ErrorEntry> errors;
     if (result.success) {
@@ -1149,7 +1139,8 @@ FlowOutcome MainController::onVerify() {
             const bool allRead = !report.areas.empty() &&
                                  std::all_of(report.areas.begin(), report.areas.end(),
                                              [](const AreaCheck& a) { return a.read == a.length; });
-            result.set(ran && allRead ? str::kVerifyDiffers : str::kVerifyFailed, kStyleError);
+            result.set(ran && allRead ? str::kVerifyDiffers : str::kVerifyFailed,
+                       MessageStyle::Error);
             removeErrors(0);
         }
         verifyCmd_.radio = nullptr;
@@ -1158,7 +1149,7 @@ FlowOutcome MainController::onVerify() {
         errors = errorEntries();
     }
     if (radio.portOpen())
-        manager.connect(false);
+        manager.disconnect();
     front_.showMessage(result.text, result.style);
     finishOperation();
     FlowOutcome outcome;
@@ -1175,7 +1166,7 @@ void MainController::onDeviceRemoved() {
         return;
     RadioManager& manager = app_.radioManager();
     if ((manager.radio().cable().countDevices() & 0xFF) == 0 && manager.radio().portOpen())
-        manager.connect(false);
+        manager.disconnect();
 }
 
 // ---------------------------------------------------------------------------
@@ -1194,7 +1185,7 @@ std::intptr_t MainController::onConsoleEnterTestMode(ConsoleHandle console, std:
     if (magic != kConsoleMagic || !console_ || !console_->isAlive(console))
         return 1;
     if (!testMode_) {
-        if (front_.showMessage(kTestModeQuestion, kStyleYesNo) != kButtonYes)
+        if (front_.showMessage(kTestModeQuestion, MessageStyle::YesNo) != ButtonId::Yes)
             return 1;
         testMode_ = true;
         windowTitle_ += kTestModeMark;

@@ -50,7 +50,7 @@ struct FlowOutcome {
         Previewed,    // an update shown and not carried out (a dry run)
     } kind = Kind::Done;
     std::string text;  // the message shown (empty when none was shown)
-    int style = 0;
+    MessageStyle style = MessageStyle::None;
     // An update that failed or stopped after its first erase: the file that
     // holds the radio's personality (empty otherwise).
     std::string backupFile;
@@ -182,9 +182,9 @@ class MainController : public MessageTarget {
     // One result of a flow: text, style, success.
     struct Result {
         std::string text;
-        int style = 0;
+        MessageStyle style = MessageStyle::None;
         bool success = true;
-        void set(int stringId, int messageStyle) {
+        void set(int stringId, MessageStyle messageStyle) {
             text = loadString(stringId);
             style = messageStyle;
             success = false;
@@ -253,10 +253,8 @@ class MainController : public MessageTarget {
     bool runCommands(std::initializer_list<Runnable*> items);
     void showControls();
     void setBusy(BusyState state);
-    // The last version that parses of an enumeration; the enumerator is
-    // walked to its end so that its next pass starts afresh.
-    template <typename Next>
-    static std::string lastParsableVersion(Next next);
+    // The last of `versions` that parses, before the first one that does not.
+    static std::string lastParsableVersion(const std::vector<std::string>& versions);
     // Runs CmdSN with `serial` and reads the identity again; a failed write
     // fails the result, a failed read only changes its text.
     void writeSerialNumber(const std::array<std::uint8_t, 10>& serial, Result& result);

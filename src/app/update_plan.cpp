@@ -16,7 +16,7 @@ std::string upper(std::string text) {
     return text;
 }
 
-UpdatePlan refused(int messageId, int style, std::string logLine = {}) {
+UpdatePlan refused(int messageId, MessageStyle style, std::string logLine = {}) {
     UpdatePlan plan;
     plan.kind = UpdatePlan::Kind::Refused;
     plan.messageId = messageId;
@@ -43,9 +43,9 @@ UpdatePlan planUpdate(const UpdateVersions& radio, const UpdateVersions& package
     VersionTriple packageFwTriple{};
     VersionTriple packageCpTriple{};
     if (packageCp.empty() || !parseVersionText(packageCp, packageCpTriple))
-        return refused(str::kReinstall, kStyleError, "The tool CP version is invalid.");
+        return refused(str::kReinstall, MessageStyle::Error, "The tool CP version is invalid.");
     if (!parseVersionText(packageFw, packageFwTriple))
-        return refused(str::kReinstall, kStyleError, "The tool FW verision is invalid.");
+        return refused(str::kReinstall, MessageStyle::Error, "The tool FW verision is invalid.");
 
     // A half-written radio is rewritten in full: its versions describe what
     // the broken run left, not what the radio holds.
@@ -54,13 +54,15 @@ UpdatePlan planUpdate(const UpdateVersions& radio, const UpdateVersions& package
 
     VersionTriple radioFwTriple{};
     if (!parseVersionText(radio.firmware, radioFwTriple)) {
-        UpdatePlan plan = refused(str::kReinstall, kStyleError, "The radio FW version is invalid.");
+        UpdatePlan plan =
+            refused(str::kReinstall, MessageStyle::Error, "The radio FW version is invalid.");
         plan.radioVersionsInvalid = true;
         return plan;
     }
     VersionTriple radioCpTriple{};
     if (!parseVersionText(radio.codeplug, radioCpTriple)) {
-        UpdatePlan plan = refused(str::kReinstall, kStyleError, "The radio CP version is invalid.");
+        UpdatePlan plan =
+            refused(str::kReinstall, MessageStyle::Error, "The radio CP version is invalid.");
         plan.radioVersionsInvalid = true;
         return plan;
     }
@@ -82,11 +84,11 @@ UpdatePlan planUpdate(const UpdateVersions& radio, const UpdateVersions& package
     // its version.
     VersionTriple listed{};
     if (!parseVersionText(package.codeplug, listed))
-        return refused(str::kReinstall, kStyleError, "The tool version is invalid.");
+        return refused(str::kReinstall, MessageStyle::Error, "The tool version is invalid.");
     if (listed[0] != radioCpTriple[0])
-        return refused(str::kVersionIncompatible, kStyleWarning);
+        return refused(str::kVersionIncompatible, MessageStyle::Warning);
     if (packageCp == radioCp) {
-        UpdatePlan plan = refused(str::kAlreadyLatest, kStyleInfo);
+        UpdatePlan plan = refused(str::kAlreadyLatest, MessageStyle::Info);
         plan.kind = UpdatePlan::Kind::UpToDate;
         return plan;
     }

@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "app/front_end.h"
+
 namespace vkt {
 
 // Version texts: one letter and three two-digit groups ("R01.02.04").
@@ -42,7 +44,7 @@ struct UpdatePlan {
     // UpToDate and Refused: the string id and style of the result message,
     // and the error-log line (empty: none).
     int messageId = 0;
-    int style = 0;
+    MessageStyle style = MessageStyle::None;
     std::string logLine;
     // Refused because the radio's own versions do not parse: reported before
     // the package's files are looked up.

@@ -68,10 +68,10 @@ int runIdentity(const GlobalOptions& options, bool json) {
     };
     const auto fail = [&](const std::string& message, const std::string& hint) {
         Failure f = failure(message, hint);
-        manager.connect(false);
+        manager.disconnect();
         return report.fail(f);
     };
-    if (!manager.connect(true)) {
+    if (!manager.connect()) {
         Failure f = failure("the cable " + cable.path + " could not be opened", {});
         explainOpenFailure(manager.radio().cable().driver(), backendName(options), f);
         return report.fail(f);
@@ -94,7 +94,7 @@ int runIdentity(const GlobalOptions& options, bool json) {
         {"firmware_version", "Firmware version", firmware, radio.firmwareVersion},
         {"codeplug_version", "Codeplug version", codeplug, radio.codeplugVersion},
     };
-    const bool closed = manager.connect(false);
+    const bool closed = manager.disconnect();
     Json raw = Json::object();
     for (const Item& item : items) {
         report.fields()[item.key] = item.text;

@@ -177,7 +177,7 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
     report.fields()["cable"] = cable.path;
     SimulatedRadioSaver saveRadio;
     RadioManager manager(cable.driver);
-    if (!manager.connect(true)) {
+    if (!manager.connect()) {
         Failure failure{"CABLE", {"the cable " + cable.path + " could not be opened"}, {}};
         for (const ErrorEntry& entry : errorEntries())
             failure.messages.push_back(entry.message);
@@ -231,7 +231,7 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
         ok = restore.run();
         restore.radio = nullptr;
     }
-    manager.connect(false);
+    manager.disconnect();
     SignalWatch::protect(false);
     if (!ok)
         return failed(report, "the personality could not be restored", "UPDATE");

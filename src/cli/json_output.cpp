@@ -50,19 +50,21 @@ Json textOrNull(const std::optional<std::string>& text) {
     return text ? textOrNull(*text) : Json(nullptr);
 }
 
-Json severityOfStyle(int style) {
-    if (isYesNoStyle(style))
-        return nullptr;
-    switch (style & 0xF0) {
-        case kStyleError:
+Json severityOfStyle(MessageStyle style) {
+    switch (style) {
+        case MessageStyle::Error:
             return "error";
-        case kStyleWarning:
+        case MessageStyle::Warning:
             return "warning";
-        case kStyleInfo:
+        case MessageStyle::Info:
             return "info";
-        default:
-            return nullptr;
+        case MessageStyle::None:
+        case MessageStyle::OkCancel:
+        case MessageStyle::YesNo:
+        case MessageStyle::Question:
+            break;
     }
+    return nullptr;
 }
 
 Json byteArray(const std::uint8_t* bytes, std::size_t count) {

@@ -16,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/front_end.h"
+
 namespace vkt::cli {
 
 using Json = nlohmann::ordered_json;
@@ -55,7 +57,7 @@ Json textOrNull(const std::string& text);
 Json textOrNull(const std::optional<std::string>& text);
 // "info", "warning" or "error" for a message-box style; null for none (0)
 // and for a question.
-Json severityOfStyle(int style);
+Json severityOfStyle(MessageStyle style);
 // Bytes as an array of numbers (raw radio data).
 Json byteArray(const std::uint8_t* bytes, std::size_t count);
 

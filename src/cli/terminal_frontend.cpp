@@ -34,28 +34,28 @@ TerminalFrontEnd::TerminalFrontEnd(EventLoop& loop, TerminalOptions options, std
                                    std::ostream& out, std::ostream& err)
     : loop_(loop), options_(std::move(options)), in_(in), out_(out), err_(err) {}
 
-int TerminalFrontEnd::showMessage(const std::string& text, int style) {
+ButtonId TerminalFrontEnd::showMessage(const std::string& text, MessageStyle style) {
     endProgressLine();
     std::ostream& out = options_.json ? err_ : out_;
-    ShownMessage shown{text, style, kButtonOk};
+    ShownMessage shown{text, style, ButtonId::Ok};
     if (isYesNoStyle(style)) {
         // Questions go to the terminal the answer comes from.
         err_ << text << " [y/N] ";
         if (options_.assumeYes) {
             err_ << "yes (--yes)\n";
-            shown.answer = kButtonYes;
+            shown.answer = ButtonId::Yes;
         } else if (!options_.interactive) {
             err_ << "no (no terminal to ask; --yes answers Yes)\n";
-            shown.answer = kButtonNo;
+            shown.answer = ButtonId::No;
         } else {
             err_.flush();
             std::string line;
             std::getline(in_, line);
             bool yes =
                 line == "y" || line == "Y" || line == "yes" || line == "Yes" || line == "YES";
-            shown.answer = yes ? kButtonYes : kButtonNo;
+            shown.answer = yes ? ButtonId::Yes : ButtonId::No;
         }
-    } else if ((style & 0xF0) != kStyleError && (style & 0xF0) != kStyleWarning) {
+    } else if (style != MessageStyle::Error && style != MessageStyle::Warning) {
         out << text << std::endl;
     }
     // An error or a warning ends its flow: the command reports it, with its

@@ -45,8 +45,8 @@ struct TerminalOptions {
 // A message as it was shown.
 struct ShownMessage {
     std::string text;
-    int style = 0;
-    int answer = 0;
+    MessageStyle style = MessageStyle::None;
+    ButtonId answer = ButtonId::Ok;
 };
 
 class TerminalFrontEnd : public FrontEnd {
@@ -54,7 +54,7 @@ class TerminalFrontEnd : public FrontEnd {
     TerminalFrontEnd(EventLoop& loop, TerminalOptions options, std::istream& in, std::ostream& out,
                      std::ostream& err);
 
-    int showMessage(const std::string& text, int style) override;
+    ButtonId showMessage(const std::string& text, MessageStyle style) override;
     void runWaitIndicator(const std::function<bool()>& finished) override;
     std::optional<std::string> askPassword(bool wrongPassword,
                                            const std::string& previous) override;

@@ -10,13 +10,13 @@
 #include "app/strings.h"
 #include "core/error_log.h"
 #include "core/version.h"
-#include "gui/about_dialog.h"
 #include "gui/console_server.h"
 #include "gui/language.h"
 #include "gui/main_window.h"
-#include "gui/msg_box.h"
+#include "gui/message_box.h"
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
+#include "gui/splash_screen.h"
 #include "gui/termination_watch.h"
 #include "package/package_config.h"
 
@@ -135,7 +135,7 @@ std::optional<int> DesktopSession::start(const GuiOptions& options) {
         }
     }
     if (result.messageId != 0) {
-        CMsgBox box(loadQString(result.messageId), result.style, toQString(app_.title()));
+        MessageBox box(loadQString(result.messageId), result.style, toQString(app_.title()));
         box.run();
     }
     if (!result.logLine.empty())
@@ -184,8 +184,8 @@ InstanceClaim DesktopSession::claimSingleInstance() {
     return InstanceClaim::Claimed;
 }
 
-COrvixFlashToolDlg& DesktopSession::openWindow() {
-    window_ = std::make_unique<COrvixFlashToolDlg>(app_, queue_, console_.get());
+MainWindow& DesktopSession::openWindow() {
+    window_ = std::make_unique<MainWindow>(app_, queue_, console_.get());
     window_->show();
     return *window_;
 }
@@ -198,10 +198,10 @@ int runDesktop(QApplication& application, const GuiOptions& options) {
     // window title ("Login — EMEA VKT Update Tool"), and each window's title
     // is exactly its own.
     if (options.splashMs > 0) {
-        CSplashScreen splash(options.splashMs);
+        SplashScreen splash(options.splashMs);
         splash.exec();
     }
-    COrvixFlashToolDlg& window = session.openWindow();
+    MainWindow& window = session.openWindow();
     TerminationWatch watch(
         [&window] { window.requestQuit(); },
         [&window] { return window.controller().busyState() != BusyState::Idle; });

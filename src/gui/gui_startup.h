@@ -32,7 +32,7 @@ std::optional<GuiOptions> parseGuiOptions(const QStringList& arguments, std::str
 // --help-all, -v, --version), which can be answered without a display.
 bool mayAskForHelpOrVersion(int argc, const char* const* argv);
 
-class COrvixFlashToolDlg;
+class MainWindow;
 class ConsoleServer;
 
 // What claiming the single instance found.
@@ -65,7 +65,7 @@ class DesktopSession {
     // folder (part of start()).
     InstanceClaim claimSingleInstance();
     // Creates and shows the main window (after a successful start).
-    COrvixFlashToolDlg& openWindow();
+    MainWindow& openWindow();
 
     Application& application() { return app_; }
     QtMessageQueue& queue() { return queue_; }
@@ -79,7 +79,7 @@ class DesktopSession {
     std::unique_ptr<ConsoleServer> console_;
     std::unique_ptr<SimulatedRadioSaver> saveRadio_;
     Application app_;
-    std::unique_ptr<COrvixFlashToolDlg> window_;
+    std::unique_ptr<MainWindow> window_;
 };
 
 // Runs the tool: start-up, splash, main window until it closes, shutdown.

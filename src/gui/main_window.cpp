@@ -23,16 +23,16 @@
 #include "gui/about_dialog.h"
 #include "gui/console_server.h"
 #include "gui/device_monitor.h"
-#include "gui/dialog_pwd.h"
 #include "gui/language.h"
-#include "gui/msg_box.h"
+#include "gui/login_dialog.h"
+#include "gui/message_box.h"
 #include "gui/progress_status_bar.h"
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
 #include "gui/radio_pictures.h"
 #include "gui/recovery_dialog.h"
 #include "gui/sleep_inhibitor.h"
-#include "gui/task_dialog.h"
+#include "gui/wait_dialog.h"
 
 namespace vkt::gui {
 
@@ -51,23 +51,23 @@ constexpr int kContentsItem = 165;
 constexpr int kAboutItem = 166;
 
 struct FieldRow {
-    COrvixFlashToolDlg::Field field;
+    MainWindow::Field field;
     int labelId;
 };
 
 constexpr FieldRow kFields[] = {
-    {COrvixFlashToolDlg::Field::RadioType, str::kRadioTypeLabel},
-    {COrvixFlashToolDlg::Field::RegionalCode, str::kRegionalCodeLabel},
-    {COrvixFlashToolDlg::Field::Model, str::kModelLabel},
-    {COrvixFlashToolDlg::Field::SerialNumber, str::kSerialLabel},
-    {COrvixFlashToolDlg::Field::Firmware, str::kFirmwareLabel},
-    {COrvixFlashToolDlg::Field::Codeplug, str::kCodeplugLabel},
+    {MainWindow::Field::RadioType, str::kRadioTypeLabel},
+    {MainWindow::Field::RegionalCode, str::kRegionalCodeLabel},
+    {MainWindow::Field::Model, str::kModelLabel},
+    {MainWindow::Field::SerialNumber, str::kSerialLabel},
+    {MainWindow::Field::Firmware, str::kFirmwareLabel},
+    {MainWindow::Field::Codeplug, str::kCodeplugLabel},
 };
 
 }  // namespace
 
-COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue,
-                                       ConsoleServer* console, QWidget* parent)
+MainWindow::MainWindow(Application& app, QtMessageQueue& queue, ConsoleServer* console,
+                       QWidget* parent)
     : QMainWindow(parent),
       app_(app),
       queue_(queue),
@@ -93,7 +93,7 @@ COrvixFlashToolDlg::COrvixFlashToolDlg(Application& app, QtMessageQueue& queue,
             [this] { controller_->onDeviceRemoved(); });
 }
 
-COrvixFlashToolDlg::~COrvixFlashToolDlg() {
+MainWindow::~MainWindow() {
     if (console_) {
         console_->setController(nullptr);
         console_->setRaiseHandler({});
@@ -104,7 +104,7 @@ COrvixFlashToolDlg::~COrvixFlashToolDlg() {
     controller_.reset();
 }
 
-void COrvixFlashToolDlg::buildControls() {
+void MainWindow::buildControls() {
     auto* central = new QWidget(this);
     auto* column = new QVBoxLayout(central);
 
@@ -166,7 +166,7 @@ void COrvixFlashToolDlg::buildControls() {
     column->addStretch(1);
     setCentralWidget(central);
 
-    statusBar_ = new CProgressStatusBar(this);
+    statusBar_ = new ProgressStatusBar(this);
     setStatusBar(nullptr);
     column->addWidget(statusBar_);
     column->setContentsMargins(8, 8, 8, 0);
@@ -175,7 +175,7 @@ void COrvixFlashToolDlg::buildControls() {
                        static_cast<QWidget*>(personality_), static_cast<QWidget*>(verify_)})
         w->setEnabled(false);
 
-    connect(getInfo_, &QPushButton::clicked, this, &COrvixFlashToolDlg::onGetRadioInfo);
+    connect(getInfo_, &QPushButton::clicked, this, &MainWindow::onGetRadioInfo);
     connect(update_, &QPushButton::clicked, this, [this] {
         controller_->onUpdate();
         afterOperation();
@@ -190,13 +190,13 @@ void COrvixFlashToolDlg::buildControls() {
     });
 }
 
-void COrvixFlashToolDlg::buildMenu() {
+void MainWindow::buildMenu() {
     QMenu* file = menuBar()->addMenu(loadQString(kFileMenu));
-    recover_ = file->addAction(loadQString(str::kRecoverMenuItem), this,
-                               &COrvixFlashToolDlg::onRecoverMenu);
+    recover_ =
+        file->addAction(loadQString(str::kRecoverMenuItem), this, &MainWindow::onRecoverMenu);
     connect(recover_, &QAction::hovered, this, [this] { showHint(str::kRecoverHint); });
     file->addSeparator();
-    exit_ = file->addAction(loadQString(kExitItem), this, &COrvixFlashToolDlg::onExit);
+    exit_ = file->addAction(loadQString(kExitItem), this, &MainWindow::onExit);
     connect(exit_, &QAction::hovered, this, [this] { showHint(str::kQuitHint); });
     // The Setting menu lists the installed languages (at least the built-in
     // English, so the menu is always there) and the dealer login when the
@@ -205,15 +205,15 @@ void COrvixFlashToolDlg::buildMenu() {
     buildLanguageMenu(*setting, installedLanguages());
     if (!app_.config().loginPassword.empty()) {
         dealerLogin_ = setting->addAction(loadQString(str::kDealerLoginItem), this,
-                                          &COrvixFlashToolDlg::onDealerLogin);
+                                          &MainWindow::onDealerLogin);
         connect(dealerLogin_, &QAction::hovered, this, [this] { showHint(str::kDealerLoginHint); });
     }
     std::vector<QMenu*> menus{file, setting};
     QMenu* help = menuBar()->addMenu(loadQString(kHelpMenu));
-    contents_ = help->addAction(loadQString(kContentsItem), this, &COrvixFlashToolDlg::onContents);
+    contents_ = help->addAction(loadQString(kContentsItem), this, &MainWindow::onContents);
     // The status bar tells the user to press F1 for help.
     contents_->setShortcut(QKeySequence(Qt::Key_F1));
-    about_ = help->addAction(loadQString(kAboutItem), this, &COrvixFlashToolDlg::onAbout);
+    about_ = help->addAction(loadQString(kAboutItem), this, &MainWindow::onAbout);
     connect(contents_, &QAction::hovered, this, [this] { showHint(str::kDisplayHelpHint); });
     connect(about_, &QAction::hovered, this, [this] { showHint(str::kAboutHint); });
     menus.push_back(help);
@@ -223,8 +223,8 @@ void COrvixFlashToolDlg::buildMenu() {
     }
 }
 
-void COrvixFlashToolDlg::buildLanguageMenu(QMenu& setting,
-                                           const std::vector<const LanguageEntry*>& languages) {
+void MainWindow::buildLanguageMenu(QMenu& setting,
+                                   const std::vector<const LanguageEntry*>& languages) {
     languageMenu_ = setting.addMenu(loadQString(str::kLanguageMenu));
     auto* group = new QActionGroup(languageMenu_);
     const LanguageEntry* current = findLanguage(app_.config().defaultLanguage);
@@ -242,7 +242,7 @@ void COrvixFlashToolDlg::buildLanguageMenu(QMenu& setting,
     }
 }
 
-void COrvixFlashToolDlg::markLanguage(QAction* item) {
+void MainWindow::markLanguage(QAction* item) {
     // The language in the setup file is checked and shown in bold.
     for (QAction* other : languageMenu_->actions()) {
         QFont font = other->font();
@@ -252,11 +252,11 @@ void COrvixFlashToolDlg::markLanguage(QAction* item) {
     item->setChecked(true);
 }
 
-void COrvixFlashToolDlg::showHint(int stringId) {
+void MainWindow::showHint(int stringId) {
     statusBar_->setHelpText(loadQString(stringId));
 }
 
-void COrvixFlashToolDlg::buildPictureMap() {
+void MainWindow::buildPictureMap() {
     pictureMap_.clear();
     currentPicture_.clear();
     const QColor face = palette().color(QPalette::Button);
@@ -264,44 +264,43 @@ void COrvixFlashToolDlg::buildPictureMap() {
     for (RadioPicture p : {RadioPicture::Compact, RadioPicture::Keypad, RadioPicture::Standard})
         prepared[p] = QPixmap::fromImage(replaceKeyColour(drawRadioPicture(p), face));
     PackageConfig& config = app_.config();
-    std::string name;
-    while (config.nextModelName(name)) {
+    for (const std::string& name : config.modelNames()) {
         ModelEntry entry;
         if (config.getModel(name, entry))
             pictureMap_[name] = prepared[pictureForImage(entry.image)];
     }
 }
 
-QLineEdit* COrvixFlashToolDlg::field(Field which) const {
+QLineEdit* MainWindow::field(Field which) const {
     return fields_.at(which);
 }
 
-QLabel* COrvixFlashToolDlg::fieldLabel(Field which) const {
+QLabel* MainWindow::fieldLabel(Field which) const {
     return labels_.at(which);
 }
 
 // ---------------------------------------------------------------------------
 // FrontEnd
 
-int COrvixFlashToolDlg::showMessage(const std::string& text, int style) {
+ButtonId MainWindow::showMessage(const std::string& text, MessageStyle style) {
     if (quitRequested_) {
         // Nobody is there to answer: the text goes to the log, a question
         // is answered No.
         ErrorLog::instance().writeLog("%s", text);
-        return isYesNoStyle(style) ? kButtonNo : kButtonOk;
+        return isYesNoStyle(style) ? ButtonId::No : ButtonId::Ok;
     }
-    CMsgBox box(toQString(text), style, toQString(app_.title()), this);
+    MessageBox box(toQString(text), style, toQString(app_.title()), this);
     return box.run();
 }
 
-void COrvixFlashToolDlg::runWaitIndicator(const std::function<bool()>& finished) {
-    CTaskDialog dialog(queue_, this);
+void MainWindow::runWaitIndicator(const std::function<bool()>& finished) {
+    WaitDialog dialog(queue_, this);
     dialog.run(finished);
 }
 
-std::optional<std::string> COrvixFlashToolDlg::askPassword(bool wrongPassword,
-                                                           const std::string& previous) {
-    CDialogPwd dialog(this);
+std::optional<std::string> MainWindow::askPassword(bool wrongPassword,
+                                                   const std::string& previous) {
+    LoginDialog dialog(this);
     dialog.setPassword(toQString(previous));
     dialog.setWrongPassword(wrongPassword);
     if (dialog.exec() != QDialog::Accepted)
@@ -309,7 +308,7 @@ std::optional<std::string> COrvixFlashToolDlg::askPassword(bool wrongPassword,
     return dialog.password().toStdString();
 }
 
-void COrvixFlashToolDlg::setBusy(bool busy) {
+void MainWindow::setBusy(bool busy) {
     if (busy == busyCursor_)
         return;
     busyCursor_ = busy;
@@ -324,11 +323,11 @@ void COrvixFlashToolDlg::setBusy(bool busy) {
     }
 }
 
-bool COrvixFlashToolDlg::sleepInhibited() const {
+bool MainWindow::sleepInhibited() const {
     return inhibitor_->held();
 }
 
-void COrvixFlashToolDlg::bringToFront() {
+void MainWindow::bringToFront() {
     if (isMinimized())
         setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
@@ -340,12 +339,12 @@ void COrvixFlashToolDlg::bringToFront() {
     target->activateWindow();
 }
 
-void COrvixFlashToolDlg::showProgress(const ProgressView& view) {
+void MainWindow::showProgress(const ProgressView& view) {
     statusBar_->setPhaseText(toQString(phaseText(view.phase)));
     statusBar_->setPercent(view.percent);
 }
 
-void COrvixFlashToolDlg::showControls(const ControlState& state) {
+void MainWindow::showControls(const ControlState& state) {
     getInfo_->setEnabled(state.getInfo);
     // Both options of the update are open whenever the update is.
     personality_->setEnabled(state.keepPersonality);
@@ -377,7 +376,7 @@ void COrvixFlashToolDlg::showControls(const ControlState& state) {
     }
 }
 
-void COrvixFlashToolDlg::showRadioInfo(const RadioDisplay& d) {
+void MainWindow::showRadioInfo(const RadioDisplay& d) {
     field(Field::RadioType)->setText(toQString(d.radioType));
     field(Field::RegionalCode)->setText(toQString(d.regionalCode));
     field(Field::Model)->setText(toQString(d.model));
@@ -395,17 +394,17 @@ void COrvixFlashToolDlg::showRadioInfo(const RadioDisplay& d) {
     }
 }
 
-void COrvixFlashToolDlg::setTitle(const std::string& title) {
+void MainWindow::setTitle(const std::string& title) {
     setWindowTitle(toQString(title));
 }
 
-void COrvixFlashToolDlg::flashWindow() {
+void MainWindow::flashWindow() {
     // One short alert that ends by itself, whether or not the user comes to
     // the window.
     QApplication::alert(this, kFlashMs);
 }
 
-void COrvixFlashToolDlg::layoutSerialSection(bool shown) {
+void MainWindow::layoutSerialSection(bool shown) {
     serialGroup_->setVisible(shown);
     serialGroup_->setEnabled(shown);
     // The window takes the height its contents need, with or without the
@@ -417,7 +416,7 @@ void COrvixFlashToolDlg::layoutSerialSection(bool shown) {
 // ---------------------------------------------------------------------------
 // Window events and menu commands
 
-void COrvixFlashToolDlg::onGetRadioInfo() {
+void MainWindow::onGetRadioInfo() {
     const FlowOutcome outcome = controller_->onGetRadioInfo();
     if (outcome.pendingRun && !quitRequested_) {
         // The radio's last update broke off after its first erase: offer to
@@ -429,19 +428,19 @@ void COrvixFlashToolDlg::onGetRadioInfo() {
         } else {
             QString question = loadQString(str::kOfferRecovery);
             question.replace(QStringLiteral("%s"), toQString(journalTimeAsLocal(run.startedAt)));
-            if (showMessage(question.toStdString(), kStyleQuestion) == kButtonYes)
+            if (showMessage(question.toStdString(), MessageStyle::Question) == ButtonId::Yes)
                 controller_->onRecover(run.id);
         }
     }
     afterOperation();
 }
 
-void COrvixFlashToolDlg::onRecoverMenu() {
+void MainWindow::onRecoverMenu() {
     if (controller_->busyState() != BusyState::Idle)
         return;
     std::vector<JournalRun> runs = controller_->pendingRuns();
     if (runs.empty()) {
-        showMessage(loadString(str::kNoInterruptedUpdate), kStyleInfo);
+        showMessage(loadString(str::kNoInterruptedUpdate), MessageStyle::Info);
         return;
     }
     RecoveryDialog dialog(std::move(runs), toQString(app_.title()), this);
@@ -450,7 +449,7 @@ void COrvixFlashToolDlg::onRecoverMenu() {
     afterOperation();
 }
 
-void COrvixFlashToolDlg::requestQuit() {
+void MainWindow::requestQuit() {
     quitRequested_ = true;
     if (controller_->busyState() == BusyState::Idle) {
         close();
@@ -474,12 +473,12 @@ void COrvixFlashToolDlg::requestQuit() {
     }
 }
 
-void COrvixFlashToolDlg::afterOperation() {
+void MainWindow::afterOperation() {
     if (quitRequested_)
         close();
 }
 
-void COrvixFlashToolDlg::onExit() {
+void MainWindow::onExit() {
     if (controller_->busyState() == BusyState::Idle)
         close();
 }
@@ -493,11 +492,11 @@ std::function<bool(const QUrl&)>& helpOpener() {
 
 }  // namespace
 
-void COrvixFlashToolDlg::setHelpOpener(std::function<bool(const QUrl&)> opener) {
+void MainWindow::setHelpOpener(std::function<bool(const QUrl&)> opener) {
     helpOpener() = std::move(opener);
 }
 
-void COrvixFlashToolDlg::onContents() {
+void MainWindow::onContents() {
     controller_->onHelp([](const std::string& code) {
         // A language without a page of its own gets the English one.
         QString page = languageFolder() + QLatin1Char('/') + toQString(code) + ".html";
@@ -510,18 +509,18 @@ void COrvixFlashToolDlg::onContents() {
     });
 }
 
-void COrvixFlashToolDlg::onDealerLogin() {
+void MainWindow::onDealerLogin() {
     // A login holds until the tool ends, so the item is not offered again.
     if (controller_->onDealerLogin())
         dealerLogin_->setEnabled(false);
 }
 
-void COrvixFlashToolDlg::onAbout() {
-    CAboutDlg dialog(this);
+void MainWindow::onAbout() {
+    AboutDialog dialog(this);
     dialog.exec();
 }
 
-void COrvixFlashToolDlg::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
     if (controller_->busyState() != BusyState::Idle) {
         event->ignore();
         return;
@@ -530,7 +529,7 @@ void COrvixFlashToolDlg::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void COrvixFlashToolDlg::keyPressEvent(QKeyEvent* event) {
+void MainWindow::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape || event->key() == Qt::Key_Cancel) {
         event->accept();  // Esc never closes the window
         return;
@@ -538,14 +537,14 @@ void COrvixFlashToolDlg::keyPressEvent(QKeyEvent* event) {
     QMainWindow::keyPressEvent(event);
 }
 
-bool COrvixFlashToolDlg::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::MouseMove && watched->isWidgetType() &&
         static_cast<QWidget*>(watched)->window() == this)
         showHint(str::kHelpHint);
     return QMainWindow::eventFilter(watched, event);
 }
 
-void COrvixFlashToolDlg::changeEvent(QEvent* event) {
+void MainWindow::changeEvent(QEvent* event) {
     if ((event->type() == QEvent::PaletteChange ||
          event->type() == QEvent::ApplicationPaletteChange) &&
         controller_ && !rebuildingPictures_) {

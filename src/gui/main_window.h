@@ -27,24 +27,24 @@ class QUrl;
 
 namespace vkt::gui {
 
-class CProgressStatusBar;
+class ProgressStatusBar;
 class ConsoleServer;
 class DeviceRemovalMonitor;
 class SleepInhibitor;
 struct LanguageEntry;
 class QtMessageQueue;
 
-class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
+class MainWindow : public QMainWindow, public FrontEnd {
     Q_OBJECT
   public:
     // The application must have started on `queue`. With a console server
     // the window answers the console protocol through it.
-    COrvixFlashToolDlg(Application& app, QtMessageQueue& queue, ConsoleServer* console = nullptr,
-                       QWidget* parent = nullptr);
-    ~COrvixFlashToolDlg() override;
+    MainWindow(Application& app, QtMessageQueue& queue, ConsoleServer* console = nullptr,
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     // FrontEnd
-    int showMessage(const std::string& text, int style) override;
+    ButtonId showMessage(const std::string& text, MessageStyle style) override;
     void runWaitIndicator(const std::function<bool()>& finished) override;
     std::optional<std::string> askPassword(bool wrongPassword,
                                            const std::string& previous) override;
@@ -71,7 +71,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QGroupBox* serialGroup() const { return serialGroup_; }
     QLineEdit* serialEntry() const { return serialEntry_; }
     QPushButton* serialButton() const { return serialButton_; }
-    CProgressStatusBar* progressBar() const { return statusBar_; }
+    ProgressStatusBar* progressBar() const { return statusBar_; }
     QAction* exitAction() const { return exit_; }
     QAction* contentsAction() const { return contents_; }
     QAction* aboutAction() const { return about_; }
@@ -142,7 +142,7 @@ class COrvixFlashToolDlg : public QMainWindow, public FrontEnd {
     QGroupBox* serialGroup_ = nullptr;
     QLineEdit* serialEntry_ = nullptr;
     QPushButton* serialButton_ = nullptr;
-    CProgressStatusBar* statusBar_ = nullptr;
+    ProgressStatusBar* statusBar_ = nullptr;
     QAction* exit_ = nullptr;
     QAction* contents_ = nullptr;
     QAction* about_ = nullptr;

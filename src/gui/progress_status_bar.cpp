@@ -21,14 +21,14 @@ constexpr int kPaneMargin = 4;
 
 }  // namespace
 
-CProgressStatusBar::CProgressStatusBar(QWidget* parent)
+ProgressStatusBar::ProgressStatusBar(QWidget* parent)
     : QWidget(parent),
       cableText_(loadQString(str::kCableDisconnected)),
       helpText_(loadQString(str::kHelpHint)) {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
 }
 
-QSize CProgressStatusBar::sizeHint() const {
+QSize ProgressStatusBar::sizeHint() const {
     // Wide enough that the first two panes (30 % of the width each) show the
     // help line and either cable text whole; longer hints are cut short.
     int widest = 0;
@@ -39,11 +39,11 @@ QSize CProgressStatusBar::sizeHint() const {
     return {(paneWidth * 100 + 29) / 30, fontMetrics().height() + 8};
 }
 
-QSize CProgressStatusBar::minimumSizeHint() const {
+QSize ProgressStatusBar::minimumSizeHint() const {
     return sizeHint();
 }
 
-QRect CProgressStatusBar::paneRect(int pane) const {
+QRect ProgressStatusBar::paneRect(int pane) const {
     const int w = width();
     const int edges[] = {0, w * 30 / 100, w * 60 / 100, w};
     if (pane < 0 || pane > 2)
@@ -51,7 +51,7 @@ QRect CProgressStatusBar::paneRect(int pane) const {
     return QRect(edges[pane], 0, edges[pane + 1] - edges[pane], height());
 }
 
-void CProgressStatusBar::setCableState(bool missing) {
+void ProgressStatusBar::setCableState(bool missing) {
     if (missing == cableMissing_)
         return;
     cableMissing_ = missing;
@@ -60,27 +60,27 @@ void CProgressStatusBar::setCableState(bool missing) {
     update(paneRect(1));
 }
 
-void CProgressStatusBar::setHelpText(const QString& text) {
+void ProgressStatusBar::setHelpText(const QString& text) {
     if (text == helpText_)
         return;
     helpText_ = text;
     update(paneRect(0));
 }
 
-void CProgressStatusBar::setPercent(int percent) {
+void ProgressStatusBar::setPercent(int percent) {
     percent_ = std::clamp(percent, 0, range_);
     update(progressRect());
     emit percentChanged(percent_);
 }
 
-void CProgressStatusBar::setPhaseText(const QString& text) {
+void ProgressStatusBar::setPhaseText(const QString& text) {
     if (text == phaseText_)
         return;
     phaseText_ = text;
     update(progressRect());
 }
 
-void CProgressStatusBar::paintEvent(QPaintEvent*) {
+void ProgressStatusBar::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().color(QPalette::Window));
     p.setPen(palette().color(QPalette::Mid));
@@ -98,7 +98,7 @@ void CProgressStatusBar::paintEvent(QPaintEvent*) {
     paintProgress(p, progressRect());
 }
 
-void CProgressStatusBar::paintProgress(QPainter& painter, const QRect& pane) {
+void ProgressStatusBar::paintProgress(QPainter& painter, const QRect& pane) {
     if (pane.isEmpty())
         return;
     // Drawn off screen, then copied in one piece.

@@ -11,10 +11,10 @@
 
 namespace vkt::gui {
 
-class CProgressStatusBar : public QWidget {
+class ProgressStatusBar : public QWidget {
     Q_OBJECT
   public:
-    explicit CProgressStatusBar(QWidget* parent = nullptr);
+    explicit ProgressStatusBar(QWidget* parent = nullptr);
 
     // Pane 1 shows "USB Cable Disconnected" when missing, else "USB Cable
     // Connected"; nothing changes when the state is the same.

@@ -16,4 +16,13 @@ inline QString loadQString(int id) {
     return QString::fromStdString(loadString(id));
 }
 
+// The string table's text `id` with its first "%s" filled with `value`.
+inline QString loadQStringWith(int id, const QString& value) {
+    QString format = loadQString(id);
+    const int at = format.indexOf(QLatin1String("%s"));
+    if (at >= 0)
+        format.replace(at, 2, value);
+    return format;
+}
+
 }  // namespace vkt::gui

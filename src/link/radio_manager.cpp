@@ -24,11 +24,15 @@ WindowHandle RadioManager::createWindow(MessageQueue* queue) {
     return window;
 }
 
-bool RadioManager::connect(bool open) {
+bool RadioManager::disconnect() {
     RadioInfo& radio = *radio_;
-    const bool closed = radio.portOpen() ? radio.closePort() : true;
-    if (!open)
-        return closed;
+    return radio.portOpen() ? radio.closePort() : true;
+}
+
+bool RadioManager::connect() {
+    // A failed close does not stop the reopen: the cable is searched afresh.
+    disconnect();
+    RadioInfo& radio = *radio_;
     int index = -1;
     if (radio.cable().findCables(index) <= 0 || index < 0)
         return false;

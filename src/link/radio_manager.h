@@ -29,10 +29,12 @@ class RadioManager : public Event {
     // The thread is started even when the window could not be created.
     WindowHandle createWindow(MessageQueue* queue = nullptr) override;
 
-    // Closes an open cable; with `open`, then opens the first programming cable
-    // and sets it up. Without `open` returns whether the close succeeded (true
-    // when nothing was open).
-    bool connect(bool open);
+    // Closes an open cable, then opens the first programming cable and sets
+    // it up.
+    bool connect();
+    // Closes an open cable. Returns whether the close succeeded (true when
+    // nothing was open).
+    bool disconnect();
 
     RadioInfo& radio() { return *radio_; }
     // Device index used by the last connect that found a cable (-1 before).

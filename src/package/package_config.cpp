@@ -387,6 +387,44 @@ bool PackageConfig::advance(const Map& map, Cursor<Key>& cursor, Key& out) {
     return false;
 }
 
+namespace {
+
+template <typename Map>
+std::vector<typename Map::key_type> keysOf(const Map& map) {
+    std::vector<typename Map::key_type> keys;
+    keys.reserve(map.size());
+    for (const auto& entry : map)
+        keys.push_back(entry.first);
+    return keys;
+}
+
+}  // namespace
+
+std::vector<std::string> PackageConfig::modelNames() const {
+    return keysOf(models);
+}
+
+std::vector<std::string> PackageConfig::voiceVersions() const {
+    return keysOf(voiceFiles);
+}
+
+std::vector<std::string> PackageConfig::addressVersions() const {
+    return keysOf(addressFiles);
+}
+
+std::vector<std::int32_t> PackageConfig::userInfoKinds() const {
+    return keysOf(userInfoRanges);
+}
+
+std::vector<std::string> PackageConfig::blockVersions(const std::string& modelName,
+                                                      const std::string& blockName) const {
+    const auto model = models.find(modelName);
+    if (model == models.end())
+        return {};
+    const auto block = model->second.blocks.find(blockName);
+    return block == model->second.blocks.end() ? std::vector<std::string>{} : keysOf(block->second);
+}
+
 bool PackageConfig::nextModelName(std::string& name) {
     return advance(models, modelCursor_, name);
 }

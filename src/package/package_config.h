@@ -85,6 +85,15 @@ class PackageConfig {
     bool findUserInfoRange(std::int32_t kind, std::uint8_t fromVersion, std::uint8_t toVersion,
                            std::int32_t& address, std::int32_t& length) const;
 
+    // The keys of the maps below in their order, without touching the
+    // enumerators' positions. An unknown model or block has no versions.
+    std::vector<std::string> modelNames() const;
+    std::vector<std::string> voiceVersions() const;
+    std::vector<std::string> addressVersions() const;
+    std::vector<std::int32_t> userInfoKinds() const;
+    std::vector<std::string> blockVersions(const std::string& modelName,
+                                           const std::string& blockName) const;
+
     // Enumerators: each call yields the next element; after the last one a
     // call returns false (output untouched) and the next pass starts over.
     bool nextModelName(std::string& name);

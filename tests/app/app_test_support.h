@@ -31,7 +31,7 @@ namespace fs = std::filesystem;
 
 struct Shown {
     std::string text;
-    int style = 0;
+    MessageStyle style = MessageStyle::None;
 };
 
 // Answers questions from a script (No once the script is used up) and
@@ -40,7 +40,7 @@ class ScriptedFrontEnd : public FrontEnd {
   public:
     explicit ScriptedFrontEnd(EventLoop& loop) : loop_(loop) {}
 
-    std::deque<int> answers;  // for Yes/No questions
+    std::deque<ButtonId> answers;  // for Yes/No questions
     std::deque<std::optional<std::string>> passwords;
     std::vector<Shown> messages;  // every message, questions included
     std::vector<int> progress;
@@ -53,15 +53,15 @@ class ScriptedFrontEnd : public FrontEnd {
     // Called when a message is shown (e.g. to unplug a cable on a warning).
     std::function<void(const std::string&)> onMessage;
 
-    int showMessage(const std::string& text, int style) override {
+    ButtonId showMessage(const std::string& text, MessageStyle style) override {
         messages.push_back({text, style});
         if (onMessage)
             onMessage(text);
         if (!isYesNoStyle(style))
-            return kButtonOk;
+            return ButtonId::Ok;
         if (answers.empty())
-            return kButtonNo;
-        int answer = answers.front();
+            return ButtonId::No;
+        ButtonId answer = answers.front();
         answers.pop_front();
         return answer;
     }

@@ -136,7 +136,7 @@ TEST(BadInput, BrokenPackagesAskForAReinstallAndLogTheReason) {
         const StartupResult result = startDesktopWay(package.packageDir(), package.dataDir(), loop);
         EXPECT_FALSE(result.ok);
         EXPECT_EQ(result.messageId, 112);
-        EXPECT_EQ(result.style, kStyleError);
+        EXPECT_EQ(result.style, MessageStyle::Error);
         EXPECT_NE(result.logLine.find(c.logged), std::string::npos) << result.logLine;
     }
 }
@@ -227,8 +227,7 @@ TEST(BadInput, AFullDiskForThePersonalityBackupStopsTheUpdateBeforeAnyErase) {
 
     run = runVkt(folders(package) + " update --yes", 2);
     EXPECT_EQ(run.status, 1) << run.output;
-    EXPECT_NE(run.output.find("nothing on the radio was changed"), std::string::npos)
-        << run.output;
+    EXPECT_NE(run.output.find("nothing on the radio was changed"), std::string::npos) << run.output;
     EXPECT_EQ(readText(state), radioBefore);
     const fs::path backups = package.root / "appdata" / "backup";
     if (fs::exists(backups)) {

@@ -27,7 +27,7 @@ TEST_F(RadioFlow, GetRadioInformationFillsTheSixFields) {
     EXPECT_TRUE(outcome.ok());
     ASSERT_EQ(bench.front.messages.size(), 1u);
     EXPECT_EQ(bench.front.messages[0].text, "Successfully get radio information.");
-    EXPECT_EQ(bench.front.messages[0].style, kStyleInfo);
+    EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Info);
     const RadioDisplay& d = c.display();
     EXPECT_EQ(d.radioType, "VK2 Series");
     EXPECT_EQ(d.regionalCode, "0E");
@@ -49,7 +49,7 @@ TEST_F(RadioFlow, GetRadioInformationFailures) {
         EXPECT_FALSE(bench.controller->onGetRadioInfo().ok());
         ASSERT_EQ(bench.front.messages.size(), 1u);
         EXPECT_EQ(bench.front.messages[0].text, "Please toggle the USB cable to ANALOG mode.");
-        EXPECT_EQ(bench.front.messages[0].style, kStyleWarning);
+        EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Warning);
         EXPECT_FALSE(bench.controller->infoShown());
     }
     {
@@ -75,7 +75,7 @@ TEST_F(RadioFlow, SeveralCablesAreWarnedAboutUntilOneIsLeft) {
     EXPECT_EQ(bench.front.messages[0].text,
               "There are 2 USB conections. Please remove the unused and keep one connection "
               "only.");
-    EXPECT_EQ(bench.front.messages[0].style, kStyleWarning);
+    EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Warning);
 }
 
 TEST_F(RadioFlow, CableNoticesDriveTheControls) {
@@ -163,7 +163,7 @@ TEST_F(RadioFlow, SerialNumberEntriesAreCheckedBeforeAnythingIsWritten) {
         EXPECT_FALSE(bench.controller->onUpdateSerialNumber().ok());
         ASSERT_EQ(bench.front.messages.size(), 1u);
         EXPECT_EQ(bench.front.messages[0].text, s.result);
-        EXPECT_EQ(bench.front.messages[0].style, kStyleError);
+        EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Error);
         EXPECT_EQ(bench.controller->controls().focus, ControlState::Focus::SerialEntry);
         EXPECT_FALSE(bench.received(0x18)) << "nothing written";
         EXPECT_EQ(bench.radio->serialNumber(), "158THL0001");
@@ -173,7 +173,7 @@ TEST_F(RadioFlow, SerialNumberEntriesAreCheckedBeforeAnythingIsWritten) {
     EXPECT_TRUE(bench.controller->onUpdateSerialNumber().ok());
     ASSERT_EQ(bench.front.messages.size(), 1u);
     EXPECT_EQ(bench.front.messages[0].text, "Update serial number successful.");
-    EXPECT_EQ(bench.front.messages[0].style, kStyleInfo);
+    EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Info);
     EXPECT_EQ(bench.radio->serialNumber(), "123ABC0001");
     EXPECT_EQ(bench.radio->factorySerialNumber(), "123ABC0001");
     EXPECT_EQ(bench.controller->display().serialNumber, "123ABC0001");
@@ -207,7 +207,7 @@ TEST_F(RadioFlow, DeviceRemovalClosesTheLinkOnlyWhenNoDeviceIsLeft) {
     Bench bench(package, demoRadio(), 2);
     ASSERT_TRUE(bench.startup.ok);
     RadioManager& manager = bench.app.radioManager();
-    ASSERT_TRUE(manager.connect(true));
+    ASSERT_TRUE(manager.connect());
     ASSERT_TRUE(manager.radio().portOpen());
 
     // A notice while another device is still attached changes nothing.

@@ -48,7 +48,7 @@ std::uint64_t requestNumber(PackageCopy& package,
     {
         Bench bench(package);
         givePersonality(*bench.radio);
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         EXPECT_TRUE(bench.controller->onUpdate().ok());
         log = bench.radio->requestLog();
     }
@@ -109,7 +109,7 @@ TEST_F(Recovery, APulledCableAfterTheEraseIsRecoveredByThePlainUpdate) {
     givePersonality(*bench.radio);
     const Personality before = personalityOf(*bench.radio);
     pullAt(bench, dynErase + 1);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     const FlowOutcome failed = bench.controller->onUpdate();
     EXPECT_EQ(failed.kind, FlowOutcome::Kind::Failed);
     ASSERT_FALSE(failed.backupFile.empty());
@@ -133,11 +133,11 @@ TEST_F(Recovery, APulledCableAfterTheEraseIsRecoveredByThePlainUpdate) {
     EXPECT_TRUE(bench.controller->onGetRadioInfo().pendingRun.has_value());
 
     powerCycle(bench);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     const FlowOutcome again = bench.controller->onUpdate();
     EXPECT_TRUE(again.ok()) << again.text;
     ASSERT_GE(bench.front.messages.size(), 2u);
-    EXPECT_EQ(bench.front.messages[0].style, kStyleInfo);
+    EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Info);
     EXPECT_EQ(bench.front.messages[0].text.rfind("This radio's last update was interrupted on ", 0),
               0u)
         << bench.front.messages[0].text;
@@ -174,7 +174,7 @@ TEST_F(Recovery, AHalfWrittenRadioWithThePackagesVersionsAndAnotherSerialIsRecov
     givePersonality(*bench.radio);
     const Personality before = personalityOf(*bench.radio);
     pullAt(bench, writeBack);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
     EXPECT_EQ(bench.radio->serialNumber(), kDefaultSerialNumber);
 
@@ -186,7 +186,7 @@ TEST_F(Recovery, AHalfWrittenRadioWithThePackagesVersionsAndAnotherSerialIsRecov
     // Without a journal this radio would be "the latest"; with it, the
     // model's pending run is offered and a full update runs.
     powerCycle(bench);
-    bench.front.answers = {kButtonYes, kButtonYes};
+    bench.front.answers = {ButtonId::Yes, ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     const auto questions = bench.front.questions();
     ASSERT_EQ(questions.size(), 2u);
@@ -210,7 +210,7 @@ TEST_F(Recovery, AStopBeforeTheEraseChangesNothingAndAStopAfterItNeedsARecovery)
         bench.front.duringWait = [&] {
             EXPECT_EQ(bench.controller->onStopRequest().kind, StopReply::Kind::Stopping);
         };
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         const FlowOutcome outcome = bench.controller->onUpdate();
         EXPECT_EQ(outcome.kind, FlowOutcome::Kind::Interrupted);
         EXPECT_EQ(outcome.text,
@@ -232,7 +232,7 @@ TEST_F(Recovery, AStopBeforeTheEraseChangesNothingAndAStopAfterItNeedsARecovery)
         if (bench.controller->program().eraseStarted() && replies.size() < 2)
             replies.push_back(bench.controller->onStopRequest());
     };
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     const FlowOutcome outcome = bench.controller->onUpdate();
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0].kind, StopReply::Kind::Continuing);
@@ -250,7 +250,7 @@ TEST_F(Recovery, AStopBeforeTheEraseChangesNothingAndAStopAfterItNeedsARecovery)
 
     powerCycle(bench);
     bench.front.onProgress = {};
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     EXPECT_EQ(personalityOf(*bench.radio), before);
 }
@@ -258,7 +258,7 @@ TEST_F(Recovery, AStopBeforeTheEraseChangesNothingAndAStopAfterItNeedsARecovery)
 TEST_F(Recovery, AJournalThatCannotBeWrittenStopsTheUpdateBeforeAnythingIsErased) {
     fs::create_directories(bench_journal());  // a folder where the file belongs
     Bench bench(package);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     const FlowOutcome outcome = bench.controller->onUpdate();
     EXPECT_EQ(outcome.kind, FlowOutcome::Kind::Failed);
     EXPECT_EQ(outcome.text.rfind("The update journal cannot be written (", 0), 0u) << outcome.text;
@@ -270,10 +270,10 @@ TEST_F(Recovery, AJournalThatCannotBeWrittenStopsTheUpdateBeforeAnythingIsErased
 TEST_F(Recovery, ADamagedJournalIsMovedAsideWithAMessage) {
     { std::ofstream(bench_journal(), std::ios::binary) << std::string(2048, '\x7f'); }
     Bench bench(package);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     ASSERT_FALSE(bench.front.messages.empty());
-    EXPECT_EQ(bench.front.messages[0].style, kStyleWarning);
+    EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Warning);
     EXPECT_NE(bench.front.messages[0].text.find("was damaged; it was moved to"), std::string::npos);
     EXPECT_EQ(journalRuns().size(), 1u);
 }
@@ -282,7 +282,7 @@ TEST_F(Recovery, TheLastFiveBackupsOfARadioAreKept) {
     Bench bench(package);
     for (int i = 0; i < 7; ++i) {
         bench.radio->setFirmwareVersionText("R01.02.03");
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         ASSERT_TRUE(bench.controller->onUpdate().ok()) << i;
     }
     std::size_t files = 0;
@@ -301,7 +301,7 @@ TEST_F(Recovery, TheConsolesStartRecoversByTheSerialNumberOnly) {
     Bench bench(package);
     givePersonality(*bench.radio);
     const Personality before = personalityOf(*bench.radio);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     bench.controller->onConsoleEnterTestMode(9, kConsoleMagic);
     pullAt(bench, dynErase + 1);
     bench.controller->onConsoleUpdateStart(9, kConsoleMagic);

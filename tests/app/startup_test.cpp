@@ -118,7 +118,7 @@ TEST(Startup, AMissingConfigurationIsLoggedAndShownAsReinstall) {
     StartupResult result = startWith(package, loop);
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.messageId, 112);
-    EXPECT_EQ(result.style, kStyleError);
+    EXPECT_EQ(result.style, MessageStyle::Error);
     EXPECT_FALSE(result.logLine.empty());
     EXPECT_NE(package.logText().find(result.logLine), std::string::npos);
     EXPECT_EQ(errorCount(), 0u);

@@ -48,18 +48,18 @@ TEST_F(UpdateFlow, NewerPackageFirmwareIsAFullUpdateThatKeepsPersonalityAndSeria
     ASSERT_TRUE(bench.startup.ok);
     std::vector<std::uint8_t> personality(0x800, 0x5A);
     bench.radio->loadMemory(0x821000, personality);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
 
     FlowOutcome outcome = bench.controller->onUpdate();
 
     ASSERT_EQ(bench.front.questions().size(), 1u) << "only the confirmation, no downgrade question";
-    EXPECT_EQ(bench.front.questions()[0].style, kStyleQuestion);
+    EXPECT_EQ(bench.front.questions()[0].style, MessageStyle::Question);
     EXPECT_NE(bench.front.questions()[0].text.find(
                   "(Firmware Version: R01.02.04, Codeplug Version: R01.02.04)"),
               std::string::npos);
     ASSERT_EQ(bench.front.results().size(), 1u);
     EXPECT_EQ(bench.front.results()[0].text, "Update successful.");
-    EXPECT_EQ(bench.front.results()[0].style, kStyleInfo);
+    EXPECT_EQ(bench.front.results()[0].style, MessageStyle::Info);
     EXPECT_TRUE(outcome.ok());
     EXPECT_TRUE(firmwareTouched(*bench.radio));
     EXPECT_EQ(bench.radio->memory(0x821000, 0x800), personality);
@@ -78,7 +78,7 @@ TEST_F(UpdateFlow, NewerPackageFirmwareIsAFullUpdateThatKeepsPersonalityAndSeria
 
 TEST_F(UpdateFlow, OlderPackageFirmwareAsksBeforeDowngradingAndNoEndsSilently) {
     Bench bench(package, demoRadio("R01.02.05", "R01.02.03"));
-    bench.front.answers = {kButtonYes, kButtonNo};
+    bench.front.answers = {ButtonId::Yes, ButtonId::No};
 
     FlowOutcome outcome = bench.controller->onUpdate();
 
@@ -93,7 +93,7 @@ TEST_F(UpdateFlow, OlderPackageFirmwareAsksBeforeDowngradingAndNoEndsSilently) {
 
 TEST_F(UpdateFlow, NoToTheConfirmationEndsBeforeAnythingIsChecked) {
     Bench bench(package);
-    bench.front.answers = {kButtonNo};
+    bench.front.answers = {ButtonId::No};
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::NothingDone);
     EXPECT_TRUE(bench.front.results().empty());
     EXPECT_FALSE(flashTouched(*bench.radio));
@@ -103,7 +103,7 @@ TEST_F(UpdateFlow, FirmwareLettersDecideByTheMajorOnly) {
     {
         // Other family with a greater major on the radio: a downgrade question.
         Bench bench(package, demoRadio("S02.00.00", "R01.02.03"));
-        bench.front.answers = {kButtonYes, kButtonNo};
+        bench.front.answers = {ButtonId::Yes, ButtonId::No};
         bench.controller->onUpdate();
         EXPECT_EQ(bench.front.questions().size(), 2u);
         EXPECT_FALSE(flashTouched(*bench.radio));
@@ -111,7 +111,7 @@ TEST_F(UpdateFlow, FirmwareLettersDecideByTheMajorOnly) {
     {
         // Other family, same major: a full update without the question.
         Bench bench(package, demoRadio("S01.09.00", "R01.02.03"));
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         EXPECT_TRUE(bench.controller->onUpdate().ok());
         EXPECT_EQ(bench.front.questions().size(), 1u);
         EXPECT_TRUE(firmwareTouched(*bench.radio));
@@ -121,20 +121,20 @@ TEST_F(UpdateFlow, FirmwareLettersDecideByTheMajorOnly) {
 TEST_F(UpdateFlow, EqualFirmwareComparesTheCodeplugs) {
     {
         Bench bench(package, demoRadio("R01.02.04", "R02.01.00"));
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
         ASSERT_EQ(bench.front.results().size(), 1u);
         EXPECT_EQ(bench.front.results()[0].text, loadString(173));
-        EXPECT_EQ(bench.front.results()[0].style, kStyleWarning);
+        EXPECT_EQ(bench.front.results()[0].style, MessageStyle::Warning);
         EXPECT_FALSE(flashTouched(*bench.radio));
     }
     {
         Bench bench(package, demoRadio("R01.02.04", "R01.02.04"));
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::NothingDone);
         ASSERT_EQ(bench.front.results().size(), 1u);
         EXPECT_EQ(bench.front.results()[0].text, "Radio version is the latest. No need to update.");
-        EXPECT_EQ(bench.front.results()[0].style, kStyleInfo);
+        EXPECT_EQ(bench.front.results()[0].style, MessageStyle::Info);
         EXPECT_EQ(bench.controller->display().codeplugVersion, "R01.02.04")
             << "the display is refreshed";
         EXPECT_FALSE(flashTouched(*bench.radio));
@@ -143,7 +143,7 @@ TEST_F(UpdateFlow, EqualFirmwareComparesTheCodeplugs) {
 
 TEST_F(UpdateFlow, NewerCodeplugAloneIsWrittenWithoutFirmware) {
     Bench bench(package, demoRadio("R01.02.04", "R01.02.03"));
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     EXPECT_EQ(bench.front.questions().size(), 1u);
     EXPECT_TRUE(flashTouched(*bench.radio));
@@ -153,7 +153,7 @@ TEST_F(UpdateFlow, NewerCodeplugAloneIsWrittenWithoutFirmware) {
 
 TEST_F(UpdateFlow, OlderPackageCodeplugAsksFirst) {
     Bench bench(package, demoRadio("R01.02.04", "R01.02.09"));
-    bench.front.answers = {kButtonYes, kButtonNo};
+    bench.front.answers = {ButtonId::Yes, ButtonId::No};
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::NothingDone);
     EXPECT_EQ(bench.front.questions().size(), 2u);
     EXPECT_FALSE(flashTouched(*bench.radio));
@@ -172,11 +172,11 @@ TEST_F(UpdateFlow, UnparsableRadioVersionsAreRefusedWithTheirLogLines) {
         config.firmwareVersion = c.firmware;
         config.codeplugVersion = c.codeplug;
         Bench bench(copy, config);
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         bench.controller->onUpdate();
         ASSERT_EQ(bench.front.results().size(), 1u);
         EXPECT_EQ(bench.front.results()[0].text, loadString(112));
-        EXPECT_EQ(bench.front.results()[0].style, kStyleError);
+        EXPECT_EQ(bench.front.results()[0].style, MessageStyle::Error);
         EXPECT_NE(copy.logText().find(c.log), std::string::npos) << copy.logText();
         EXPECT_FALSE(flashTouched(*bench.radio));
         EXPECT_FALSE(bench.app.radioManager().radio().portOpen());
@@ -207,12 +207,12 @@ TEST_F(UpdateFlow, PackageDefectsRefuseEveryUpdate) {
         // Codeplug only: even then the package's firmware entry is required.
         Bench bench(copy, demoRadio("R01.02.04", "R01.02.03"));
         ASSERT_TRUE(bench.startup.ok);
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
         EXPECT_EQ(bench.front.questions().size(), d.asks ? 1u : 0u);
         ASSERT_EQ(bench.front.results().size(), 1u);
         EXPECT_EQ(bench.front.results()[0].text, loadString(112));
-        EXPECT_EQ(bench.front.results()[0].style, kStyleError);
+        EXPECT_EQ(bench.front.results()[0].style, MessageStyle::Error);
         EXPECT_NE(copy.logText().find(d.log), std::string::npos) << copy.logText();
         EXPECT_FALSE(flashTouched(*bench.radio));
     }
@@ -242,7 +242,7 @@ TEST_F(UpdateFlow, RadioAndCableProblemsEndBeforeTheQuestion) {
         bench.controller->onUpdate();
         ASSERT_EQ(bench.front.messages.size(), 1u);
         EXPECT_EQ(bench.front.messages[0].text, loadString(119));
-        EXPECT_EQ(bench.front.messages[0].style, kStyleWarning);
+        EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Warning);
     }
     {
         sim::RadioConfig config = demoRadio();
@@ -251,7 +251,7 @@ TEST_F(UpdateFlow, RadioAndCableProblemsEndBeforeTheQuestion) {
         bench.controller->onUpdate();
         ASSERT_EQ(bench.front.messages.size(), 1u);
         EXPECT_EQ(bench.front.messages[0].text, "The update tool does not support this radio.");
-        EXPECT_EQ(bench.front.messages[0].style, kStyleError);
+        EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Error);
         EXPECT_FALSE(bench.app.radioManager().radio().portOpen());
     }
     {
@@ -270,7 +270,7 @@ TEST_F(UpdateFlow, AFailedProgrammingRunIsLoggedAndReportedOnce) {
     pull.at = 20000;  // well into the firmware transfer
     config.faults = {pull};
     Bench bench(package, config);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     const FlowOutcome outcome = bench.controller->onUpdate();
     EXPECT_EQ(outcome.kind, FlowOutcome::Kind::Failed);
     ASSERT_EQ(bench.front.results().size(), 1u);
@@ -280,7 +280,7 @@ TEST_F(UpdateFlow, AFailedProgrammingRunIsLoggedAndReportedOnce) {
     EXPECT_EQ(bench.front.results()[0].text,
               "Update failed.\n\nThe radio's personality is saved in " + outcome.backupFile +
                   ". Switch the radio off and on, then click \"Update\" again.");
-    EXPECT_EQ(bench.front.results()[0].style, kStyleError);
+    EXPECT_EQ(bench.front.results()[0].style, MessageStyle::Error);
     EXPECT_NE(package.logText().find("Upate radio failed, this's caused by:\n"), std::string::npos);
     EXPECT_EQ(errorCount(), 0u) << "the stack is cleared after the report";
 }
@@ -295,7 +295,7 @@ TEST_F(UpdateFlow, AVerifyingUpdateThatFindsABadFlashByteFailsAndIsJournaled) {
     config.storage.flashBit = bad;
     Bench bench(package, config);
     bench.controller->setVerifyFlash(true);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     const FlowOutcome outcome = bench.controller->onUpdate();
     EXPECT_EQ(outcome.kind, FlowOutcome::Kind::Failed);
     ASSERT_EQ(bench.front.results().size(), 1u);
@@ -324,7 +324,7 @@ TEST_F(UpdateFlow, ARefusedSerialWriteBackIsReported) {
     sim::RadioConfig config = demoRadio();
     config.statusFlags = 0x02;
     Bench bench(package, config);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
     ASSERT_EQ(bench.front.results().size(), 1u);
     EXPECT_EQ(bench.front.results()[0].text, "Failed to update serial number.");
@@ -334,7 +334,7 @@ TEST_F(UpdateFlow, ARefusedSerialWriteBackIsReported) {
 TEST_F(UpdateFlow, WithoutPersonalityNoBlockIsKept) {
     Bench bench(package);
     bench.controller->setKeepPersonality(false);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     EXPECT_FALSE(bench.controller->program().keepUserInfo);
     EXPECT_TRUE(bench.controller->program().keepBlocks().empty());
@@ -348,7 +348,7 @@ TEST_F(UpdateFlow, AskingAfterTheChecksShowsThePlanFirstAndAsksToEraseThePersona
     Bench bench(package, demoRadio("R01.02.05", "R01.02.03"));
     bench.front.checksFirst = true;
     bench.controller->setKeepPersonality(false);
-    bench.front.answers = {kButtonYes, kButtonYes, kButtonNo};
+    bench.front.answers = {ButtonId::Yes, ButtonId::Yes, ButtonId::No};
 
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::NothingDone);
 
@@ -373,7 +373,7 @@ TEST_F(UpdateFlow, AskingAfterTheChecksShowsThePlanFirstAndAsksToEraseThePersona
 
     // Kept personality: no erase question.
     bench.controller->setKeepPersonality(true);
-    bench.front.answers = {kButtonYes, kButtonYes};
+    bench.front.answers = {ButtonId::Yes, ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     EXPECT_EQ(bench.front.plans.back().first.personality, UpdatePreview::Personality::Kept);
     EXPECT_EQ(bench.front.questions().size(), 5u);
@@ -381,7 +381,7 @@ TEST_F(UpdateFlow, AskingAfterTheChecksShowsThePlanFirstAndAsksToEraseThePersona
 
 TEST_F(UpdateFlow, TheKeepListFollowsTheConfiguredRanges) {
     Bench bench(package);
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     std::vector<KeepBlock> expected{
         {0, 0x820000, 0x800}, {6, 0x821000, 0x800}, {7, 0x822000, 0x800}, {9, 0x117000, 0x2000}};
@@ -398,7 +398,7 @@ TEST_F(UpdateFlow, CableNoticesDuringTheRunLeaveTheControlsAlone) {
         c.onCableCount(0);
         during = c.controls();
     };
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(c.onUpdate().ok());
     EXPECT_FALSE(during.update) << "disabled by the update";
     EXPECT_TRUE(during.getInfo) << "not touched by the notice";
@@ -434,7 +434,7 @@ TEST_F(UpdateFlow, AnUpdateThatCannotStartIsAFailureNotASuccess) {
     task.clear();
     task.add(&blocker);
     task.start();
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     EXPECT_EQ(bench.controller->onUpdate().kind, FlowOutcome::Kind::Failed);
     ASSERT_EQ(bench.front.results().size(), 1u);
     EXPECT_EQ(bench.front.results()[0].text,
@@ -455,10 +455,10 @@ TEST_F(TestMode, UpdatesWithoutQuestionsAndReportsToTheConsole) {
     Bench bench(package, demoRadio("R01.02.05", "R01.02.03"));
     MainController& c = *bench.controller;
     const ConsoleHandle console = 77;
-    bench.front.answers = {kButtonYes};  // the test-mode question
+    bench.front.answers = {ButtonId::Yes};  // the test-mode question
     c.onConsoleEnterTestMode(console, kConsoleMagic);
     ASSERT_TRUE(c.testMode());
-    EXPECT_EQ(bench.front.messages.back().style, kStyleYesNo);
+    EXPECT_EQ(bench.front.messages.back().style, MessageStyle::YesNo);
     EXPECT_EQ(c.windowTitle(), "EMEA VKT Update Tool [Test mode]");
     ASSERT_EQ(bench.console.posts.size(), 1u);
     EXPECT_EQ(bench.console.posts[0].message, kToolEnterTestMode);
@@ -493,7 +493,7 @@ TEST_F(TestMode, UpdatesWithoutQuestionsAndReportsToTheConsole) {
 TEST_F(TestMode, AFailureIsReportedAsZeroAndAGoneConsoleIsShown) {
     Bench bench(package, demoRadio("R01.02.04", "R01.02.04"));
     MainController& c = *bench.controller;
-    bench.front.answers = {kButtonYes};
+    bench.front.answers = {ButtonId::Yes};
     c.onConsoleEnterTestMode(5, kConsoleMagic);
     c.onConsoleUpdateStart(5, kConsoleMagic);
     ASSERT_EQ(bench.console.posts.size(), 2u);
@@ -506,7 +506,7 @@ TEST_F(TestMode, AFailureIsReportedAsZeroAndAGoneConsoleIsShown) {
     EXPECT_EQ(bench.console.attempts, kConsoleAttempts);
     ASSERT_EQ(bench.front.messages.size(), 1u);
     EXPECT_EQ(bench.front.messages[0].text, "Failed to connect to console.");
-    EXPECT_EQ(bench.front.messages[0].style, kStyleInfo);
+    EXPECT_EQ(bench.front.messages[0].style, MessageStyle::Info);
 }
 
 TEST_F(TestMode, RequestsWithoutTheMagicOrALiveConsoleAreIgnored) {
@@ -522,7 +522,7 @@ TEST_F(TestMode, RequestsWithoutTheMagicOrALiveConsoleAreIgnored) {
     EXPECT_FALSE(c.testMode());
     // A No to the test-mode question leaves it off, without a reply.
     bench.console.alive = true;
-    bench.front.answers = {kButtonNo};
+    bench.front.answers = {ButtonId::No};
     c.onConsoleEnterTestMode(5, kConsoleMagic);
     EXPECT_FALSE(c.testMode());
     EXPECT_TRUE(bench.console.posts.empty());

@@ -18,7 +18,7 @@ struct Row {
     Kind kind;
     bool asks;
     int messageId = 0;
-    int style = 0;
+    MessageStyle style = MessageStyle::None;
     const char* logLine = "";
 };
 
@@ -49,28 +49,28 @@ TEST(UpdatePlan, VersionRulesDecideTheUpdateAndItsQuestion) {
         {"R01.02.04", "R01.02.09", "R01.02.04", "R01.02.04", Kind::CodeplugOnly, true},
         {"R01.02.04", "S01.02.09", "R01.02.04", "R01.02.04", Kind::CodeplugOnly, false},
         {"R01.02.04", "R02.01.00", "R01.02.04", "R03.00.00", Kind::Refused, false,
-         str::kVersionIncompatible, kStyleWarning},
+         str::kVersionIncompatible, MessageStyle::Warning},
         {"R01.02.04", "R01.02.04", "R01.02.04", "R01.02.04", Kind::UpToDate, false,
-         str::kAlreadyLatest, kStyleInfo},
+         str::kAlreadyLatest, MessageStyle::Info},
         // The package's codeplug is compared upper-cased, the listed text
         // must parse as it is.
         {"R01.02.04", "R01.02.04", "R01.02.04", "r01.02.04", Kind::UpToDate, false,
-         str::kAlreadyLatest, kStyleInfo},
+         str::kAlreadyLatest, MessageStyle::Info},
         {"R01.02.04", "R01.02.03", "R01.02.04", "R01.02.x04", Kind::CodeplugOnly, false},
         // Radio versions that do not parse.
         {"R1.02.03", "R01.02.03", "R01.02.04", "R01.02.04", Kind::Refused, false, str::kReinstall,
-         kStyleError, "The radio FW version is invalid."},
+         MessageStyle::Error, "The radio FW version is invalid."},
         {"R01.02.03", "R01.2.03", "R01.02.04", "R01.02.04", Kind::Refused, false, str::kReinstall,
-         kStyleError, "The radio CP version is invalid."},
+         MessageStyle::Error, "The radio CP version is invalid."},
         // A firmware text shows its last groups in hexadecimal; one with a
         // letter there does not parse.
         {"R01.0a.00", "R01.02.03", "R01.09.00", "R01.02.04", Kind::Refused, false, str::kReinstall,
-         kStyleError, "The radio FW version is invalid."},
+         MessageStyle::Error, "The radio FW version is invalid."},
         // Package versions that do not parse.
         {"R01.02.03", "R01.02.03", "R01.02.004", "R01.02.04", Kind::Refused, false, str::kReinstall,
-         kStyleError, "The tool FW verision is invalid."},
+         MessageStyle::Error, "The tool FW verision is invalid."},
         {"R01.02.03", "R01.02.03", "R01.02.04", "01.02.04", Kind::Refused, false, str::kReinstall,
-         kStyleError, "The tool CP version is invalid."},
+         MessageStyle::Error, "The tool CP version is invalid."},
     };
     for (const Row& r : rows)
         expectPlan(r, {});
@@ -91,7 +91,7 @@ TEST(UpdatePlan, TestModeNeverAsks) {
     expectPlan({"R01.02.04", "R01.02.09", "R01.02.04", "R01.02.04", Kind::CodeplugOnly, false},
                options);
     expectPlan({"R01.02.04", "R01.02.04", "R01.02.04", "R01.02.04", Kind::UpToDate, false,
-                str::kAlreadyLatest, kStyleInfo},
+                str::kAlreadyLatest, MessageStyle::Info},
                options);
 }
 
@@ -110,7 +110,7 @@ TEST(UpdatePlan, ARecoveryIsAlwaysAFullUpdateWithoutQuestions) {
         expectPlan(r, options);
     // The package itself must still be usable.
     expectPlan({"R01.02.04", "R01.02.04", "", "R01.02.04", Kind::Refused, false, str::kReinstall,
-                kStyleError, "The tool FW verision is invalid."},
+                MessageStyle::Error, "The tool FW verision is invalid."},
                options);
 }
 

@@ -81,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)loaded;
 #endif
     // Read the result the way the application does.
-    std::string name;
-    while (config.nextModelName(name)) {
+    for (const std::string& name : config.modelNames()) {
         ModelEntry entry;
         config.getModel(name, entry);
     }

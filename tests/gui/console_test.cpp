@@ -107,10 +107,10 @@ class Console : public ::testing::Test {
         return o;
     }
     // Starts the tool and opens its window with the cable ready.
-    gui::COrvixFlashToolDlg& open(gui::DesktopSession& session) {
+    gui::MainWindow& open(gui::DesktopSession& session) {
         EXPECT_FALSE(session.start(options()));
         EXPECT_NE(session.console(), nullptr);
-        gui::COrvixFlashToolDlg& window = session.openWindow();
+        gui::MainWindow& window = session.openWindow();
         EXPECT_TRUE(waitFor([&] { return window.updateButton()->isEnabled(); }));
         return window;
     }
@@ -122,29 +122,28 @@ class Console : public ::testing::Test {
 
 TEST_F(Console, DrivesAnUpdateInTestMode) {
     gui::DesktopSession session;
-    gui::COrvixFlashToolDlg& window = open(session);
+    gui::MainWindow& window = open(session);
     const QString title = window.windowTitle();
 
-    boxes.answers = {kButtonYes};
+    boxes.answers = {ButtonId::Yes};
     ConsoleRun enter = runConsole({"enter-test", "--wait", "60"});
     EXPECT_EQ(enter.exitCode, 0) << enter.err;
     EXPECT_EQ(enter.out, "The update tool is in test mode.\n");
     ASSERT_EQ(boxes.boxes.size(), 1u);
-    EXPECT_EQ(boxes.boxes[0].style, kStyleYesNo);
+    EXPECT_EQ(boxes.boxes[0].style, MessageStyle::YesNo);
     EXPECT_TRUE(window.controller().testMode());
     EXPECT_EQ(window.windowTitle(), title + QStringLiteral(" [Test mode]"));
 
     // In test mode the update asks nothing and reports to the console.
     std::vector<int> percents;
-    QObject::connect(window.progressBar(), &gui::CProgressStatusBar::percentChanged,
+    QObject::connect(window.progressBar(), &gui::ProgressStatusBar::percentChanged,
                      [&](int p) { percents.push_back(p); });
     ConsoleRun start = runConsole({"start", "--wait", "120"});
     EXPECT_EQ(start.exitCode, 0) << start.err;
     EXPECT_EQ(start.out, "The radio was updated.\n");
     EXPECT_EQ(boxes.boxes.size(), 1u);  // neither a question nor a result box
     EXPECT_NE(std::find(percents.begin(), percents.end(), 100), percents.end());
-    EXPECT_EQ(window.field(gui::COrvixFlashToolDlg::Field::Firmware)->text(),
-              QStringLiteral("R01.02.04"));
+    EXPECT_EQ(window.field(gui::MainWindow::Field::Firmware)->text(), QStringLiteral("R01.02.04"));
 
     // Up to date now: the second update does nothing and says so.
     ConsoleRun again = runConsole({"start", "--wait", "120"});
@@ -165,12 +164,12 @@ TEST_F(Console, TitleFollowsTheStartupLanguageInAndOutOfTestMode) {
     gui::setLanguageFolder(QStringLiteral(VKT_TEST_LANG_DIR));
     package.setSetup(replaced(package.setupXml, R"(<langs def=""/>)", R"(<langs def="fr"/>)"));
     gui::DesktopSession session;
-    gui::COrvixFlashToolDlg& window = open(session);
+    gui::MainWindow& window = open(session);
     gui::setLanguageFolder({});
     const QString title = QStringLiteral("EMEA VKT Outil de mise à jour");
     EXPECT_EQ(window.windowTitle(), title);
 
-    boxes.answers = {kButtonYes};
+    boxes.answers = {ButtonId::Yes};
     EXPECT_EQ(runConsole({"enter-test", "--wait", "60"}).exitCode, 0);
     EXPECT_EQ(window.windowTitle(), title + QStringLiteral(" [Test mode]"));
     EXPECT_EQ(runConsole({"exit-test"}).exitCode, 0);
@@ -199,7 +198,7 @@ TEST_F(Console, ClientsReportNoToolAndNoAnswer) {
 
 TEST_F(Console, BrokenClientsAreDroppedAndOthersStillServed) {
     gui::DesktopSession session;
-    gui::COrvixFlashToolDlg& window = open(session);
+    gui::MainWindow& window = open(session);
     QStringList refusals;
     QObject::connect(session.console(), &gui::ConsoleServer::connectionRefused,
                      [&](const QString& why) { refusals << why; });
@@ -238,25 +237,25 @@ TEST_F(Console, BrokenClientsAreDroppedAndOthersStillServed) {
 
 TEST_F(Console, ConsoleThatLeavesDuringItsUpdateIsReportedMissing) {
     gui::DesktopSession session;
-    gui::COrvixFlashToolDlg& window = open(session);
-    boxes.answers = {kButtonYes};
+    gui::MainWindow& window = open(session);
+    boxes.answers = {ButtonId::Yes};
     RawClient client;
     ASSERT_TRUE(client.connect());
     client.send(kToolEnterTestMode, 2056);
     ASSERT_TRUE(client.line());
     // Leave as soon as the update runs.
-    QObject::connect(window.progressBar(), &gui::CProgressStatusBar::percentChanged,
+    QObject::connect(window.progressBar(), &gui::ProgressStatusBar::percentChanged,
                      [&](int) { client.socket.abort(); });
     client.send(kToolUpdateStart, 2056);
     ASSERT_TRUE(waitFor([&] { return !boxes.boxes.empty() && boxes.boxes.size() == 2; }, 120000));
     EXPECT_EQ(boxes.boxes[1].text, "Failed to connect to console.");
-    EXPECT_EQ(boxes.boxes[1].style, kStyleInfo);
+    EXPECT_EQ(boxes.boxes[1].style, MessageStyle::Info);
     EXPECT_TRUE(waitFor([&] { return window.controller().busyState() == BusyState::Idle; }));
 }
 
 TEST_F(Console, SecondStartBringsTheFirstToTheFront) {
     gui::DesktopSession first;
-    gui::COrvixFlashToolDlg& window = open(first);
+    gui::MainWindow& window = open(first);
     QStringList handled;
     QObject::connect(first.console(), &gui::ConsoleServer::requestHandled,
                      [&](const QString& name) { handled << name; });

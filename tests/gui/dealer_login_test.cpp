@@ -10,8 +10,8 @@
 #include <QTimer>
 #include <functional>
 
-#include "gui/dialog_pwd.h"
 #include "gui/language.h"
+#include "gui/login_dialog.h"
 #include "gui_bench.h"
 
 namespace vkt::testing {
@@ -22,10 +22,10 @@ constexpr const char* kDealerPassword = "4815162342";
 // Hands every password dialog that opens to the next step of a script.
 class PasswordScript {
   public:
-    using Step = std::function<void(gui::CDialogPwd&)>;
+    using Step = std::function<void(gui::LoginDialog&)>;
     explicit PasswordScript(std::vector<Step> steps) : steps_(std::move(steps)) {
         QObject::connect(&timer_, &QTimer::timeout, [this] {
-            auto* dialog = qobject_cast<gui::CDialogPwd*>(QApplication::activeModalWidget());
+            auto* dialog = qobject_cast<gui::LoginDialog*>(QApplication::activeModalWidget());
             // Each opening is a new dialog, possibly at the old one's address.
             if (!dialog || dialog->property("scripted").toBool())
                 return;
@@ -73,7 +73,7 @@ TEST_F(DealerLogin, WrongPasswordShowsTheHintThenTheRightOneOpensTheSerialSectio
 
     bool firstSeen = false, secondSeen = false;
     PasswordScript script({
-        [&](gui::CDialogPwd& d) {
+        [&](gui::LoginDialog& d) {
             EXPECT_EQ(d.windowTitle(), QStringLiteral("Login"));
             EXPECT_EQ(d.loginButton()->text(), QStringLiteral("Login"));
             EXPECT_EQ(d.entry()->echoMode(), QLineEdit::Password);
@@ -88,7 +88,7 @@ TEST_F(DealerLogin, WrongPasswordShowsTheHintThenTheRightOneOpensTheSerialSectio
             firstSeen = true;
             d.loginButton()->click();
         },
-        [&](gui::CDialogPwd& d) {
+        [&](gui::LoginDialog& d) {
             EXPECT_TRUE(d.wrongPassword());
             EXPECT_EQ(d.hintText(),
                       QStringLiteral("The password is not correct. Please check it!"));
@@ -126,7 +126,7 @@ TEST_F(DealerLogin, WrongPasswordShowsTheHintThenTheRightOneOpensTheSerialSectio
     QTest::mouseClick(w.serialButton(), Qt::LeftButton);
     ASSERT_EQ(bench.boxes.boxes.size(), 2u);
     EXPECT_EQ(bench.boxes.boxes[1].text, "Update serial number successful.");
-    EXPECT_EQ(bench.boxes.boxes[1].style, kStyleInfo);
+    EXPECT_EQ(bench.boxes.boxes[1].style, MessageStyle::Info);
     EXPECT_EQ(bench.radio->serialNumber(), "456DEF0002");
     EXPECT_EQ(bench.text(Field::SerialNumber), QStringLiteral("456DEF0002"));
 }
@@ -134,7 +134,7 @@ TEST_F(DealerLogin, WrongPasswordShowsTheHintThenTheRightOneOpensTheSerialSectio
 TEST_F(DealerLogin, ClosingTheDialogLeavesTheToolLocked) {
     GuiBench bench(package, 1);
     Window& w = *bench.window;
-    PasswordScript script({[](gui::CDialogPwd& d) {
+    PasswordScript script({[](gui::LoginDialog& d) {
         QTest::keyClicks(d.entry(), QString::fromLatin1(kDealerPassword));
         QTest::keyClick(&d, Qt::Key_Escape);
     }});

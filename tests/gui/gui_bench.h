@@ -14,7 +14,7 @@
 
 namespace vkt::testing {
 
-using Window = gui::COrvixFlashToolDlg;
+using Window = gui::MainWindow;
 using Field = Window::Field;
 
 // The application on a simulated radio with `cables` cables (the radio on

@@ -15,7 +15,7 @@
 
 #include "app/front_end.h"
 #include "gui/main_window.h"
-#include "gui/msg_box.h"
+#include "gui/message_box.h"
 
 namespace vkt::testing {
 
@@ -33,7 +33,7 @@ inline bool waitFor(const std::function<bool()>& pred, int ms = 20000) {
 
 // Clicks Get Radio Information once the window has seen the cable; false
 // when the button never became enabled.
-inline bool clickGetRadioInformation(gui::COrvixFlashToolDlg& window) {
+inline bool clickGetRadioInformation(gui::MainWindow& window) {
     if (!waitFor([&] { return window.getInfoButton()->isEnabled(); }))
         return false;
     QTest::mouseClick(window.getInfoButton(), Qt::LeftButton);
@@ -42,7 +42,7 @@ inline bool clickGetRadioInformation(gui::COrvixFlashToolDlg& window) {
 
 struct ShownBox {
     std::string text;
-    int style = 0;
+    MessageStyle style = MessageStyle::None;
     std::string firstCaption;
     std::string secondCaption;  // empty when the second button is hidden
     bool firstIsDefault = false;
@@ -53,7 +53,7 @@ struct ShownBox {
 class BoxScript {
   public:
     BoxScript() {
-        gui::CMsgBox::setScript([this](gui::CMsgBox& box) {
+        gui::MessageBox::setScript([this](gui::MessageBox& box) {
             ShownBox shown;
             shown.text = box.text().toStdString();
             shown.style = box.messageStyle();
@@ -67,17 +67,17 @@ class BoxScript {
             if (!isYesNoStyle(box.messageStyle()))
                 return box.firstId();
             if (answers.empty())
-                return static_cast<int>(kButtonNo);
-            int answer = answers.front();
+                return ButtonId::No;
+            ButtonId answer = answers.front();
             answers.pop_front();
             return answer;
         });
     }
-    ~BoxScript() { gui::CMsgBox::setScript(nullptr); }
+    ~BoxScript() { gui::MessageBox::setScript(nullptr); }
     BoxScript(const BoxScript&) = delete;
     BoxScript& operator=(const BoxScript&) = delete;
 
-    std::deque<int> answers;
+    std::deque<ButtonId> answers;
     std::vector<ShownBox> boxes;
     std::function<void(const ShownBox&)> onBox;
 };

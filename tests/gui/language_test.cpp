@@ -69,7 +69,7 @@ TEST_F(Languages, MenuListsInstalledLanguagesAndChoosingOneIsStoredForTheNextSta
     ASSERT_EQ(bench.boxes.boxes.size(), 1u);
     EXPECT_EQ(bench.boxes.boxes[0].text,
               "You have to restart the tool for thsi change to take effect.");
-    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleInfo);
+    EXPECT_EQ(bench.boxes.boxes[0].style, MessageStyle::Info);
     EXPECT_TRUE(menu->actions()[1]->isChecked());
     EXPECT_TRUE(menu->actions()[1]->font().bold());
     EXPECT_FALSE(menu->actions()[0]->isChecked());
@@ -135,7 +135,7 @@ TEST_F(Languages, HelpOpensThePageOfTheLanguageOrReportsItUnavailable) {
     w.contentsAction()->trigger();
     ASSERT_EQ(bench.boxes.boxes.size(), 1u);
     EXPECT_EQ(bench.boxes.boxes[0].text, "The help files are unavailable.");
-    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleInfo);
+    EXPECT_EQ(bench.boxes.boxes[0].style, MessageStyle::Info);
     EXPECT_NE(package.logText().find("Failed to load help file."), std::string::npos);
 
     // No page at all: the opener is not even asked.

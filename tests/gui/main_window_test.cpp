@@ -82,7 +82,7 @@ TEST_F(MainWindow, GetRadioInformationFillsTheFields) {
 
     ASSERT_EQ(bench.boxes.boxes.size(), 1u);
     EXPECT_EQ(bench.boxes.boxes[0].text, "Successfully get radio information.");
-    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleInfo);
+    EXPECT_EQ(bench.boxes.boxes[0].style, MessageStyle::Info);
     EXPECT_EQ(bench.text(Field::RadioType), QStringLiteral("VK2 Series"));
     EXPECT_EQ(bench.text(Field::RegionalCode), QStringLiteral("0E"));
     EXPECT_EQ(bench.text(Field::Model), QStringLiteral("VK-215"));
@@ -107,10 +107,10 @@ TEST_F(MainWindow, UpdateRunsToTheEndWithProgress) {
     GuiBench bench(package, 1);
     Window& w = *bench.window;
     std::vector<int> percents;
-    QObject::connect(w.progressBar(), &gui::CProgressStatusBar::percentChanged,
+    QObject::connect(w.progressBar(), &gui::ProgressStatusBar::percentChanged,
                      [&](int p) { percents.push_back(p); });
     ASSERT_TRUE(waitFor([&] { return w.updateButton()->isEnabled(); }));
-    bench.boxes.answers = {kButtonYes};
+    bench.boxes.answers = {ButtonId::Yes};
     bool disabledWhileRunning = false;
     bench.boxes.onBox = [&](const ShownBox& box) {
         if (isYesNoStyle(box.style))
@@ -119,13 +119,13 @@ TEST_F(MainWindow, UpdateRunsToTheEndWithProgress) {
     QTest::mouseClick(w.updateButton(), Qt::LeftButton);
 
     ASSERT_EQ(bench.boxes.boxes.size(), 2u);
-    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleQuestion);
+    EXPECT_EQ(bench.boxes.boxes[0].style, MessageStyle::Question);
     EXPECT_EQ(bench.boxes.boxes[0].firstCaption, "&Yes");
     EXPECT_EQ(bench.boxes.boxes[0].secondCaption, "&No");
     EXPECT_TRUE(bench.boxes.boxes[0].firstIsDefault);
     EXPECT_TRUE(disabledWhileRunning);
     EXPECT_EQ(bench.boxes.boxes[1].text, "Update successful.");
-    EXPECT_EQ(bench.boxes.boxes[1].style, kStyleInfo);
+    EXPECT_EQ(bench.boxes.boxes[1].style, MessageStyle::Info);
 
     // The pane climbed to 100 and was reset at the end.
     ASSERT_GE(percents.size(), 3u);
@@ -149,7 +149,7 @@ TEST_F(MainWindow, DecliningTheUpdateChangesNothing) {
     EXPECT_FALSE(w.controller().keepPersonality());
     QTest::mouseClick(w.updateButton(), Qt::LeftButton);  // answered No
     ASSERT_EQ(bench.boxes.boxes.size(), 1u);
-    EXPECT_EQ(bench.boxes.boxes[0].style, kStyleQuestion);
+    EXPECT_EQ(bench.boxes.boxes[0].style, MessageStyle::Question);
     EXPECT_TRUE(w.updateButton()->isEnabled());
     EXPECT_EQ(w.progressBar()->percent(), 0);
 }
@@ -158,7 +158,7 @@ TEST_F(MainWindow, SecondCableIsWarnedAboutUntilRemoved) {
     GuiBench bench(package, 2);
     int warnings = 0;
     bench.boxes.onBox = [&](const ShownBox& box) {
-        if (box.style == kStyleWarning && ++warnings == 2)
+        if (box.style == MessageStyle::Warning && ++warnings == 2)
             bench.driver->unplug(1);
     };
     ASSERT_TRUE(waitFor([&] { return warnings >= 2; }));

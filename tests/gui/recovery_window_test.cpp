@@ -27,7 +27,7 @@ std::uint64_t afterTheErase(PackageCopy& package) {
     std::uint64_t number = 0;
     {
         Bench bench(package);
-        bench.front.answers = {kButtonYes};
+        bench.front.answers = {ButtonId::Yes};
         EXPECT_TRUE(bench.controller->onUpdate().ok());
         for (const auto& e : bench.radio->requestLog())
             if (e.opcode == 0x72 && e.subFunction == 6 && e.address == sim::dynFlashAddress(2))
@@ -47,7 +47,7 @@ class RecoveryWindow : public ::testing::Test {
         pull.kind = sim::FaultKind::PullCable;
         pull.at = at;
         bench.radio->setFaults({pull});
-        bench.boxes.answers = {kButtonYes};
+        bench.boxes.answers = {ButtonId::Yes};
         ASSERT_TRUE(waitFor([&] { return bench.window->updateButton()->isEnabled(); }));
         QTest::mouseClick(bench.window->updateButton(), Qt::LeftButton);
         ASSERT_TRUE(waitFor([&] { return bench.boxes.boxes.size() >= 2; }));
@@ -66,14 +66,14 @@ TEST_F(RecoveryWindow, TheFailureNamesTheBackupAndGetRadioInformationOffersTheRe
     bench.radio->loadMemory(kDyn, personality);
     breakAnUpdate(bench, at);
     const ShownBox& failure = bench.boxes.boxes.back();
-    EXPECT_EQ(failure.style, kStyleError);
+    EXPECT_EQ(failure.style, MessageStyle::Error);
     EXPECT_EQ(failure.text.rfind("Update failed.\n\nThe radio's personality is saved in ", 0), 0u)
         << failure.text;
     EXPECT_NE(failure.text.find(". Switch the radio off and on, then click \"Update\" again."),
               std::string::npos);
 
     bench.boxes.boxes.clear();
-    bench.boxes.answers = {kButtonYes, kButtonYes};
+    bench.boxes.answers = {ButtonId::Yes, ButtonId::Yes};
     ASSERT_TRUE(waitFor([&] { return bench.window->getInfoButton()->isEnabled(); }));
     QTest::mouseClick(bench.window->getInfoButton(), Qt::LeftButton);
     ASSERT_TRUE(waitFor([&] {
@@ -82,7 +82,7 @@ TEST_F(RecoveryWindow, TheFailureNamesTheBackupAndGetRadioInformationOffersTheRe
     // Information read, the offer, the notice, the confirmation, the result.
     ASSERT_EQ(bench.boxes.boxes.size(), 5u);
     EXPECT_EQ(bench.boxes.boxes[0].text, "Successfully get radio information.");
-    EXPECT_EQ(bench.boxes.boxes[1].style, kStyleQuestion);
+    EXPECT_EQ(bench.boxes.boxes[1].style, MessageStyle::Question);
     EXPECT_EQ(bench.boxes.boxes[1].text.rfind("This radio's last update was interrupted on ", 0),
               0u);
     EXPECT_EQ(bench.radio->memory(kDyn, 0x800), personality);
@@ -107,7 +107,7 @@ TEST_F(RecoveryWindow, TheMenuListsThePendingRunsAndRecoversTheChosenOne) {
             rows.push_back(dialog.list()->item(i)->text());
         return dialog.selectedRun();
     });
-    bench.boxes.answers = {kButtonYes};
+    bench.boxes.answers = {ButtonId::Yes};
     bench.window->recoverAction()->trigger();
     gui::RecoveryDialog::setScript({});
     ASSERT_EQ(rows.size(), 1u);
@@ -128,7 +128,7 @@ TEST_F(RecoveryWindow, SigtermDuringAnUpdateStopsItSafelyAndClosesTheWindow) {
         [&bench] { bench.window->requestQuit(); },
         [&bench] { return bench.window->controller().busyState() != BusyState::Idle; });
     bool sent = false;
-    bench.boxes.answers = {kButtonYes};
+    bench.boxes.answers = {ButtonId::Yes};
     bench.boxes.onBox = [&](const ShownBox& box) {
         // After the confirmation the run starts: the signal comes before
         // its first erase.

@@ -22,14 +22,15 @@
 #include "app/strings.h"
 #include "core/error_stack.h"
 #include "gui/about_dialog.h"
-#include "gui/dialog_pwd.h"
 #include "gui/language.h"
+#include "gui/login_dialog.h"
 #include "gui/main_window.h"
-#include "gui/msg_box.h"
+#include "gui/message_box.h"
 #include "gui/progress_status_bar.h"
 #include "gui/qt_message_queue.h"
 #include "gui/qt_text.h"
-#include "gui/task_dialog.h"
+#include "gui/splash_screen.h"
+#include "gui/wait_dialog.h"
 #include "gui_test_support.h"
 #include "sim/virtual_cable.h"
 
@@ -85,7 +86,7 @@ class Tool {
             return;
         }
         app_.setTitle(Application::composeTitle());
-        window = std::make_unique<COrvixFlashToolDlg>(app_, queue_);
+        window = std::make_unique<MainWindow>(app_, queue_);
         window->show();
         (void)QTest::qWaitForWindowExposed(window.get(), 5000);
     }
@@ -94,12 +95,12 @@ class Tool {
         app_.shutdown();
     }
     // Get Radio Information, once the cable is seen; the window after it.
-    COrvixFlashToolDlg& readRadio() {
+    MainWindow& readRadio() {
         testing::clickGetRadioInformation(*window);
         return *window;
     }
     bool ok = false;
-    std::unique_ptr<COrvixFlashToolDlg> window;
+    std::unique_ptr<MainWindow> window;
 
   private:
     QtMessageQueue queue_;
@@ -110,10 +111,11 @@ int run(const fs::path& root) {
     // Every message box is saved once per style and answered with its first
     // button (Yes for questions).
     std::map<int, bool> boxSeen;
-    CMsgBox::setScript([&](CMsgBox& box) {
-        if (!boxSeen[box.messageStyle()]) {
-            boxSeen[box.messageStyle()] = true;
-            showAndSave(box, QStringLiteral("message-box-%1").arg(box.messageStyle()));
+    MessageBox::setScript([&](MessageBox& box) {
+        const int style = static_cast<int>(box.messageStyle());
+        if (!boxSeen[style]) {
+            boxSeen[style] = true;
+            showAndSave(box, QStringLiteral("message-box-%1").arg(style));
         }
         return box.firstId();
     });
@@ -129,17 +131,17 @@ int run(const fs::path& root) {
         Tool tool(root, true);
         if (!tool.ok)
             return 1;
-        COrvixFlashToolDlg& w = tool.readRadio();
+        MainWindow& w = tool.readRadio();
         save(w, QStringLiteral("main-radio-read"));
 
         // The update, caught half way with its wait dialog.
         bool caught = false;
-        QObject::connect(w.progressBar(), &CProgressStatusBar::percentChanged, [&](int percent) {
+        QObject::connect(w.progressBar(), &ProgressStatusBar::percentChanged, [&](int percent) {
             if (caught || percent < 40)
                 return;
             caught = true;
             save(w, QStringLiteral("main-update-in-progress"));
-            if (auto* wait = qobject_cast<CTaskDialog*>(QApplication::activeModalWidget()))
+            if (auto* wait = qobject_cast<WaitDialog*>(QApplication::activeModalWidget()))
                 save(*wait, QStringLiteral("wait-dialog"));
         });
         QTest::mouseClick(w.updateButton(), Qt::LeftButton);
@@ -148,7 +150,7 @@ int run(const fs::path& root) {
         int logins = 0;
         QTimer script;
         QObject::connect(&script, &QTimer::timeout, [&] {
-            auto* dialog = qobject_cast<CDialogPwd*>(QApplication::activeModalWidget());
+            auto* dialog = qobject_cast<LoginDialog*>(QApplication::activeModalWidget());
             if (!dialog || dialog->property("shot").toBool())
                 return;
             dialog->setProperty("shot", true);
@@ -171,11 +173,11 @@ int run(const fs::path& root) {
         QTest::qWait(200);
         save(w, QStringLiteral("main-dealer"));
 
-        CAboutDlg about(&w);
+        AboutDialog about(&w);
         showAndSave(about, QStringLiteral("about"));
     }
     {
-        CSplashScreen splash(0);
+        SplashScreen splash(0);
         showAndSave(splash, QStringLiteral("splash"));
     }
     {
@@ -186,7 +188,7 @@ int run(const fs::path& root) {
         save(tool.readRadio(), QStringLiteral("main-german"));
         useLanguage("");
     }
-    CMsgBox::setScript(nullptr);
+    MessageBox::setScript(nullptr);
     std::cout << saved << " pictures written to " << outDir.toStdString() << "\n";
     return 0;
 }

@@ -64,9 +64,9 @@ TEST_F(DesktopStartup, SimulatedRadioIsUpdatedAndKept) {
     {
         gui::DesktopSession session;
         ASSERT_FALSE(session.start(options));
-        gui::COrvixFlashToolDlg& window = session.openWindow();
+        gui::MainWindow& window = session.openWindow();
         ASSERT_TRUE(waitFor([&] { return window.updateButton()->isEnabled(); }));
-        boxes.answers = {kButtonYes};
+        boxes.answers = {ButtonId::Yes};
         QTest::mouseClick(window.updateButton(), Qt::LeftButton);
         ASSERT_EQ(boxes.boxes.size(), 2u);
         EXPECT_EQ(boxes.boxes[1].text, "Update successful.");
@@ -75,10 +75,9 @@ TEST_F(DesktopStartup, SimulatedRadioIsUpdatedAndKept) {
     EXPECT_TRUE(fs::exists(package.root / "appdata" / "sim" / "radio.state"));
     gui::DesktopSession again;
     ASSERT_FALSE(again.start(options));
-    gui::COrvixFlashToolDlg& window = again.openWindow();
+    gui::MainWindow& window = again.openWindow();
     ASSERT_TRUE(clickGetRadioInformation(window));
-    EXPECT_EQ(window.field(gui::COrvixFlashToolDlg::Field::Firmware)->text(),
-              QStringLiteral("R01.02.04"));
+    EXPECT_EQ(window.field(gui::MainWindow::Field::Firmware)->text(), QStringLiteral("R01.02.04"));
 }
 
 TEST_F(DesktopStartup, FailuresEndTheStart) {
@@ -97,7 +96,7 @@ TEST_F(DesktopStartup, FailuresEndTheStart) {
     EXPECT_EQ(gui::DesktopSession().start(options), 1);
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].text, loadString(str::kReinstall));
-    EXPECT_EQ(boxes.boxes[0].style, kStyleError);
+    EXPECT_EQ(boxes.boxes[0].style, MessageStyle::Error);
 }
 
 }  // namespace

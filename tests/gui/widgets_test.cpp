@@ -13,24 +13,25 @@
 #include "core/messaging.h"
 #include "core/version.h"
 #include "gui/about_dialog.h"
-#include "gui/msg_box.h"
+#include "gui/message_box.h"
 #include "gui/progress_status_bar.h"
 #include "gui/qt_message_queue.h"
 #include "gui/radio_pictures.h"
-#include "gui/task_dialog.h"
+#include "gui/splash_screen.h"
+#include "gui/wait_dialog.h"
 #include "gui_test_support.h"
 
 namespace vkt::testing {
 namespace {
 
-using gui::CMsgBox;
+using gui::MessageBox;
 
-TEST(MsgBox, QuestionHasYesAsDefaultAndNo) {
-    CMsgBox box(QStringLiteral("Downgrade?"), kStyleQuestion, QStringLiteral("Title"));
+TEST(MessageBox, QuestionHasYesAsDefaultAndNo) {
+    MessageBox box(QStringLiteral("Downgrade?"), MessageStyle::Question, QStringLiteral("Title"));
     EXPECT_EQ(box.firstButton()->text(), QStringLiteral("&Yes"));
     EXPECT_EQ(box.secondButton()->text(), QStringLiteral("&No"));
-    EXPECT_EQ(box.firstId(), kButtonYes);
-    EXPECT_EQ(box.secondId(), kButtonNo);
+    EXPECT_EQ(box.firstId(), ButtonId::Yes);
+    EXPECT_EQ(box.secondId(), ButtonId::No);
     EXPECT_TRUE(box.secondShown());
     EXPECT_TRUE(box.firstButton()->isDefault());
     EXPECT_FALSE(box.secondButton()->isDefault());
@@ -40,39 +41,41 @@ TEST(MsgBox, QuestionHasYesAsDefaultAndNo) {
     // 10 pixels left of it.
     const QRect no = box.secondButton()->geometry();
     const QRect yes = box.firstButton()->geometry();
-    EXPECT_EQ(box.width() - (no.right() + 1), CMsgBox::kMargin);
+    EXPECT_EQ(box.width() - (no.right() + 1), MessageBox::kMargin);
     EXPECT_EQ(no.left() - (yes.right() + 1), 10);
-    EXPECT_GE(yes.top(), box.height() - CMsgBox::kBandHeight);
+    EXPECT_GE(yes.top(), box.height() - MessageBox::kBandHeight);
     EXPECT_EQ(yes.top(), no.top());
 
     // Clicking a button ends the box with its id.
     box.show();
     QTest::mouseClick(box.firstButton(), Qt::LeftButton);
     EXPECT_FALSE(box.isVisible());
-    EXPECT_EQ(box.result(), kButtonYes);
+    EXPECT_EQ(box.answer(), ButtonId::Yes);
 }
 
-TEST(MsgBox, EscOrTheCloseBoxAnswersAQuestionNo) {
-    CMsgBox esc(QStringLiteral("Continue?"), kStyleYesNo, QStringLiteral("Title"));
+TEST(MessageBox, EscOrTheCloseBoxAnswersAQuestionNo) {
+    MessageBox esc(QStringLiteral("Continue?"), MessageStyle::YesNo, QStringLiteral("Title"));
     esc.show();
     QTest::keyClick(&esc, Qt::Key_Escape);
     EXPECT_FALSE(esc.isVisible());
-    EXPECT_EQ(esc.result(), kButtonNo);
+    EXPECT_EQ(esc.answer(), ButtonId::No);
 
-    CMsgBox closed(QStringLiteral("Downgrade?"), kStyleQuestion, QStringLiteral("Title"));
+    MessageBox closed(QStringLiteral("Downgrade?"), MessageStyle::Question,
+                      QStringLiteral("Title"));
     closed.show();
     EXPECT_TRUE(closed.close());
-    EXPECT_EQ(closed.result(), kButtonNo);
+    EXPECT_EQ(closed.answer(), ButtonId::No);
 }
 
-TEST(MsgBox, ErrorBoxHasOneOkButtonAndTheBand) {
-    CMsgBox box(QStringLiteral("Failed to connect radio."), kStyleError, QStringLiteral("T"));
+TEST(MessageBox, ErrorBoxHasOneOkButtonAndTheBand) {
+    MessageBox box(QStringLiteral("Failed to connect radio."), MessageStyle::Error,
+                   QStringLiteral("T"));
     EXPECT_FALSE(box.secondShown());
     EXPECT_EQ(box.firstButton()->text(), QStringLiteral("&OK"));
-    EXPECT_EQ(box.firstId(), kButtonOk);
-    EXPECT_EQ(box.width() - (box.firstButton()->geometry().right() + 1), CMsgBox::kMargin);
+    EXPECT_EQ(box.firstId(), ButtonId::Ok);
+    EXPECT_EQ(box.width() - (box.firstButton()->geometry().right() + 1), MessageBox::kMargin);
     EXPECT_TRUE(box.singleLine());
-    EXPECT_GE(box.textRect().width(), CMsgBox::kTextWidth);
+    EXPECT_GE(box.textRect().width(), MessageBox::kTextWidth);
 
     box.show();
     const QImage image = box.grab().toImage();
@@ -80,31 +83,31 @@ TEST(MsgBox, ErrorBoxHasOneOkButtonAndTheBand) {
     EXPECT_NE(QColor(image.pixel(3, 3)), QColor(240, 240, 240));
     // Esc on a lone OK button answers OK.
     QTest::keyClick(&box, Qt::Key_Escape);
-    EXPECT_EQ(box.result(), kButtonOk);
+    EXPECT_EQ(box.answer(), ButtonId::Ok);
 }
 
-TEST(MsgBox, TextLayoutFollowsTheLineCount) {
-    CMsgBox two(QStringLiteral("First line\r\nSecond line"), kStyleWarning, QString());
+TEST(MessageBox, TextLayoutFollowsTheLineCount) {
+    MessageBox two(QStringLiteral("First line\r\nSecond line"), MessageStyle::Warning, QString());
     EXPECT_FALSE(two.singleLine());
-    CMsgBox one(QStringLiteral("One line"), kStyleInfo, QString());
+    MessageBox one(QStringLiteral("One line"), MessageStyle::Info, QString());
     EXPECT_LT(one.height(), two.height() + 1);
-    EXPECT_EQ(one.textRect().top(), CMsgBox::kMargin);
+    EXPECT_EQ(one.textRect().top(), MessageBox::kMargin);
     // Style 1: OK and Cancel.
-    CMsgBox okCancel(QStringLiteral("x"), 1, QString());
+    MessageBox okCancel(QStringLiteral("x"), MessageStyle::OkCancel, QString());
     EXPECT_TRUE(okCancel.secondShown());
     EXPECT_EQ(okCancel.secondButton()->text(), QStringLiteral("Cancel"));
-    EXPECT_EQ(okCancel.secondId(), kButtonCancel);
+    EXPECT_EQ(okCancel.secondId(), ButtonId::Cancel);
 }
 
-TEST(MsgBox, ScriptAnswersWithoutBlocking) {
+TEST(MessageBox, ScriptAnswersWithoutBlocking) {
     BoxScript script;
-    script.answers = {kButtonYes};
-    CMsgBox box(QStringLiteral("Update?"), kStyleQuestion, QString());
-    EXPECT_EQ(box.run(), kButtonYes);
+    script.answers = {ButtonId::Yes};
+    MessageBox box(QStringLiteral("Update?"), MessageStyle::Question, QString());
+    EXPECT_EQ(box.run(), ButtonId::Yes);
     ASSERT_EQ(script.boxes.size(), 1u);
     EXPECT_TRUE(script.boxes[0].firstIsDefault);
-    CMsgBox again(QStringLiteral("Update?"), kStyleQuestion, QString());
-    EXPECT_EQ(again.run(), kButtonNo) << "questions are answered No once the script is used up";
+    MessageBox again(QStringLiteral("Update?"), MessageStyle::Question, QString());
+    EXPECT_EQ(again.run(), ButtonId::No) << "questions are answered No once the script is used up";
 }
 
 // A window of the Qt queue that records what reaches it and where.
@@ -138,9 +141,9 @@ TEST(QtMessageQueue, MessagesFromAnotherThreadArriveOnTheGuiThread) {
     destroyWindow(window);
 }
 
-TEST(TaskDialog, RefusesToCloseAndEndsWhenFinished) {
+TEST(WaitDialog, RefusesToCloseAndEndsWhenFinished) {
     gui::QtMessageQueue queue;
-    gui::CTaskDialog dialog(queue);
+    gui::WaitDialog dialog(queue);
     EXPECT_EQ(dialog.label()->text(), QStringLiteral("Please wait..."));
     dialog.show();
     EXPECT_FALSE(dialog.close());
@@ -172,7 +175,7 @@ TEST(TaskDialog, RefusesToCloseAndEndsWhenFinished) {
 }
 
 TEST(ProgressStatusBar, PanesAndCableState) {
-    gui::CProgressStatusBar bar;
+    gui::ProgressStatusBar bar;
     bar.resize(500, 24);
     EXPECT_EQ(bar.paneRect(0), QRect(0, 0, 150, 24));
     EXPECT_EQ(bar.paneRect(1), QRect(150, 0, 150, 24));
@@ -188,7 +191,7 @@ TEST(ProgressStatusBar, PanesAndCableState) {
 }
 
 TEST(ProgressStatusBar, ProgressPaneFillsToThePercentage) {
-    gui::CProgressStatusBar bar;
+    gui::ProgressStatusBar bar;
     bar.resize(500, 24);
     bar.show();
     const QColor highlight = bar.palette().color(QPalette::Highlight);
@@ -239,7 +242,7 @@ TEST(RadioPictures, KeyColourBecomesTheButtonFace) {
 }
 
 TEST(AboutDialog, CaptionVersionAndNotices) {
-    gui::CAboutDlg about;
+    gui::AboutDialog about;
     EXPECT_EQ(about.windowTitle(), QStringLiteral("About EMEA VKT Update Tool"));
     EXPECT_EQ(about.titleLabel()->text(), QStringLiteral("EMEA VKT Update Tool"));
     // The tool's one version in release notation ("R01.03" for 1.3.0).
@@ -252,7 +255,7 @@ TEST(AboutDialog, CaptionVersionAndNotices) {
 }
 
 TEST(SplashScreen, EndsByItselfAfterTheDisplayTime) {
-    gui::CSplashScreen splash(50);
+    gui::SplashScreen splash(50);
     EXPECT_EQ(splash.size(), splash.image().size());
     EXPECT_EQ(splash.exec(), 1);
 }

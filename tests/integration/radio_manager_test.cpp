@@ -67,7 +67,7 @@ TEST(RadioManager, ReportsTheNumberOfCablesEveryPeriod) {
         SCOPED_TRACE(c.attached);
         Monitor m(cables(c.attached));
         if (c.openOne) {
-            ASSERT_TRUE(m.manager.connect(true));
+            ASSERT_TRUE(m.manager.connect());
             EXPECT_EQ(m.manager.portIndex(), 0);
         }
         const auto begin = std::chrono::steady_clock::now();
@@ -119,7 +119,7 @@ TEST(RadioManager, StopWakesTheThreadAtOnceAndIsIdempotent) {
 // back to back on one processor while this thread watches from another.
 TEST(RadioManager, PollingNeverDisturbsTheHeldCablesStatus) {
     Monitor m(cables(1), 0ms);
-    ASSERT_TRUE(m.manager.connect(true));
+    ASSERT_TRUE(m.manager.connect());
     const USBSerial& cable = m.manager.radio().cable();
     cpu_set_t saved;
     const bool pinned = ::sched_getaffinity(0, sizeof saved, &saved) == 0 && CPU_COUNT(&saved) > 1;
@@ -153,22 +153,22 @@ TEST(RadioManager, ConnectOpensTheFirstCableAndDisconnects) {
     auto driver = cables(1);
     RadioManager manager(driver);
     // Nothing open: a plain disconnect succeeds and talks to no radio.
-    EXPECT_TRUE(manager.connect(false));
+    EXPECT_TRUE(manager.disconnect());
     EXPECT_EQ(driver->radio()->bytesIn(), 0u);
     EXPECT_EQ(manager.portIndex(), -1);
 
-    ASSERT_TRUE(manager.connect(true));
+    ASSERT_TRUE(manager.connect());
     EXPECT_TRUE(manager.radio().portOpen());
     EXPECT_EQ(manager.radio().portIndex(), 0);
     ASSERT_TRUE(manager.radio().readIdentity());
-    EXPECT_TRUE(manager.connect(false));
+    EXPECT_TRUE(manager.disconnect());
     EXPECT_FALSE(manager.radio().portOpen());
     EXPECT_FALSE(manager.radio().identityValid());
     EXPECT_EQ(manager.radio().portIndex(), -1);
     EXPECT_EQ(manager.portIndex(), 0) << "the index of the last connect stays";
 
     RadioManager none(cables(0));
-    EXPECT_FALSE(none.connect(true));
+    EXPECT_FALSE(none.connect());
     EXPECT_FALSE(none.radio().portOpen());
 }
 

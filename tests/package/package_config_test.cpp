@@ -187,6 +187,27 @@ TEST_F(PackageConfigTest, EnumeratorsGiveEveryElementOnceThenFalse) {
     EXPECT_EQ(v, "R01");
 }
 
+TEST_F(PackageConfigTest, AccessorsListTheKeysAndLeaveTheEnumeratorsWhereTheyAre) {
+    ASSERT_TRUE(load(kFull));
+    std::string v;
+    ASSERT_TRUE(config.nextVoiceVersion(v));  // an enumerator in mid-pass
+    ASSERT_TRUE(config.nextBlockVersion("M1", "DEF", v));
+
+    EXPECT_EQ(config.modelNames(), (std::vector<std::string>{"M1", "M2"}));
+    EXPECT_EQ(config.voiceVersions(), (std::vector<std::string>{"R02", "R10"}));
+    EXPECT_EQ(config.addressVersions().size(), 1U);
+    EXPECT_EQ(config.userInfoKinds(), (std::vector<std::int32_t>{0, 9}));
+    EXPECT_EQ(config.blockVersions("M1", "DEF"),
+              (std::vector<std::string>{"R01.02.04", "R01.02.05"}));
+    EXPECT_TRUE(config.blockVersions("M9", "DEF").empty());
+    EXPECT_TRUE(config.blockVersions("M1", "NOPE").empty());
+
+    EXPECT_TRUE(config.nextVoiceVersion(v));
+    EXPECT_EQ(v, "R10");
+    EXPECT_TRUE(config.nextBlockVersion("M2", "DEF", v));
+    EXPECT_EQ(v, "R01.02.05");
+}
+
 TEST_F(PackageConfigTest, EachConfigurationFaultHasItsMessage) {
     struct Case {
         std::string body;

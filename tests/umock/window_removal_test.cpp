@@ -46,7 +46,7 @@ TEST_P(WindowOnEmulatedCable, PullDuringAnUpdateIsReportedWithinASecond) {
     removeErrors(0);
     BoxScript boxes;
     {
-        gui::COrvixFlashToolDlg window(app, queue);
+        gui::MainWindow window(app, queue);
         window.show();
         auto* monitor = window.findChild<gui::DeviceRemovalMonitor*>();
         ASSERT_NE(monitor, nullptr);
@@ -76,7 +76,7 @@ TEST_P(WindowOnEmulatedCable, PullDuringAnUpdateIsReportedWithinASecond) {
             }
         });
         watch.start(2);
-        boxes.answers = {kButtonYes};
+        boxes.answers = {ButtonId::Yes};
         QTest::mouseClick(window.updateButton(), Qt::LeftButton);
         watch.stop();
 

@@ -110,9 +110,9 @@ class CampaignFrontEnd : public FrontEnd {
                      sim::SimRadio*& radio)
         : loop_(loop), bound_(bound), label_(label), radio_(radio) {}
 
-    int showMessage(const std::string& text, int style) override {
+    ButtonId showMessage(const std::string& text, MessageStyle style) override {
         messages.push_back(text);
-        return isYesNoStyle(style) ? kButtonYes : kButtonOk;
+        return isYesNoStyle(style) ? ButtonId::Yes : ButtonId::Ok;
     }
     void runWaitIndicator(const std::function<bool()>& finished) override {
         if (loop_.runUntil(finished, bound_))

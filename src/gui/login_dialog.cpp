@@ -1,4 +1,4 @@
-#include "gui/dialog_pwd.h"
+#include "gui/login_dialog.h"
 
 #include <algorithm>
 
@@ -17,7 +17,7 @@ constexpr int kEntryWidth = 220;
 constexpr int kHintGap = 8;  // between the entry's bottom and the hint line
 }  // namespace
 
-CDialogPwd::CDialogPwd(QWidget* parent) : QDialog(parent) {
+LoginDialog::LoginDialog(QWidget* parent) : QDialog(parent) {
     setWindowTitle(loadQString(str::kLogin));
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
@@ -49,37 +49,37 @@ CDialogPwd::CDialogPwd(QWidget* parent) : QDialog(parent) {
     });
 }
 
-void CDialogPwd::setWrongPassword(bool wrong) {
+void LoginDialog::setWrongPassword(bool wrong) {
     wrongPassword_ = wrong;
     update();
 }
 
-void CDialogPwd::setPassword(const QString& text) {
+void LoginDialog::setPassword(const QString& text) {
     const bool wrong = wrongPassword_;
     entry_->setText(text);
     wrongPassword_ = wrong;  // putting the previous entry back is no edit
     entry_->selectAll();
 }
 
-QString CDialogPwd::password() const {
+QString LoginDialog::password() const {
     return entry_->text();
 }
 
-QString CDialogPwd::hintText() const {
+QString LoginDialog::hintText() const {
     return loadQString(wrongPassword_ ? str::kWrongPassword : str::kPasswordHint);
 }
 
-QColor CDialogPwd::hintColor() const {
+QColor LoginDialog::hintColor() const {
     return wrongPassword_ ? QColor(255, 0, 0) : palette().color(QPalette::WindowText);
 }
 
-void CDialogPwd::showEvent(QShowEvent* event) {
+void LoginDialog::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     entry_->selectAll();
     entry_->setFocus();
 }
 
-void CDialogPwd::paintEvent(QPaintEvent* event) {
+void LoginDialog::paintEvent(QPaintEvent* event) {
     QDialog::paintEvent(event);
     QPainter painter(this);
     painter.setFont(font());

@@ -8,37 +8,42 @@
 #include <QRect>
 #include <functional>
 
+#include "app/front_end.h"
+
 class QPushButton;
 
 namespace vkt::gui {
 
-class CMsgBox : public QDialog {
+class MessageBox : public QDialog {
     Q_OBJECT
   public:
-    CMsgBox(const QString& text, int styleFlags, const QString& caption, QWidget* parent = nullptr);
+    MessageBox(const QString& text, MessageStyle messageStyle, const QString& caption,
+               QWidget* parent = nullptr);
 
     // Runs the box modally and returns the pressed button's id. When a
     // scripted answer is installed the box is shown, the script picks the
     // answer and the box closes without waiting for the user.
-    int run();
+    ButtonId run();
 
     // The answering script of tests (null: the user answers). It sees the
     // open box and returns the id of the button to press.
-    using Script = std::function<int(CMsgBox&)>;
+    using Script = std::function<ButtonId(MessageBox&)>;
     static void setScript(Script script);
 
     QPushButton* firstButton() const { return first_; }
     QPushButton* secondButton() const { return second_; }
-    int firstId() const { return firstId_; }
-    int secondId() const { return secondId_; }
+    ButtonId firstId() const { return firstId_; }
+    ButtonId secondId() const { return secondId_; }
     bool secondShown() const { return secondShown_; }
     const QString& text() const { return text_; }
-    int messageStyle() const { return style_; }
+    MessageStyle messageStyle() const { return style_; }
+    // The button that closed the box.
+    ButtonId answer() const { return static_cast<ButtonId>(result()); }
     QRect textRect() const { return textRect_; }
     // Whether the text fits on one line (drawn vertically centred).
     bool singleLine() const { return singleLine_; }
     // Presses the button with `id` (what a click does).
-    void press(int id);
+    void press(ButtonId id);
     // Esc or the close button: OK for a lone OK button, Cancel where there
     // is one, No to a Yes/No question.
     void reject() override;
@@ -56,15 +61,15 @@ class CMsgBox : public QDialog {
     void layOut();
 
     QString text_;
-    int style_;
+    MessageStyle style_;
     QIcon icon_;
     int iconSize_ = 32;
     QRect textRect_;
     bool singleLine_ = false;
     QPushButton* first_ = nullptr;
     QPushButton* second_ = nullptr;
-    int firstId_ = 1;
-    int secondId_ = 2;
+    ButtonId firstId_ = ButtonId::Ok;
+    ButtonId secondId_ = ButtonId::Cancel;
     bool secondShown_ = false;
 };
 

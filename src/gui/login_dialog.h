@@ -12,10 +12,10 @@ class QPushButton;
 
 namespace vkt::gui {
 
-class CDialogPwd : public QDialog {
+class LoginDialog : public QDialog {
     Q_OBJECT
   public:
-    explicit CDialogPwd(QWidget* parent = nullptr);
+    explicit LoginDialog(QWidget* parent = nullptr);
 
     // Set before opening: the previous entry was refused. Any edit clears it.
     void setWrongPassword(bool wrong);

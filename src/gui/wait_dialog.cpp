@@ -1,4 +1,4 @@
-#include "gui/task_dialog.h"
+#include "gui/wait_dialog.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>
@@ -10,7 +10,7 @@
 
 namespace vkt::gui {
 
-CTaskDialog::CTaskDialog(QtMessageQueue& queue, QWidget* parent)
+WaitDialog::WaitDialog(QtMessageQueue& queue, QWidget* parent)
     : QDialog(parent), queue_(queue), label_(new QLabel(loadQString(str::kPleaseWait), this)) {
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::FramelessWindowHint);
     setFrameStyle();
@@ -21,13 +21,13 @@ CTaskDialog::CTaskDialog(QtMessageQueue& queue, QWidget* parent)
     layout->addWidget(label_);
 }
 
-void CTaskDialog::setFrameStyle() {
+void WaitDialog::setFrameStyle() {
     // A thin border drawn by the style in place of the window frame.
-    setStyleSheet(QStringLiteral("vkt--gui--CTaskDialog { border: 1px solid palette(dark); }"));
+    setStyleSheet(QStringLiteral("vkt--gui--WaitDialog { border: 1px solid palette(dark); }"));
     setAttribute(Qt::WA_StyledBackground);
 }
 
-void CTaskDialog::run(const std::function<bool()>& finished) {
+void WaitDialog::run(const std::function<bool()>& finished) {
     if (finished())
         return;
     const auto connection = connect(&queue_, &QtMessageQueue::dispatched, this, [this, &finished] {
@@ -38,14 +38,14 @@ void CTaskDialog::run(const std::function<bool()>& finished) {
     disconnect(connection);
 }
 
-void CTaskDialog::closeEvent(QCloseEvent* event) {
+void WaitDialog::closeEvent(QCloseEvent* event) {
     event->ignore();
 }
 
-void CTaskDialog::keyPressEvent(QKeyEvent* event) {
+void WaitDialog::keyPressEvent(QKeyEvent* event) {
     event->ignore();  // neither Esc nor Enter ends the wait
 }
 
-void CTaskDialog::reject() {}
+void WaitDialog::reject() {}
 
 }  // namespace vkt::gui

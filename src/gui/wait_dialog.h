@@ -12,10 +12,10 @@ namespace vkt::gui {
 
 class QtMessageQueue;
 
-class CTaskDialog : public QDialog {
+class WaitDialog : public QDialog {
     Q_OBJECT
   public:
-    CTaskDialog(QtMessageQueue& queue, QWidget* parent = nullptr);
+    WaitDialog(QtMessageQueue& queue, QWidget* parent = nullptr);
 
     // Shows the dialog modally until finished() is true; finished() is
     // checked first and after every round of dispatched messages.

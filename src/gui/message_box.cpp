@@ -1,4 +1,4 @@
-#include "gui/msg_box.h"
+#include "gui/message_box.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -14,8 +14,8 @@ namespace vkt::gui {
 
 namespace {
 
-CMsgBox::Script& script() {
-    static CMsgBox::Script s;
+MessageBox::Script& script() {
+    static MessageBox::Script s;
     return s;
 }
 
@@ -23,7 +23,8 @@ constexpr int kGap = 10;
 constexpr int kTextFlags = Qt::TextWordWrap | Qt::TextExpandTabs;
 
 // The icon the style's icon bits ask for (none when they ask for none).
-QIcon styleIcon(int style, const QStyle* s) {
+QIcon styleIcon(MessageStyle messageStyle, const QStyle* s) {
+    const int style = static_cast<int>(messageStyle);
     if ((style & 0x30) == 0x30)
         return s->standardIcon(QStyle::SP_MessageBoxWarning);
     if (style & 0x10)
@@ -37,12 +38,13 @@ QIcon styleIcon(int style, const QStyle* s) {
 
 }  // namespace
 
-void CMsgBox::setScript(Script s) {
+void MessageBox::setScript(Script s) {
     script() = std::move(s);
 }
 
-CMsgBox::CMsgBox(const QString& text, int styleFlags, const QString& caption, QWidget* parent)
-    : QDialog(parent), text_(text), style_(styleFlags) {
+MessageBox::MessageBox(const QString& text, MessageStyle messageStyle, const QString& caption,
+                       QWidget* parent)
+    : QDialog(parent), text_(text), style_(messageStyle) {
     text_.remove(QLatin1Char('\r'));
     setWindowTitle(caption);
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
@@ -53,11 +55,11 @@ CMsgBox::CMsgBox(const QString& text, int styleFlags, const QString& caption, QW
     icon_ = styleIcon(style_, style());
     iconSize_ = style()->pixelMetric(QStyle::PM_MessageBoxIconSize, nullptr, this);
 
-    const int buttons = style_ & 0x0F;
-    const bool yesNo = buttons == 4;
-    firstId_ = yesNo ? kButtonYes : kButtonOk;
-    secondId_ = yesNo ? kButtonNo : kButtonCancel;
-    secondShown_ = (style_ & 1) != 0 || (style_ & 4) != 0;
+    const int bits = static_cast<int>(style_);
+    const bool yesNo = isYesNoStyle(style_);
+    firstId_ = yesNo ? ButtonId::Yes : ButtonId::Ok;
+    secondId_ = yesNo ? ButtonId::No : ButtonId::Cancel;
+    secondShown_ = (bits & 1) != 0 || (bits & 4) != 0;
     first_ = new QPushButton(loadQString(yesNo ? str::kYes : str::kOk), this);
     second_ = new QPushButton(loadQString(yesNo ? str::kNo : str::kCancel), this);
     second_->setVisible(secondShown_);
@@ -70,7 +72,7 @@ CMsgBox::CMsgBox(const QString& text, int styleFlags, const QString& caption, QW
     first_->setFocus();
 }
 
-void CMsgBox::layOut() {
+void MessageBox::layOut() {
     const bool hasIcon = !icon_.isNull();
     const int iconWidth = hasIcon ? iconSize_ : 0;
     const int iconHeight = hasIcon ? iconSize_ : 0;
@@ -93,7 +95,7 @@ void CMsgBox::layOut() {
 
     const int bandTop = clientHeight - kBandHeight;
     const int y = bandTop + (kBandHeight - button.height()) / 2;
-    const int buttonSet = style_ & 0x0F;
+    const int buttonSet = static_cast<int>(style_) & 0x0F;
     if (buttonSet == 0) {
         first_->setGeometry(clientWidth - kMargin - button.width(), y, button.width(),
                             button.height());
@@ -106,23 +108,23 @@ void CMsgBox::layOut() {
         move(screen->availableGeometry().center() - rect().center());
 }
 
-void CMsgBox::press(int id) {
-    done(id);
+void MessageBox::press(ButtonId id) {
+    done(static_cast<int>(id));
 }
 
-int CMsgBox::run() {
+ButtonId MessageBox::run() {
     if (script()) {
         show();
         QApplication::processEvents();
-        const int answer = script()(*this);
-        done(answer);
+        const ButtonId answer = script()(*this);
+        done(static_cast<int>(answer));
         hide();
         return answer;
     }
-    return exec();
+    return static_cast<ButtonId>(exec());
 }
 
-void CMsgBox::paintEvent(QPaintEvent*) {
+void MessageBox::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.fillRect(rect(), palette().color(QPalette::Base));
     p.fillRect(QRect(0, height() - kBandHeight, width(), kBandHeight), bandColour());
@@ -135,7 +137,7 @@ void CMsgBox::paintEvent(QPaintEvent*) {
         p.drawText(textRect_, Qt::AlignLeft | Qt::AlignTop | kTextFlags, text_);
 }
 
-void CMsgBox::keyPressEvent(QKeyEvent* event) {
+void MessageBox::keyPressEvent(QKeyEvent* event) {
     // Enter and Space press the focused button; Esc is handled by reject().
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
         auto* focused = qobject_cast<QPushButton*>(focusWidget());
@@ -145,7 +147,7 @@ void CMsgBox::keyPressEvent(QKeyEvent* event) {
     QDialog::keyPressEvent(event);
 }
 
-void CMsgBox::reject() {
+void MessageBox::reject() {
     // Esc or the close button: OK for a lone OK button, otherwise the second
     // button (Cancel, or No to a question), so that backing out of a box
     // never agrees to anything.
