@@ -2,6 +2,10 @@
 // built-in English set is compiled in; a translator function installed by the
 // front end (the language mechanism) may supply another language's text for
 // an id, and the English text is used where it supplies none.
+//
+// The English texts are kept byte for byte, odd spellings and spacing
+// included: radios, log readers and the scripts that drive the tool compare
+// them exactly, so a "corrected" text would break them.
 #pragma once
 
 #include <functional>
