@@ -228,7 +228,6 @@ bool SimRadio::loadState(std::span<const std::uint8_t> bytes, std::string& error
     std::lock_guard l(mutex_);
     config.flashSize = flashSize;
     config.timing = config_.timing;
-    config.faults = config_.faults;
     config_ = std::move(config);
     rate_ = kSlowLineRate;
     protection_.reset();

@@ -18,25 +18,16 @@
 #include <vector>
 
 #include "link/sbep_frame.h"
+#include "sim/radio_faults.h"
+#include "sim/radio_responder.h"
 
 namespace vkt::sim {
-
-using Clock = std::chrono::steady_clock;
 
 inline constexpr std::size_t kDefaultFlashSize = 4u * 1024u * 1024u;
 inline constexpr std::uint32_t kPersonalityStart = 0x820000;  // DYN, CH and FRE windows
 inline constexpr std::uint32_t kPersonalitySize = 0x10000;
 inline constexpr std::uint32_t kSectorSize = 0x1000;
 inline constexpr const char* kDefaultSerial = "158THL0001";
-
-// Reason byte of a refused request (reply opcode 0x8F).
-enum RefuseReason : std::uint8_t {
-    kRefuseLocked = 0x01,       // flash protection is not at an unlock value
-    kRefuseNotTestMode = 0x02,  // memory write outside test mode
-    kRefuseRange = 0x03,        // address or length outside memory or flash
-    kRefuseMalformed = 0x04,    // data too short or inconsistent for the request
-    kRefuseSerial = 0x05,       // serial-number update refused by the status flag
-};
 
 // A byte sent at one line rate and read at another arrives as this byte.
 // It is never the acknowledge byte and never a frame header, so a peer left
@@ -68,59 +59,6 @@ struct Timing {
     std::chrono::microseconds programPerByte{6};
     std::chrono::microseconds turnaround{1000};
 };
-
-enum class FaultKind {
-    DropByte,         // one reply byte is not sent
-    CorruptByte,      // one reply byte is XORed with `value` (0x55 when 0)
-    CorruptChecksum,  // the reply's checksum byte is inverted
-    Delay,            // the reply starts `value` ms later (real time, not paced)
-    OmitAck,          // the reply is sent without its acknowledge byte
-    WrongOpcode,      // the reply frame carries opcode `value` (0: a plausible wrong one)
-    PullCable,        // the cable is pulled: nothing more passes until replug()
-    Refuse,           // the request is not carried out; refusal 0x8F, reason `value` (0x04 when 0)
-};
-
-enum class FaultTrigger {
-    Request,   // the reply to the request with this number (1 = first request)
-    WireByte,  // at this wire byte (1 = first byte, both directions counted in order)
-};
-
-struct Fault {
-    FaultKind kind = FaultKind::DropByte;
-    FaultTrigger trigger = FaultTrigger::Request;
-    std::uint64_t at = 1;
-    // DropByte / CorruptByte with a Request trigger: offset in the reply
-    // (0 = acknowledge byte). CorruptByte: XOR mask. Delay: milliseconds.
-    // WrongOpcode: the opcode.
-    std::uint32_t offset = 0;
-    std::uint32_t value = 0;
-    // Request triggers: the fault applies to `count` requests in a row.
-    std::uint32_t count = 1;
-};
-
-using FaultPlan = std::vector<Fault>;
-
-// Parses one fault from text: KIND@rN or KIND@bN, then optional :VALUE,
-// optional +OFFSET, optional xCOUNT. Kinds: drop, corrupt, checksum, delay,
-// noack, opcode, pull, refuse. Examples: "drop@r3+1", "delay@r2:400", "noack@r5x2",
-// "opcode@r4:0x95", "pull@b900". Returns false with a message on error.
-bool parseFault(const std::string& text, Fault& fault, std::string& error);
-std::string describeFault(const Fault& fault);
-
-// One received frame as the radio saw it.
-struct RequestLogEntry {
-    std::uint64_t number = 0;  // 1-based request number
-    std::uint8_t opcode = 0;
-    int subFunction = -1;  // first data byte for 0x72, 0x38, 0x23, 0x10, 0x22; else -1
-    std::optional<std::uint32_t> address;
-    std::uint32_t length = 0;         // bytes read or written, 0 for commands
-    std::vector<std::uint8_t> frame;  // every byte of the frame, checksum included
-    Clock::time_point time;
-    int replyOpcode = -1;   // -1: no reply
-    int refuseReason = -1;  // reason byte when the reply was 0x8F
-};
-
-std::string formatLogEntry(const RequestLogEntry& entry);
 
 // A reply byte (or any byte travelling on the line) and when it arrives.
 struct WireByte {
@@ -163,7 +101,7 @@ struct RadioConfig {
     // (see oldFlashContent). Off: flash starts erased (0xFF).
     bool oldContent = true;
     Timing timing;
-    FaultPlan faults;
+    FaultPlan faults;  // handed to the radio's fault injector
     StorageFaults storage;
 };
 
@@ -189,7 +127,11 @@ std::vector<std::uint8_t> oldFlashContent(int radioType, std::size_t flashSize,
                                           std::span<const std::uint8_t> firmwareVersion,
                                           std::span<const std::uint8_t> codeplugVersion);
 
-class SimRadio {
+// The radio answers requests through its fault injector, which passes them
+// on to the radio's own protocol (the RadioResponder it implements) unless
+// a fault says otherwise; the wire side (receive, the replies' pacing and
+// the counts) talks only to the injector.
+class SimRadio : private RadioResponder {
   public:
     explicit SimRadio(RadioConfig config = {});
     ~SimRadio();
@@ -281,25 +223,31 @@ class SimRadio {
     std::uint64_t pullGeneration() const;
 
   private:
-    struct Reply {
-        std::uint8_t opcode = 0;
-        std::vector<std::uint8_t> data;
-        bool none = false;  // no reply at all
-        std::chrono::microseconds work{0};
-        std::optional<std::uint32_t> newRate;  // switch after the reply has left
-    };
+    using Data = std::vector<std::uint8_t>;
+    static constexpr std::uint32_t kPageSize = 0x1000;
+    static constexpr std::uint32_t kAddressLimit = 0x1000000;  // 24-bit memory space
 
     std::chrono::nanoseconds paced(std::chrono::nanoseconds t) const;
     std::chrono::nanoseconds byteTime(std::uint32_t rate) const;
-    void countWireByte();
+    // Counts one byte onto the wire and lets the faults judge it; a pull
+    // takes the cable with it.
+    ByteFate crossWire(bool fromRadio, std::uint8_t& value);
     void handleFrame(const sbep::FrameDecoder& frame, Clock::time_point arrival,
                      std::vector<WireByte>& out);
-    Reply dispatch(std::uint8_t opcode, const std::vector<std::uint8_t>& data,
-                   RequestLogEntry& log);
-    Reply refuse(std::uint8_t reason, RequestLogEntry& log);
-    Reply radioInfo(const std::vector<std::uint8_t>& data);
-    Reply softport(const std::vector<std::uint8_t>& data, RequestLogEntry& log);
-    Reply flashRequest(const std::vector<std::uint8_t>& data, RequestLogEntry& log);
+
+    // The protocol (radio_dispatch.cpp): a table from opcode to handler.
+    Reply answer(const sbep::FrameDecoder& frame, RequestLogEntry& log) override;
+    WireReply encode(const Reply& reply, std::uint64_t firstWireByte,
+                     RequestLogEntry& log) override;
+    ByteFate wireByte(std::uint64_t number, bool fromRadio, std::uint8_t& value) override;
+    Reply status(const Data& data, RequestLogEntry& log);
+    Reply memoryRead(const Data& data, RequestLogEntry& log);
+    Reply memoryWrite(const Data& data, RequestLogEntry& log);
+    Reply updateSerial(const Data& data, RequestLogEntry& log);
+    Reply enterTestMode(const Data& data, RequestLogEntry& log);
+    Reply radioInfo(const Data& data, RequestLogEntry& log);
+    Reply softport(const Data& data, RequestLogEntry& log);
+    Reply flashRequest(const Data& data, RequestLogEntry& log);
     void eraseSectors(std::uint32_t firstSector, std::uint32_t count);
     void markDefTouched(std::uint32_t address, std::size_t length);
     // Takes the 4 flash bytes at flashAddress as `version` when they start
@@ -308,7 +256,6 @@ class SimRadio {
     std::uint8_t memByte(std::uint32_t address) const;
     void setMemByte(std::uint32_t address, std::uint8_t value);
     bool unlockValue(std::uint16_t value) const;
-    const Fault* requestFault(FaultKind kind, std::uint64_t request) const;
 
     mutable std::mutex mutex_;
     RadioConfig config_;
@@ -328,12 +275,12 @@ class SimRadio {
     double wireSeconds_ = 0;
     double radioSeconds_ = 0;
     std::string statsFile_;
-    std::vector<bool> byteFaultDone_;
     Clock::time_point inputFree_{};
     Clock::time_point outputFree_{};
     bool pulled_ = false;
     std::uint64_t pullGeneration_ = 0;
     std::vector<RequestLogEntry> log_;
+    FaultInjector faults_{*this};
 };
 
 }  // namespace vkt::sim
