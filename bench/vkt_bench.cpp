@@ -29,6 +29,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -105,18 +106,23 @@ std::string readText(const fs::path& path) {
     return s.str();
 }
 
-// The number after "key": in a flat JSON object written by the simulator.
-std::optional<double> jsonNumber(const std::string& text, const std::string& key) {
-    const std::string quoted = "\"" + key + "\":";
-    const std::size_t at = text.find(quoted);
-    if (at == std::string::npos)
+// The number `key` of the simulated radio's statistics object.
+std::optional<double> statsNumber(const nlohmann::json& stats, const char* key) {
+    const auto it = stats.find(key);
+    if (it == stats.end() || !it->is_number())
         return std::nullopt;
-    const char* start = text.c_str() + at + quoted.size();
-    char* end = nullptr;
-    const double v = std::strtod(start, &end);
-    if (end == start)
-        return std::nullopt;
-    return v;
+    return it->get<double>();
+}
+
+// Prints the results as an indented JSON array, and writes them to `file`
+// too unless it is empty.
+void reportJson(const nlohmann::ordered_json& results, const std::string& file) {
+    const std::string text = results.dump(2) + "\n";
+    std::cout << text;
+    if (!file.empty()) {
+        std::ofstream out(file, std::ios::trunc);
+        out << text;
+    }
 }
 
 std::string lastLine(const std::string& text) {
@@ -227,12 +233,13 @@ Result runCase(const Options& o, const std::string& package, const std::string& 
         r.error = fmt::format("vkt exited with {}: {}", code, lastLine(out));
         return r;
     }
-    const std::string text = readText(stats);
-    const auto in = jsonNumber(text, "bytesIn");
-    const auto outBytes = jsonNumber(text, "bytesOut");
-    const auto wire = jsonNumber(text, "wireSeconds");
-    const auto work = jsonNumber(text, "radioSeconds");
-    const auto requests = jsonNumber(text, "requests");
+    const nlohmann::json counts =
+        nlohmann::json::parse(readText(stats), nullptr, /*allow_exceptions=*/false);
+    const auto in = statsNumber(counts, "bytesIn");
+    const auto outBytes = statsNumber(counts, "bytesOut");
+    const auto wire = statsNumber(counts, "wireSeconds");
+    const auto work = statsNumber(counts, "radioSeconds");
+    const auto requests = statsNumber(counts, "requests");
     if (!in || !outBytes || !wire || !work || !requests) {
         // A vkt built before the radio could report its counts: the same
         // update through the tty back-end sends the same requests, so its
@@ -408,7 +415,7 @@ std::string fleetRow(const FleetResult& r) {
 // One radio's `vkt update` through the tty back-end, then each fleet size.
 int runFleets(const Options& o) {
     bool ok = true;
-    std::string json = "[\n";
+    nlohmann::ordered_json json = nlohmann::ordered_json::array();
     std::cout << fleetHeader() << "\n" << std::flush;
     for (const auto& package : o.packages) {
         for (double pace : o.paces) {
@@ -422,21 +429,19 @@ int runFleets(const Options& o) {
                 const FleetResult r = runFleet(o, package, pace, n, one.measured);
                 std::cout << fleetRow(r) << "\n" << std::flush;
                 ok = ok && r.ok;
-                json += fmt::format(
-                    "{}  {{\"package\": \"{}\", \"pace\": {}, \"radios\": {}, \"ok\": {}, "
-                    "\"fleetSeconds\": {:.3f}, \"oneRadioSeconds\": {:.3f}, \"cpuSeconds\": "
-                    "{:.3f}, \"radioCpuSeconds\": {:.3f}, \"peakKiB\": {}}}",
-                    json.size() > 2 ? ",\n" : "", r.package, paceText(r.pace), r.radios,
-                    r.ok ? "true" : "false", r.wall, r.one, r.cpu, r.radioCpu, r.peakKiB);
+                json.push_back({{"package", r.package},
+                                {"pace", r.pace},
+                                {"radios", r.radios},
+                                {"ok", r.ok},
+                                {"fleetSeconds", r.wall},
+                                {"oneRadioSeconds", r.one},
+                                {"cpuSeconds", r.cpu},
+                                {"radioCpuSeconds", r.radioCpu},
+                                {"peakKiB", r.peakKiB}});
             }
         }
     }
-    json += "\n]\n";
-    std::cout << json;
-    if (!o.json.empty()) {
-        std::ofstream out(o.json, std::ios::trunc);
-        out << json;
-    }
+    reportJson(json, o.json);
     return ok ? 0 : 1;
 }
 
@@ -505,23 +510,26 @@ void printVerifyCost(const std::vector<Result>& results) {
     }
 }
 
-std::string toJson(const std::vector<Result>& results) {
-    std::string j = "[\n";
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        const Result& r = results[i];
-        j += fmt::format(
-            "  {{\"package\": \"{}\", \"backend\": \"{}\", \"pace\": {}, \"verify\": {}, "
-            "\"ok\": {}, "
-            "\"bytesIn\": {}, \"bytesOut\": {}, \"requests\": {}, \"wireSeconds\": {:.6f}, "
-            "\"radioSeconds\": {:.6f}, \"idealSeconds\": {:.6f}, \"measuredSeconds\": {:.6f}, "
-            "\"ratio\": {:.4f}, \"cpuSeconds\": {:.6f}, \"peakKiB\": {}, "
-            "\"countsFromTty\": {}}}{}\n",
-            r.package, r.backend, paceText(r.pace), r.verify ? "true" : "false",
-            r.ok ? "true" : "false", r.bytesIn, r.bytesOut, r.requests, r.wireSeconds,
-            r.radioSeconds, r.ideal, r.measured, r.ratio(), r.cpu, r.peakKiB,
-            r.countsFromTty ? "true" : "false", i + 1 < results.size() ? "," : "");
+nlohmann::ordered_json toJson(const std::vector<Result>& results) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::array();
+    for (const Result& r : results) {
+        j.push_back({{"package", r.package},
+                     {"backend", r.backend},
+                     {"pace", r.pace},
+                     {"verify", r.verify},
+                     {"ok", r.ok},
+                     {"bytesIn", r.bytesIn},
+                     {"bytesOut", r.bytesOut},
+                     {"requests", r.requests},
+                     {"wireSeconds", r.wireSeconds},
+                     {"radioSeconds", r.radioSeconds},
+                     {"idealSeconds", r.ideal},
+                     {"measuredSeconds", r.measured},
+                     {"ratio", r.ratio()},
+                     {"cpuSeconds", r.cpu},
+                     {"peakKiB", r.peakKiB},
+                     {"countsFromTty", r.countsFromTty}});
     }
-    j += "]\n";
     return j;
 }
 
@@ -624,12 +632,7 @@ int main(int argc, char** argv) {
     }
     if (o.verify)
         printVerifyCost(results);
-    const std::string json = toJson(results);
-    std::cout << json;
-    if (!o.json.empty()) {
-        std::ofstream out(o.json, std::ios::trunc);
-        out << json;
-    }
+    reportJson(toJson(results), o.json);
     if (ownWork) {
         std::error_code ec;
         fs::remove_all(o.work, ec);
