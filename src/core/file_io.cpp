@@ -50,6 +50,45 @@ bool readFile(const std::string& path, std::vector<std::uint8_t>& bytes) {
     return !in.bad();
 }
 
+ReadFailure readRegularFile(const std::string& path, std::vector<std::uint8_t>& bytes,
+                            std::uint64_t maxSize) {
+    // Without O_NONBLOCK, opening a pipe would wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return ReadFailure::CannotOpen;
+    struct stat st {};
+    ReadFailure failure = ReadFailure::None;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        failure = ReadFailure::NotRegularFile;
+    } else if (static_cast<std::uint64_t>(st.st_size) > maxSize) {
+        failure = ReadFailure::TooLarge;
+    } else {
+        bytes.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                failure = ReadFailure::ReadError;
+            if (n <= 0)
+                break;
+            done += static_cast<std::size_t>(n);
+        }
+        bytes.resize(done);
+    }
+    ::close(fd);
+    return failure;
+}
+
+void syncFolder(const std::string& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> bytes) {
     std::error_code ec;
     fs::path target(path);
@@ -94,11 +133,7 @@ bool writeFileAtomically(const std::string& path, std::span<const std::uint8_t> 
         return false;
     }
     // Make the rename itself durable.
-    int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    syncFolder(folder.string());
     return true;
 }
 

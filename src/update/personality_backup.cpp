@@ -1,13 +1,9 @@
 #include "update/personality_backup.h"
 
-#include <fcntl.h>
 #include <openssl/evp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -103,14 +99,6 @@ std::string serialText(const std::array<std::uint8_t, 10>& serial) {
     for (std::uint8_t c : serial)
         out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
     return out;
-}
-
-void syncFolder(const std::string& folder) {
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 }  // namespace
@@ -269,35 +257,23 @@ bool writePersonalityBackup(const std::string& root, const PersonalityBackup& ba
 }
 
 bool readPersonalityBackup(const std::string& path, PersonalityBackup& backup) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        raiseError(ErrorCategory::File, "Error:failed to open the file [%s].", path);
-        return false;
-    }
-    struct stat st {};
-    std::string error;
     std::vector<std::uint8_t> bytes;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "not a regular file";
-    } else if (static_cast<std::uint64_t>(st.st_size) > kMaxPersonalityFileSize) {
-        error = "the file is too large";
-    } else {
-        bytes.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += static_cast<std::size_t>(n);
-        }
-        // A file that shrank while it was read is read as far as it went.
-        bytes.resize(done);
+    std::string error;
+    switch (readRegularFile(path, bytes, kMaxPersonalityFileSize)) {
+        case ReadFailure::CannotOpen:
+            raiseError(ErrorCategory::File, "Error:failed to open the file [%s].", path);
+            return false;
+        case ReadFailure::NotRegularFile:
+            error = "not a regular file";
+            break;
+        case ReadFailure::TooLarge:
+            error = "the file is too large";
+            break;
+        case ReadFailure::ReadError:  // what was read is checked like a short file
+        case ReadFailure::None:
+            decodePersonalityBackup(bytes, backup, error);
+            break;
     }
-    ::close(fd);
-    if (error.empty())
-        decodePersonalityBackup(bytes, backup, error);
     if (!error.empty()) {
         raiseError(ErrorCategory::File, "Error:the personality backup [%s] is invalid: %s.", path,
                    error);

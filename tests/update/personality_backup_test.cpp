@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 
 #include <openssl/evp.h>
@@ -161,6 +164,28 @@ TEST(PersonalityBackup, ReadingNamesTheFileAndTheReason) {
                           path));
     removeErrors(0);
     EXPECT_FALSE(readPersonalityBackup(dir.path + "/missing.pvk", out));
+    EXPECT_EQ(firstErrorText(),
+              fmt::format("Error:failed to open the file [{}/missing.pvk].", dir.path));
+    removeErrors(0);
+
+    // A pipe without a writer is refused at once instead of waiting for
+    // one, and a huge file is refused before it is read.
+    const std::string pipe = dir.path + "/pipe.pvk";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    EXPECT_FALSE(readPersonalityBackup(pipe, out));
+    EXPECT_EQ(
+        firstErrorText(),
+        fmt::format("Error:the personality backup [{}] is invalid: not a regular file.", pipe));
+    removeErrors(0);
+    const std::string huge = dir.path + "/huge.pvk";
+    std::ofstream(huge, std::ios::binary)
+        .write(reinterpret_cast<const char*>(good.data()),
+               static_cast<std::streamsize>(good.size()));
+    std::filesystem::resize_file(huge, kMaxPersonalityFileSize + 1);
+    EXPECT_FALSE(readPersonalityBackup(huge, out));
+    EXPECT_EQ(
+        firstErrorText(),
+        fmt::format("Error:the personality backup [{}] is invalid: the file is too large.", huge));
     removeErrors(0);
 }
 
