@@ -20,6 +20,7 @@
 #include "package/package_config.h"
 #include "package/text_util.h"
 #include "update/package_risks.h"
+#include "update/radio_traits.h"
 #include "update/transfer.h"
 
 namespace vkt::cli {
@@ -159,8 +160,9 @@ class PackageChecker {
         for (const auto& [kind, ranges] : config.userInfoRanges) {
             for (const UserInfoRange& range : ranges) {
                 if (kind == static_cast<std::int32_t>(BlockKind::USERVOI)) {
-                    if (range.length > 0xD800 || static_cast<std::uint32_t>(range.address) !=
-                                                     flashLayout(2, BlockKind::USERVOI)) {
+                    if (range.length > std::int64_t{kMaxUserVoiceLength} ||
+                        static_cast<std::uint32_t>(range.address) !=
+                            flashLayout(2, BlockKind::USERVOI)) {
                         problem(ErrorCategory::Ini,
                                 fmt::sprintf("Error:the lenth of block [%s] configured is not "
                                              "matched to the address map.",

@@ -60,6 +60,8 @@ inline constexpr std::uint8_t kSoftportFactoryBackup = 0x26;
 inline constexpr std::uint8_t kSoftportDefaultFollowUp = 0x27;  // after kSoftportCommitDefault
 inline constexpr std::uint8_t kSoftportLineRate = 0x2A;         // '*': payload is the rate
 inline constexpr std::uint8_t kSoftportCommitDefault = 0x2E;    // '.': a new default block
+// The value of kSoftportPersonalityDone.
+inline constexpr std::uint8_t kPersonalityDoneValue = 0x0A;
 
 // Items of the identity request (kOpRadioInfo).
 inline constexpr std::uint8_t kItemModel = 0;
@@ -72,6 +74,12 @@ inline constexpr std::uint8_t kStatusFlags = 0;  // byte 1: the radio's flags
 inline constexpr std::uint8_t kStatusWord = 1;   // a 16-bit status word
 // Bit of the status flags with which the radio refuses a new serial number.
 inline constexpr std::uint8_t kFlagSerialLocked = 0x02;
+// Bits of the status word after flash work: any of these says the radio
+// did not take what was written.
+inline constexpr std::uint16_t kStatusWordFlashFailed = 0x0280;
+// Bit of the status word set when the radio needs no kSoftportDefaultFollowUp
+// after a new default block.
+inline constexpr std::uint16_t kStatusWordDefaultSettled = 0x0040;
 
 // Modes of the test-mode request (kOpTestMode).
 inline constexpr std::uint8_t kTestModeWrite = 1;      // before memory writes and commits

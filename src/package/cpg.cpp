@@ -48,12 +48,6 @@ constexpr std::array<Keyword, 9> kKeywords = {{
     {"VOICE", BlockKind::VOI},
 }};
 
-constexpr std::array<std::array<std::uint32_t, kBlockKindCount>, 3> kFlashLayout = {{
-    {0x70000, 0x62000, 0x61000, 0x63000, 0x64000, 0x69000, 0, 0, 0x65000, 0},
-    {0xE0000, 0x82000, 0x81000, 0x83000, 0x84000, 0x89000, 0, 0, 0x90000, 0x117000},
-    {0x180000, 0x82000, 0x81000, 0x83000, 0x84000, 0x89000, 0, 0, 0x90000, 0x117000},
-}};
-
 constexpr std::size_t kMaxTokenChars = 49;
 
 bool isSpace(char ch) {
@@ -104,12 +98,6 @@ const char* blockKindName(std::int32_t kind) {
     if (kind < 0 || kind >= kBlockKindCount)
         return "";
     return kDefaults[static_cast<std::size_t>(kind)].name;
-}
-
-std::uint32_t flashLayout(std::int32_t radioType, std::int32_t kind) {
-    if (radioType < 0 || radioType > 2 || kind < 0 || kind >= kBlockKindCount)
-        return 0;
-    return kFlashLayout[static_cast<std::size_t>(radioType)][static_cast<std::size_t>(kind)];
 }
 
 Cpg::Cpg() {

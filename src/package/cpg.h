@@ -71,11 +71,4 @@ class Cpg {
     std::array<CpgBlock, kBlockKindCount> blocks_;
 };
 
-// Flash address of a block kind for a radio type (0..2); 0 for any other
-// type or kind.
-std::uint32_t flashLayout(std::int32_t radioType, std::int32_t kind);
-inline std::uint32_t flashLayout(std::int32_t radioType, BlockKind kind) {
-    return flashLayout(radioType, static_cast<std::int32_t>(kind));
-}
-
 }  // namespace vkt

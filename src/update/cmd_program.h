@@ -3,10 +3,11 @@
 // as the owner chose, and carries the radio's personality (dynamic data,
 // channels, frequencies, user-defined voice) across the update.
 //
-// The run is a preparation, nine numbered steps (0..8) and a finalisation.
-// The first failure ends the healthy part; the closing requests (line rate
-// back to 16406, status requests 0 and 1) are still sent, whatever ended the
-// run (a failed request, a stop request, an exception). Before the first
+// The run is a preparation, the steps of the flash work (progress.h's Step
+// names those that move the progress bar) and a finalisation. The first
+// failure ends the healthy part; the closing requests (line rate back to
+// 16406, status requests 0 and 1) are still sent, whatever ended the run (a
+// failed request, a stop request, an exception). Before the first
 // erase of a run that keeps the personality, the blocks read from the radio
 // are written to a personality backup file (update/personality_backup.h);
 // the file stays when the run ends. A run that fails after its first erase
@@ -56,7 +57,7 @@ class CmdProgram : public Command {
     std::string voiceFile;       // FTF with the voice-prompt block
     std::string addressFile;     // FTF with the address-map text
     bool updateFirmware = false;
-    bool updateDefault = false;  // the owner also enables step 4 (or calls enableDefault)
+    bool updateDefault = false;  // the owner also enables its step (or calls enableDefault)
     bool updateVoice = false;
     bool keepUserInfo = true;
     // Read the written flash areas back before the closing requests and
@@ -85,17 +86,17 @@ class CmdProgram : public Command {
         std::chrono::milliseconds finalPosition{100};
     } pauses;
 
-    // Sets updateFirmware and enables steps 2 and 3.
+    // Sets updateFirmware and enables the firmware steps.
     void enableFirmware();
-    // Sets updateDefault and enables step 4.
+    // Sets updateDefault and enables its step.
     void enableDefault();
-    // Sets updateVoice and enables steps 5 and 6.
+    // Sets updateVoice and enables the voice steps.
     void enableVoice();
     // Sets verifyFlash and enables the read-back step.
     void enableVerify();
-    // Enables steps 0 and 7.
+    // Enables the steps that read and restore the personality.
     void enableKeepUserInfo();
-    // Replaces the keep list; a USERVOI block enables steps 1 and 8.
+    // Replaces the keep list; a USERVOI block enables the user-voice steps.
     void setKeepBlocks(std::vector<KeepBlock> blocks);
     const std::vector<KeepBlock>& keepBlocks() const { return keepBlocks_; }
     // The keep list that writes `backup` back: one block per record. A run

@@ -7,6 +7,7 @@
 #include "package/cpg.h"
 #include "update/package_images.h"
 #include "update/radio_requests.h"
+#include "update/radio_traits.h"
 
 namespace vkt {
 
@@ -32,7 +33,7 @@ bool CmdVerify::run() {
         fail();
     if (ok && !expectedFlashAreas(files, addressMap, radioType_, areas))
         fail();
-    if (ok && radioType_ == 2 && userVoice && userVoice->length > 0) {
+    if (ok && radioTraits(radioType_).keepsUserVoice && userVoice && userVoice->length > 0) {
         for (FlashArea& area : areas)
             area.radioOwned.push_back(*userVoice);
     }

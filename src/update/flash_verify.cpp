@@ -7,6 +7,7 @@
 #include "package/flash.h"
 #include "update/package_images.h"
 #include "update/progress.h"
+#include "update/radio_traits.h"
 
 namespace vkt {
 namespace {

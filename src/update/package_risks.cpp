@@ -18,12 +18,6 @@ struct Range {
     std::string text() const { return fmt::format("0x{:X} to 0x{:X}", start, end - 1); }
 };
 
-// Only the radio type whose procedure reads the user-defined voice back
-// before the erase keeps it; the others report a notice and go on.
-bool keepsUserVoice(std::int32_t radioType) {
-    return radioType == 2;
-}
-
 }  // namespace
 
 std::vector<PackageRisk> packageRisks(
@@ -61,13 +55,14 @@ std::vector<PackageRisk> packageRisks(
                 const Range user{address,
                                  std::uint64_t{address} + static_cast<std::uint32_t>(range.length)};
                 const std::uint32_t own = flashLayout(type, BlockKind::USERVOI);
-                if (!keepsUserVoice(type) && address != own) {
+                if (!radioTraits(type).keepsUserVoice && address != own) {
                     add(fmt::format(
                         "an update that keeps the personality stops before it writes anything: "
                         "the USERVOI range at 0x{:X} is not this type's user-voice address ({})",
                         address,
                         own == 0 ? std::string("it has none") : fmt::format("0x{:X}", own)));
-                } else if (!keepsUserVoice(type) && writesVoice && user.overlaps(erased)) {
+                } else if (!radioTraits(type).keepsUserVoice && writesVoice &&
+                           user.overlaps(erased)) {
                     add(
                         fmt::format("the USERVOI range at 0x{:X} ({} bytes) overlaps the voice "
                                     "erase (flash {}): the user-defined voice is erased and the "

@@ -14,11 +14,9 @@
 
 #include "package/cpg.h"
 #include "package/package_config.h"
+#include "update/radio_traits.h"
 
 namespace vkt {
-
-// The radio types whose flash layout the procedure knows.
-inline constexpr std::int32_t kRadioTypes = 3;
 
 struct PackageRisk {
     std::int32_t radioType = 0;

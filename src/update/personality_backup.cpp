@@ -18,6 +18,7 @@
 #include "package/cpg.h"
 #include "update/file_digest.h"
 #include "update/radio_requests.h"
+#include "update/radio_traits.h"
 #include "update/transfer.h"
 
 namespace vkt {
@@ -29,16 +30,8 @@ constexpr std::size_t kRecordHeaderSize = 12;
 constexpr std::size_t kDigestSize = 32;  // SHA-256
 // Radio memory addresses have 24 bits.
 constexpr std::uint64_t kMemoryLimit = 0x1000000;
-constexpr std::uint32_t kMaxUserVoiceLength = 0xD800;
 
-constexpr std::int32_t kDyn = static_cast<std::int32_t>(BlockKind::DYN);
-constexpr std::int32_t kCh = static_cast<std::int32_t>(BlockKind::CH);
-constexpr std::int32_t kFre = static_cast<std::int32_t>(BlockKind::FRE);
 constexpr std::int32_t kUserVoice = static_cast<std::int32_t>(BlockKind::USERVOI);
-
-bool isMemoryKind(std::int32_t kind) {
-    return kind == kDyn || kind == kCh || kind == kFre;
-}
 
 void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v >> 8));
@@ -307,7 +300,8 @@ bool CmdRestorePersonality::run() {
     // Every record is checked against the radio before anything is written.
     const PersonalityRecord* voice = backup.record(kUserVoice);
     if (ok && voice != nullptr &&
-        (radioType != 2 || voice->address != flashLayout(radioType, BlockKind::USERVOI) ||
+        (!radioTraits(radioType).keepsUserVoice ||
+         voice->address != flashLayout(radioType, BlockKind::USERVOI) ||
          voice->bytes.size() > kMaxUserVoiceLength)) {
         raiseError(ErrorCategory::Update,
                    "Error:the user-defined voice of the backup does not fit this radio (type %d).",
@@ -330,9 +324,10 @@ bool CmdRestorePersonality::run() {
     if (ok && voice != nullptr &&
         !requests::writeUserVoice(radio->engine(), reply, voice->address, voice->bytes))
         fail();
-    if (ok && !requests::softport(radio->engine(), sbep::kSoftportPersonalityDone, 0x0A, reply))
+    if (ok && !requests::softport(radio->engine(), sbep::kSoftportPersonalityDone,
+                                  sbep::kPersonalityDoneValue, reply))
         fail();
-    if (ok && !requests::protection(radio->engine(), requests::lockValue(radioType), reply))
+    if (ok && !requests::protection(radio->engine(), radioTraits(radioType).lock, reply))
         fail();
     if (radio != nullptr) {
         int r = 0;

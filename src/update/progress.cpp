@@ -2,16 +2,6 @@
 
 namespace vkt {
 
-void ProgressAccount::enable(std::size_t step) {
-    if (step < kStepCount)
-        steps.set(step);
-}
-
-void ProgressAccount::disable(std::size_t step) {
-    if (step < kStepCount)
-        steps.reset(step);
-}
-
 std::uint32_t ProgressAccount::weightSum() const {
     std::uint32_t sum = 0;
     for (std::size_t s = 0; s < kStepCount; ++s) {
@@ -29,10 +19,10 @@ void ProgressAccount::computeScale() {
     scale = static_cast<float>(static_cast<double>(span) / sum);
 }
 
-std::uint32_t ProgressAccount::stepWeight(std::size_t step) const {
+std::uint32_t ProgressAccount::stepWeight(Step step) const {
     if (!enabled(step))
         return 0;
-    long double w = static_cast<long double>(kStepWeights[step]) * scale;
+    long double w = static_cast<long double>(kStepWeights[index(step)]) * scale;
     return w <= 0 ? 0 : static_cast<std::uint32_t>(w);
 }
 

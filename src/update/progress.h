@@ -1,7 +1,7 @@
-// Progress accounting of a command run: the run is split into numbered
-// steps with fixed weights (0..8 the programming steps, 9 the read-back of
-// what they wrote); the enabled steps share the span from the base
-// to the total of the owner's progress bar in proportion to their weights.
+// Progress accounting of a command run: the run is split into steps with
+// fixed weights (the programming steps, then the read-back of what they
+// wrote); the enabled steps share the span from the base to the total of the
+// owner's progress bar in proportion to their weights.
 #pragma once
 
 #include <array>
@@ -35,8 +35,22 @@ struct ProgressNote {
     bool operator==(const ProgressNote&) const = default;
 };
 
+// The steps of a programming run that move the progress bar, in the order
+// of their weights (not the order they run in: Verify runs before
+// RestorePersonality).
+enum class Step : std::uint8_t {
+    ReadPersonality,     // the kept memory blocks, before anything is erased
+    ReadUserVoice,       // the user-defined voice in flash
+    EraseFirmware,       // load the image, open and erase the firmware area
+    WriteFirmware,       //
+    WriteDefault,        // the default block, then the DYN erase
+    EraseVoice,          // load the voice block, erase its area
+    WriteVoice,          //
+    RestorePersonality,  // the kept memory blocks written back
+    RestoreUserVoice,    // the user-defined voice written back
+    Verify,              // the written flash read back
+};
 inline constexpr std::size_t kStepCount = 10;
-inline constexpr std::size_t kStepVerify = 9;
 inline constexpr std::array<std::uint32_t, kStepCount> kStepWeights{3, 10, 1, 1, 2, 1, 4, 3, 1, 4};
 
 // Number of pieces of at most `chunk` bytes that `length` bytes take.
@@ -50,9 +64,9 @@ struct ProgressAccount {
     float scale = 1.0f;        // bar units per unit of step weight
     std::bitset<kStepCount> steps;
 
-    void enable(std::size_t step);
-    void disable(std::size_t step);
-    bool enabled(std::size_t step) const { return step < kStepCount && steps.test(step); }
+    void enable(Step step) { steps.set(index(step)); }
+    void disable(Step step) { steps.reset(index(step)); }
+    bool enabled(Step step) const { return steps.test(index(step)); }
     void clearSteps() { steps.reset(); }
 
     // Sum of the weights of the enabled steps.
@@ -61,7 +75,7 @@ struct ProgressAccount {
     // no step is enabled.
     void computeScale();
     // weight[step] * scale, truncated; 0 for a step that is not enabled.
-    std::uint32_t stepWeight(std::size_t step) const;
+    std::uint32_t stepWeight(Step step) const;
     // Position after unit k of n of a step of the given weight:
     // base + trunc(k / n * weight). n = 0 gives the base.
     std::uint32_t position(std::uint32_t k, std::uint32_t n, std::uint32_t weight) const;
@@ -69,6 +83,8 @@ struct ProgressAccount {
     void advance(std::uint32_t weight) {
         base = static_cast<std::int32_t>(static_cast<std::uint32_t>(base) + weight);
     }
+
+    static constexpr std::size_t index(Step step) { return static_cast<std::size_t>(step); }
 };
 
 }  // namespace vkt

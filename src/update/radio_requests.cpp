@@ -7,6 +7,7 @@
 #include "link/sbep_protocol.h"
 #include "link/usb_serial.h"
 #include "update/progress.h"
+#include "update/radio_traits.h"
 
 namespace vkt::requests {
 namespace {
@@ -76,10 +77,6 @@ bool readRadioType(SBEP& engine, std::span<std::uint8_t> reply, std::uint8_t& ra
     return true;
 }
 
-std::uint16_t lockValue(std::uint8_t radioType) {
-    return radioType == 1 ? 0x840 : radioType == 2 ? 0x1040 : 0x440;
-}
-
 bool returnHome(SBEP& engine, std::span<std::uint8_t> reply) {
     USBSerial& cable = engine.cable();
     // Where the radio is, is not known. Asking at 16406 first is cheap; a
@@ -100,7 +97,8 @@ bool returnHome(SBEP& engine, std::span<std::uint8_t> reply) {
 
 bool writeUserVoice(SBEP& engine, std::span<std::uint8_t> reply, std::uint32_t address,
                     std::span<const std::uint8_t> data, const UnitProgress& progress) {
-    if (!testMode(engine, sbep::kTestModeRadioType, reply) || !protection(engine, 0x3400, reply))
+    if (!testMode(engine, sbep::kTestModeRadioType, reply) ||
+        !protection(engine, kUserVoiceUnlock, reply))
         return false;
     if (!lineRate(engine, kFastLineRate, 0, reply)) {
         // The switch may have taken effect on one side only.

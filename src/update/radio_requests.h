@@ -36,9 +36,6 @@ bool status(SBEP& engine, std::uint8_t selector, std::span<std::uint8_t> reply, 
 // message, when it cannot be read or is not 0, 1 or 2.
 bool readRadioType(SBEP& engine, std::span<std::uint8_t> reply, std::uint8_t& radioType);
 
-// Protection value that locks the flash again after the work.
-std::uint16_t lockValue(std::uint8_t radioType);
-
 // Brings radio and cable back to 16406 bit/s after a switch to 240000 that
 // went wrong, when it is not known which side took it: the cable goes to
 // 16406 and the radio is asked for its status; when it does not answer
@@ -47,7 +44,7 @@ std::uint16_t lockValue(std::uint8_t radioType);
 bool returnHome(SBEP& engine, std::span<std::uint8_t> reply);
 
 // Writes a user-defined voice back into flash: test mode 8, protection
-// 0x3400, the work line rate, 4 KB erases, the write, and the line rate back
+// kUserVoiceUnlock, the work line rate, 4 KB erases, the write, and the line rate back
 // to 16406 (also after a failed erase or write, and after a switch to the
 // work rate that went wrong). Pushes the UPDATE messages of a failed erase
 // or write.

@@ -11,6 +11,7 @@
 #include "app/update_journal.h"
 #include "app_test_support.h"
 #include "package/cpg.h"
+#include "update/radio_traits.h"
 
 namespace vkt::testing {
 namespace {

@@ -34,7 +34,7 @@ class CpgTest : public ::testing::Test {
     Cpg cpg;
 };
 
-TEST_F(CpgTest, DefaultsAndFlashLayout) {
+TEST_F(CpgTest, Defaults) {
     EXPECT_EQ(cpg.block(BlockKind::DYN).address, 0x820000u);
     EXPECT_EQ(cpg.block(BlockKind::CH).address, 0x821000u);
     EXPECT_EQ(cpg.block(BlockKind::VOI).size, 0xBD000u);
@@ -43,14 +43,6 @@ TEST_F(CpgTest, DefaultsAndFlashLayout) {
     EXPECT_STREQ(blockKindName(BlockKind::USERVOI), "USERVOI");
     EXPECT_STREQ(blockKindName(6), "CH");
     EXPECT_STREQ(blockKindName(10), "");
-    EXPECT_EQ(flashLayout(3, BlockKind::DEF), 0u);
-    EXPECT_EQ(flashLayout(0xFF, BlockKind::VOI), 0u);
-    EXPECT_EQ(flashLayout(-1, BlockKind::VOI), 0u);
-    EXPECT_EQ(flashLayout(1, BlockKind::USERVOI), 0x117000u);
-    EXPECT_EQ(flashLayout(0, BlockKind::USERVOI), 0u);
-    EXPECT_EQ(flashLayout(2, BlockKind::DYN), 0x180000u);
-    EXPECT_EQ(flashLayout(0, BlockKind::VOI), 0x65000u);
-    EXPECT_EQ(flashLayout(1, 10), 0u);
 }
 
 TEST_F(CpgTest, AddressMapKeywordsValuesAndEqualsSigns) {

@@ -13,6 +13,7 @@
 #include "update/cmd_program.h"
 #include "update/file_digest.h"
 #include "update/run_journal.h"
+#include "update/radio_traits.h"
 
 namespace vkt::testing {
 namespace {

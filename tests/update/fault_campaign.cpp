@@ -42,6 +42,7 @@
 #include "package/config_document.h"
 #include "sim/state_dump.h"
 #include "tests/update/update_bench.h"
+#include "update/radio_traits.h"
 
 namespace vkt::testing {
 namespace {

@@ -35,6 +35,22 @@ std::vector<std::string> texts(const std::vector<PackageRisk>& risks) {
     return out;
 }
 
+TEST(RadioTraits, FlashLayoutAndProtectionOfEachType) {
+    EXPECT_EQ(flashLayout(3, BlockKind::DEF), 0u);
+    EXPECT_EQ(flashLayout(0xFF, BlockKind::VOI), 0u);
+    EXPECT_EQ(flashLayout(-1, BlockKind::VOI), 0u);
+    EXPECT_EQ(flashLayout(1, BlockKind::USERVOI), 0x117000u);
+    EXPECT_EQ(flashLayout(0, BlockKind::USERVOI), 0u);
+    EXPECT_EQ(flashLayout(2, BlockKind::DYN), 0x180000u);
+    EXPECT_EQ(flashLayout(0, BlockKind::VOI), 0x65000u);
+    EXPECT_EQ(flashLayout(1, 10), 0u);
+    // A type the procedure does not know is opened and locked like type 0.
+    EXPECT_EQ(radioTraits(7).firmwareUnlock, radioTraits(0).firmwareUnlock);
+    EXPECT_EQ(radioTraits(7).lock, 0x440u);
+    EXPECT_FALSE(radioTraits(7).keepsUserVoice);
+    EXPECT_TRUE(radioTraits(2).keepsUserVoice);
+}
+
 TEST(PackageRisks, TheDefaultVoiceWindowCoversDynOrBakAndErasesTheUserVoice) {
     // The default VOI window (0xBD000 bytes) with a user-defined voice kept.
     const auto risks = texts(packageRisks(mapWithVoiceSize(0xBD000), keepList(true), true));

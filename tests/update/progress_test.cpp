@@ -7,37 +7,40 @@
 namespace vkt {
 namespace {
 
-ProgressAccount withSteps(std::initializer_list<std::size_t> steps) {
+ProgressAccount withSteps(std::initializer_list<Step> steps) {
     ProgressAccount p;
-    for (std::size_t s : steps)
+    for (Step s : steps)
         p.enable(s);
     return p;
 }
 
 TEST(Progress, AllNineStepsShareTheBarByWeight) {
-    ProgressAccount p = withSteps({0, 1, 2, 3, 4, 5, 6, 7, 8});
+    ProgressAccount p =
+        withSteps({Step::ReadPersonality, Step::ReadUserVoice, Step::EraseFirmware,
+                   Step::WriteFirmware, Step::WriteDefault, Step::EraseVoice, Step::WriteVoice,
+                   Step::RestorePersonality, Step::RestoreUserVoice});
     EXPECT_EQ(p.weightSum(), 26u);
     p.computeScale();
     EXPECT_FLOAT_EQ(p.scale, 100.0f / 26.0f);
     const std::uint32_t expected[] = {11, 38, 3, 3, 7, 3, 15, 11, 3};  // truncated, not rounded
     std::uint32_t sum = 0;
     for (std::size_t s = 0; s < std::size(expected); ++s) {
-        EXPECT_EQ(p.stepWeight(s), expected[s]) << "step " << s;
-        sum += p.stepWeight(s);
+        EXPECT_EQ(p.stepWeight(static_cast<Step>(s)), expected[s]) << "step " << s;
+        sum += p.stepWeight(static_cast<Step>(s));
     }
     EXPECT_EQ(sum, 94u);  // below the total: the run's last message fills the bar
 }
 
 TEST(Progress, OnlySomeStepsEnabled) {
-    ProgressAccount p = withSteps({2, 3, 4, 5, 6});
+    ProgressAccount p = withSteps({Step::EraseFirmware, Step::WriteFirmware, Step::WriteDefault,
+                                   Step::EraseVoice, Step::WriteVoice});
     p.computeScale();
     EXPECT_FLOAT_EQ(p.scale, 100.0f / 9.0f);
-    EXPECT_EQ(p.stepWeight(6), 44u);
-    EXPECT_EQ(p.stepWeight(4), 22u);
-    EXPECT_EQ(p.stepWeight(0), 0u);  // not enabled
-    EXPECT_EQ(p.stepWeight(8), 0u);
-    EXPECT_EQ(p.stepWeight(kStepVerify), 0u);
-    EXPECT_EQ(p.stepWeight(kStepCount), 0u);  // no such step
+    EXPECT_EQ(p.stepWeight(Step::WriteVoice), 44u);
+    EXPECT_EQ(p.stepWeight(Step::WriteDefault), 22u);
+    EXPECT_EQ(p.stepWeight(Step::ReadPersonality), 0u);  // not enabled
+    EXPECT_EQ(p.stepWeight(Step::RestoreUserVoice), 0u);
+    EXPECT_EQ(p.stepWeight(Step::Verify), 0u);
 }
 
 TEST(Progress, ScaleUsesTheSpanFromBaseToTotalAndKeepsItsValueWithoutSteps) {
@@ -46,7 +49,7 @@ TEST(Progress, ScaleUsesTheSpanFromBaseToTotalAndKeepsItsValueWithoutSteps) {
     EXPECT_EQ(p.scale, 1.0f);  // no step: unchanged
     p.total = 250;
     p.base = 50;
-    p.enable(6);
+    p.enable(Step::WriteVoice);
     p.computeScale();
     EXPECT_FLOAT_EQ(p.scale, 50.0f);
     // A base past the total wraps as an unsigned span.
@@ -59,14 +62,15 @@ TEST(Progress, ScaleUsesTheSpanFromBaseToTotalAndKeepsItsValueWithoutSteps) {
 // A flash write of 10000 bytes goes in three pieces; each moves the bar to
 // base + trunc(k / 3 * weight).
 TEST(Progress, PositionsOfAThreeChunkFlashWrite) {
-    ProgressAccount p = withSteps({2, 3, 4, 5, 6});
+    ProgressAccount p = withSteps({Step::EraseFirmware, Step::WriteFirmware, Step::WriteDefault,
+                                   Step::EraseVoice, Step::WriteVoice});
     p.computeScale();
-    for (std::size_t s : {2, 3, 4, 5})
+    for (Step s : {Step::EraseFirmware, Step::WriteFirmware, Step::WriteDefault, Step::EraseVoice})
         p.advance(p.stepWeight(s));
     EXPECT_EQ(p.base, 55);
     std::uint32_t n = chunkCount(10000, 4096);
     ASSERT_EQ(n, 3u);
-    std::uint32_t w = p.stepWeight(6);
+    std::uint32_t w = p.stepWeight(Step::WriteVoice);
     EXPECT_EQ(p.position(1, n, w), 69u);
     EXPECT_EQ(p.position(2, n, w), 84u);
     EXPECT_EQ(p.position(3, n, w), 99u);
@@ -85,17 +89,20 @@ TEST(Progress, ChunkCounts) {
 // step 0 has moved the base; the new scale spreads what is left of the bar
 // over the weights of all remaining steps, the finished ones included.
 TEST(Progress, RecomputationAfterStepEightIsRemoved) {
-    ProgressAccount p = withSteps({0, 1, 2, 3, 4, 5, 6, 7, 8});
+    ProgressAccount p =
+        withSteps({Step::ReadPersonality, Step::ReadUserVoice, Step::EraseFirmware,
+                   Step::WriteFirmware, Step::WriteDefault, Step::EraseVoice, Step::WriteVoice,
+                   Step::RestorePersonality, Step::RestoreUserVoice});
     p.computeScale();
-    p.advance(p.stepWeight(0));
+    p.advance(p.stepWeight(Step::ReadPersonality));
     EXPECT_EQ(p.base, 11);
-    p.disable(8);
+    p.disable(Step::RestoreUserVoice);
     p.computeScale();
     EXPECT_EQ(p.weightSum(), 25u);
     EXPECT_FLOAT_EQ(p.scale, 89.0f / 25.0f);
-    EXPECT_EQ(p.stepWeight(6), 14u);
-    EXPECT_EQ(p.stepWeight(7), 10u);
-    EXPECT_EQ(p.stepWeight(8), 0u);
+    EXPECT_EQ(p.stepWeight(Step::WriteVoice), 14u);
+    EXPECT_EQ(p.stepWeight(Step::RestorePersonality), 10u);
+    EXPECT_EQ(p.stepWeight(Step::RestoreUserVoice), 0u);
 }
 
 // The time of each kind of work: bytes with their frames at the line rate,

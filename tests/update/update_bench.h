@@ -27,6 +27,7 @@
 #include "update/cmd_program.h"
 #include "update/cmd_sn.h"
 #include "update/personality_backup.h"
+#include "update/radio_traits.h"
 
 namespace vkt::testing {
 

@@ -8,6 +8,7 @@
 #include "tests/update/program_bench.h"
 #include "update/cmd_program.h"
 #include "update/cmd_verify.h"
+#include "update/radio_traits.h"
 
 namespace vkt::testing {
 namespace {
