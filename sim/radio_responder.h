@@ -22,13 +22,14 @@ using Clock = std::chrono::steady_clock;
 struct RequestLogEntry {
     std::uint64_t number = 0;  // 1-based request number
     std::uint8_t opcode = 0;
-    int subFunction = -1;  // first data byte for 0x72, 0x38, 0x23, 0x10, 0x22; else -1
+    int subFunction = -1;  // first data byte of a status, test-mode, radio-info, soft-port
+                           // or flash request; else -1
     std::optional<std::uint32_t> address;
     std::uint32_t length = 0;         // bytes read or written, 0 for commands
     std::vector<std::uint8_t> frame;  // every byte of the frame, checksum included
     Clock::time_point time;
     int replyOpcode = -1;   // -1: no reply
-    int refuseReason = -1;  // reason byte when the reply was 0x8F
+    int refuseReason = -1;  // reason byte of a refusal (kReplyRefused)
 };
 
 std::string formatLogEntry(const RequestLogEntry& entry);
