@@ -15,10 +15,7 @@
 
 namespace vkt {
 
-using controller::cString;
-using controller::formatString;
-using controller::kProgressRange;
-using controller::modelKey;
+using namespace controller;  // the helpers the controller's files share
 
 namespace {
 
