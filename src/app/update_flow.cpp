@@ -341,53 +341,37 @@ MainController::Ending MainController::checkAndProgram(UpdateTarget& target, Res
     }
 
     // The programming command.
-    program_.updateFirmware = program_.updateDefault = program_.updateVoice = false;
-    program_.progress.clearSteps();
-    program_.firmwareFile.clear();
-    program_.voiceFile.clear();
-    program_.writeBack.reset();
-    if (plan.kind == UpdatePlan::Kind::Full) {
-        program_.firmwareFile = target.firmwarePath;
-        program_.enableFirmware();
-    }
-    program_.addressFile = addressFile;
-    program_.defaultFile = defaultFile;
-    program_.enableDefault();
-    if (!voiceFile.empty()) {
-        program_.voiceFile = voiceFile;
-        program_.enableVoice();
-    }
-    program_.verifyFlash = false;
-    if (verifyFlash_)
-        program_.enableVerify();
+    ProgramRequest request;
+    if (plan.kind == UpdatePlan::Kind::Full)
+        request.firmwareFile = target.firmwarePath;
+    request.addressFile = addressFile;
+    request.defaultFile = defaultFile;
+    if (!voiceFile.empty())
+        request.voiceFile = voiceFile;
+    request.verifyFlash = verifyFlash_;
     if (target.pendingBackup) {
         // The radio's windows may be wiped: what it held before the broken
         // update is written back, never read again from the radio.
-        program_.keepUserInfo = true;
-        program_.enableKeepUserInfo();
-        program_.setKeepBlocks(CmdProgram::keepBlocksOf(*target.pendingBackup));
-        program_.writeBack =
-            CmdProgram::WriteBack{target.pending->backupFile, *target.pendingBackup};
+        request.keepUserInfo = true;
+        request.keepBlocks = CmdProgram::keepBlocksOf(*target.pendingBackup);
+        request.writeBack = PersonalityWriteBack{target.pending->backupFile, *target.pendingBackup};
     } else if (keepPersonality_ && !target.pending) {
         VersionTriple radioCpTriple{};
         parseVersionText(target.codeplug, radioCpTriple);
-        program_.keepUserInfo = true;
-        program_.enableKeepUserInfo();
-        std::vector<KeepBlock> blocks;
+        request.keepUserInfo = true;
         for (const std::int32_t kind : config.userInfoKinds()) {
             KeepBlock block;
             block.kind = kind;
             config.findUserInfoRange(kind, radioCpTriple[0], target.packageCpTriple[0],
                                      block.address, block.length);
-            blocks.push_back(block);
+            request.keepBlocks.push_back(block);
         }
-        program_.setKeepBlocks(std::move(blocks));
     } else {
         // Nothing of an earlier run's keep list may be read or restored.
-        program_.keepUserInfo = false;
-        program_.setKeepBlocks({});
+        request.keepUserInfo = false;
     }
-    program_.backupFolder = app_.backupFolder();
+    request.backupFolder = app_.backupFolder();
+    program_.setRequest(std::move(request));
     program_.radio = &radio;
     program_.owner = window_;
     program_.progress.total = kProgressRange;
@@ -446,16 +430,18 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
         fileSha256Hex(path, file.sha256);
         row.files.push_back(std::move(file));
     };
-    if (plan.kind == UpdatePlan::Kind::Full)
-        addFile("firmware", program_.firmwareFile);
-    addFile("default", program_.defaultFile);
-    if (program_.updateVoice)
-        addFile("voice", program_.voiceFile);
-    addFile("address", program_.addressFile);
-    row.writesFirmware = program_.updateFirmware;
-    row.writesCodeplug = program_.updateDefault;
-    row.writesVoice = program_.updateVoice;
-    row.keepsPersonality = program_.keepUserInfo;
+    const ProgramRequest& request = program_.request();
+    if (plan.kind == UpdatePlan::Kind::Full && request.firmwareFile)
+        addFile("firmware", *request.firmwareFile);
+    if (request.defaultFile)
+        addFile("default", *request.defaultFile);
+    if (request.voiceFile)
+        addFile("voice", *request.voiceFile);
+    addFile("address", request.addressFile);
+    row.writesFirmware = request.firmwareFile.has_value();
+    row.writesCodeplug = request.defaultFile.has_value();
+    row.writesVoice = request.voiceFile.has_value();
+    row.keepsPersonality = request.keepUserInfo;
     row.recovers = target.pending ? target.pending->id : 0;
     UpdateJournal* journal = openJournal(result);
     std::string error;

@@ -28,43 +28,6 @@ constexpr const char* kStageFinalize = "Finalize flashing data.";
 
 }  // namespace
 
-void CmdProgram::enableFirmware() {
-    updateFirmware = true;
-    progress.enable(Step::EraseFirmware);
-    progress.enable(Step::WriteFirmware);
-}
-
-void CmdProgram::enableDefault() {
-    updateDefault = true;
-    progress.enable(Step::WriteDefault);
-}
-
-void CmdProgram::enableVoice() {
-    updateVoice = true;
-    progress.enable(Step::EraseVoice);
-    progress.enable(Step::WriteVoice);
-}
-
-void CmdProgram::enableVerify() {
-    verifyFlash = true;
-    progress.enable(Step::Verify);
-}
-
-void CmdProgram::enableKeepUserInfo() {
-    progress.enable(Step::ReadPersonality);
-    progress.enable(Step::RestorePersonality);
-}
-
-void CmdProgram::setKeepBlocks(std::vector<KeepBlock> blocks) {
-    keepBlocks_ = std::move(blocks);
-    for (const KeepBlock& b : keepBlocks_) {
-        if (b.kind == static_cast<std::int32_t>(BlockKind::USERVOI)) {
-            progress.enable(Step::ReadUserVoice);
-            progress.enable(Step::RestoreUserVoice);
-        }
-    }
-}
-
 std::vector<KeepBlock> CmdProgram::keepBlocksOf(const PersonalityBackup& backup) {
     std::vector<KeepBlock> blocks;
     for (const PersonalityRecord& r : backup.records)
@@ -108,6 +71,33 @@ bool CmdProgram::Run::execute() {
     runAlways(&Run::closeRadio);
     runAlways(&Run::report);
     return cmd_.ok;
+}
+
+void CmdProgram::Run::enableSteps() {
+    ProgressAccount& progress = cmd_.progress;
+    progress.clearSteps();
+    if (writesFirmware()) {
+        progress.enable(Step::EraseFirmware);
+        progress.enable(Step::WriteFirmware);
+    }
+    if (writesDefault())
+        progress.enable(Step::WriteDefault);
+    if (writesVoice()) {
+        progress.enable(Step::EraseVoice);
+        progress.enable(Step::WriteVoice);
+    }
+    if (cmd_.request_.verifyFlash)
+        progress.enable(Step::Verify);
+    if (cmd_.request_.keepUserInfo) {
+        progress.enable(Step::ReadPersonality);
+        progress.enable(Step::RestorePersonality);
+    }
+    for (const KeepBlock& b : keep_) {
+        if (b.kind == kUserVoice) {
+            progress.enable(Step::ReadUserVoice);
+            progress.enable(Step::RestoreUserVoice);
+        }
+    }
 }
 
 void CmdProgram::Run::runWhileHealthy(std::initializer_list<Stage> stages) {
@@ -175,11 +165,13 @@ bool CmdProgram::Run::prepare() {
     cmd_.eraseStarted_.store(false);
     cmd_.verifyReport_ = {};
     startBase_ = cmd_.progress.base;
+    keep_ = cmd_.request_.writeBack ? keepBlocksOf(cmd_.request_.writeBack->backup)
+                                    : cmd_.request_.keepBlocks;
+    enableSteps();
     cmd_.progress.computeScale();
     cmd_.setProgressNote({});
     cmd_.postBegin();
     began_ = true;
-    keep_ = cmd_.writeBack ? keepBlocksOf(cmd_.writeBack->backup) : cmd_.keepBlocks_;
 
     if (cmd_.radio == nullptr || !cmd_.radio->portOpen()) {
         raiseErrorText(ErrorCategory::Prot, "Error:no port is connected.");
@@ -193,13 +185,14 @@ bool CmdProgram::Run::prepare() {
         return false;
 
     stage(kStageAddressMap);
-    if (!ok() || !loadAddressMapFile(cmd_.addressFile, addressMap()) || !checkKeepBlocks() || !ok())
+    if (!ok() || !loadAddressMapFile(cmd_.request_.addressFile, addressMap()) ||
+        !checkKeepBlocks() || !ok())
         return false;
-    if (cmd_.writeBack) {
+    if (cmd_.request_.writeBack) {
         // The backup must be of this kind of radio, and it is only written
         // back by a run that keeps the personality.
-        const PersonalityBackup& backup = cmd_.writeBack->backup;
-        if (!cmd_.keepUserInfo) {
+        const PersonalityBackup& backup = cmd_.request_.writeBack->backup;
+        if (!cmd_.request_.keepUserInfo) {
             raiseErrorText(ErrorCategory::Update,
                            "Error:a personality to write back needs the personality kept.");
             return false;
@@ -208,10 +201,10 @@ bool CmdProgram::Run::prepare() {
             raiseError(ErrorCategory::Update,
                        "Error:the personality backup [%s] is of a radio of type %d, this radio is "
                        "of type %d.",
-                       cmd_.writeBack->file, backup.radioType, cmd_.radioType_);
+                       cmd_.request_.writeBack->file, backup.radioType, cmd_.radioType_);
             return false;
         }
-    } else if (cmd_.keepUserInfo && !keep_.empty() && cmd_.backupFolder.empty()) {
+    } else if (cmd_.request_.keepUserInfo && !keep_.empty() && cmd_.request_.backupFolder.empty()) {
         raiseErrorText(ErrorCategory::Update, "Error:no folder is set for the personality backup.");
         return false;
     }
@@ -223,7 +216,7 @@ void CmdProgram::Run::planTime() {
     estimate_.resize(kPartCount);
     std::uint64_t memory = 0;
     std::uint32_t userVoice = 0;
-    if (cmd_.keepUserInfo) {
+    if (cmd_.request_.keepUserInfo) {
         for (const KeepBlock& b : keep_) {
             const auto length = static_cast<std::uint32_t>(std::max(b.length, 0));
             if (isMemoryKind(b.kind))
@@ -232,16 +225,16 @@ void CmdProgram::Run::planTime() {
                 userVoice = length;
         }
     }
-    const bool fromRadio = !cmd_.writeBack;
+    const bool fromRadio = !cmd_.request_.writeBack;
     estimate_.setPart(kReadInfoPart,
                       {.lineRate = kFastLineRate, .memoryBytes = fromRadio ? memory : 0});
     estimate_.setPart(kReadVoicePart,
                       {.lineRate = kFastLineRate, .flashReadBytes = fromRadio ? userVoice : 0u});
-    if (cmd_.updateFirmware) {
+    if (writesFirmware()) {
         // The image's exact length is known once it is loaded; its file's
         // size is close to it.
         std::error_code ec;
-        std::uint64_t size = std::filesystem::file_size(cmd_.firmwareFile, ec);
+        std::uint64_t size = std::filesystem::file_size(*cmd_.request_.firmwareFile, ec);
         if (ec)
             size = kFirmwareAreaEnd;
         estimate_.setPart(kEraseFirmwarePart, {.lineRate = kFastLineRate,
@@ -252,31 +245,31 @@ void CmdProgram::Run::planTime() {
     estimate_.setPart(
         kDefaultPart,
         {.lineRate = kFastLineRate,
-         .flashWriteBytes = cmd_.updateDefault ? addressMap().block(BlockKind::DEF).size : 0u,
+         .flashWriteBytes = writesDefault() ? addressMap().block(BlockKind::DEF).size : 0u,
          .blockErases = 1,
-         .sectorErases = cmd_.updateDefault ? 1u : 0u});
-    if (cmd_.updateVoice) {
+         .sectorErases = writesDefault() ? 1u : 0u});
+    if (writesVoice()) {
         const std::uint32_t voice = addressMap().block(BlockKind::VOI).size;
         estimate_.setPart(kEraseVoicePart,
                           {.lineRate = kFastLineRate, .blockErases = chunkCount(voice, kBlock64K)});
         estimate_.setPart(kWriteVoicePart, {.lineRate = kFastLineRate, .flashWriteBytes = voice});
     }
-    if (cmd_.verifyFlash) {
+    if (cmd_.request_.verifyFlash) {
         // Everything written is read back: the image, the default and the
         // voice windows.
         std::uint64_t written = 0;
-        if (cmd_.updateFirmware) {
+        if (writesFirmware()) {
             std::error_code ec;
-            const std::uint64_t size = std::filesystem::file_size(cmd_.firmwareFile, ec);
+            const std::uint64_t size = std::filesystem::file_size(*cmd_.request_.firmwareFile, ec);
             written += ec ? kFirmwareAreaEnd : size;
         }
-        if (cmd_.updateDefault)
+        if (writesDefault())
             written += addressMap().block(BlockKind::DEF).size;
-        if (cmd_.updateVoice)
+        if (writesVoice())
             written += addressMap().block(BlockKind::VOI).size;
         estimate_.setPart(kVerifyPart, {.lineRate = kFastLineRate, .flashReadBytes = written});
     }
-    const bool settles = cmd_.updateDefault || cmd_.keepUserInfo;
+    const bool settles = writesDefault() || cmd_.request_.keepUserInfo;
     estimate_.setPart(kFinalizePart,
                       {.lineRate = kSlowLineRate,
                        .pauses = settles ? cmd_.pauses.settle : std::chrono::milliseconds(0)});
@@ -330,10 +323,10 @@ bool CmdProgram::Run::checkKeepBlocks() {
 }
 
 bool CmdProgram::Run::prepareFirmware() {
-    if (!cmd_.updateFirmware)
+    if (!writesFirmware())
         return true;
     stage(kStageFirmware);
-    if (!loadFirmwareFile(cmd_.firmwareFile, cmd_.radio->flashFile()))
+    if (!loadFirmwareFile(*cmd_.request_.firmwareFile, cmd_.radio->flashFile()))
         return false;
     estimate_.setPart(
         kWriteFirmwarePart,
@@ -345,7 +338,7 @@ bool CmdProgram::Run::prepareFirmware() {
 }
 
 bool CmdProgram::Run::writeFirmware() {
-    if (!cmd_.updateFirmware)
+    if (!writesFirmware())
         return true;
     enter(UpdatePhase::Firmware, kWriteFirmwarePart);
     const std::vector<std::uint8_t>& image = cmd_.radio->flashFile().data();
@@ -363,15 +356,15 @@ bool CmdProgram::Run::writeFirmware() {
 
 bool CmdProgram::Run::openBlocks() {
     stage(kStageBlocks);
-    return !(cmd_.updateDefault || cmd_.updateVoice) || protection(traits().blocksUnlock);
+    return !(writesDefault() || writesVoice()) || protection(traits().blocksUnlock);
 }
 
 bool CmdProgram::Run::writeDefault() {
     enter(UpdatePhase::Codeplug, kDefaultPart);
     BlockTransfer xfer = transfer();
-    if (cmd_.updateDefault) {
+    if (writesDefault()) {
         stage(kStageDefault);
-        if (!loadStreamFile(cmd_.defaultFile, addressMap()) || !mayErase() ||
+        if (!loadStreamFile(*cmd_.request_.defaultFile, addressMap()) || !mayErase() ||
             !xfer.erase(traits().defaultErase, layout(BlockKind::DEF)) || !ok())
             return false;
         // The whole window is written, also the bytes no record covered.
@@ -384,10 +377,10 @@ bool CmdProgram::Run::writeDefault() {
 }
 
 bool CmdProgram::Run::prepareVoice() {
-    if (!cmd_.updateVoice)
+    if (!writesVoice())
         return true;
     stage(kStageVoice);
-    if (!loadStreamFile(cmd_.voiceFile, addressMap()) || !mayErase())
+    if (!loadStreamFile(*cmd_.request_.voiceFile, addressMap()) || !mayErase())
         return false;
     enter(UpdatePhase::Erasing, kEraseVoicePart);
     const CpgBlock& voi = addressMap().block(BlockKind::VOI);
@@ -396,7 +389,7 @@ bool CmdProgram::Run::prepareVoice() {
 }
 
 bool CmdProgram::Run::writeVoice() {
-    if (!cmd_.updateVoice)
+    if (!writesVoice())
         return true;
     enter(UpdatePhase::VoicePrompts, kWriteVoicePart);
     const auto voi = windowBytes(addressMap(), BlockKind::VOI);
@@ -406,16 +399,16 @@ bool CmdProgram::Run::writeVoice() {
 bool CmdProgram::Run::verifyWritten() {
     // Still at the work line rate: the areas this run wrote are read back
     // and compared with the package before the radio is told it is done.
-    const bool wrote = cmd_.updateFirmware || cmd_.updateDefault || cmd_.updateVoice;
-    if (!cmd_.verifyFlash || !wrote)
+    const bool wrote = writesFirmware() || writesDefault() || writesVoice();
+    if (!cmd_.request_.verifyFlash || !wrote)
         return true;
     PackageAreaFiles files;
-    if (cmd_.updateFirmware)
-        files.firmware = cmd_.firmwareFile;
-    if (cmd_.updateDefault)
-        files.defaultBlock = cmd_.defaultFile;
-    if (cmd_.updateVoice)
-        files.voice = cmd_.voiceFile;
+    if (writesFirmware())
+        files.firmware = *cmd_.request_.firmwareFile;
+    if (writesDefault())
+        files.defaultBlock = *cmd_.request_.defaultFile;
+    if (writesVoice())
+        files.voice = *cmd_.request_.voiceFile;
     enter(UpdatePhase::Verifying, kVerifyPart);
     std::vector<FlashArea> areas;
     return expectedFlashAreas(files, addressMap(), cmd_.radioType_, areas) &&
@@ -427,8 +420,9 @@ bool CmdProgram::Run::leaveWorkRate() {
     stage(kStageFinalize);
     // The radio is made ready for its personality next, when it is kept.
     if (ok())
-        enter(cmd_.keepUserInfo ? UpdatePhase::RestoringPersonality : UpdatePhase::Finishing,
-              kFinalizePart);
+        enter(
+            cmd_.request_.keepUserInfo ? UpdatePhase::RestoringPersonality : UpdatePhase::Finishing,
+            kFinalizePart);
     cmd_.statusWord_ = 0;
     // The line rate goes back whatever happened before; after a switch
     // that went wrong, without knowing which side took it.
@@ -441,7 +435,7 @@ bool CmdProgram::Run::leaveWorkRate() {
 // another opcode than expected) fails the run only after the personality is
 // back in the radio.
 bool CmdProgram::Run::checkStatus() {
-    if (!cmd_.updateFirmware && !cmd_.updateDefault)
+    if (!writesFirmware() && !writesDefault())
         return true;
     std::fill(reply_.begin(), reply_.end(), 0);
     int r = 0;
@@ -457,12 +451,12 @@ bool CmdProgram::Run::checkStatus() {
 }
 
 bool CmdProgram::Run::commitDefault() {
-    if (cmd_.updateDefault || cmd_.keepUserInfo) {
+    if (writesDefault() || cmd_.request_.keepUserInfo) {
         std::this_thread::sleep_for(cmd_.pauses.settle);
         if (!answered(requests::testModeAnswer(engine(), sbep::kTestModeWrite, reply_)))
             return false;
     }
-    if (!cmd_.updateDefault)
+    if (!writesDefault())
         return true;
     if (!ok() ||
         !answered(requests::softportAnswer(engine(), sbep::kSoftportCommitDefault, 0, reply_)) ||
@@ -474,8 +468,8 @@ bool CmdProgram::Run::commitDefault() {
 
 bool CmdProgram::Run::lockFlash() {
     enter(UpdatePhase::Finishing, kClosePart);
-    if (cmd_.keepUserInfo && !requests::softport(engine(), sbep::kSoftportPersonalityDone,
-                                                 sbep::kPersonalityDoneValue, reply_))
+    if (cmd_.request_.keepUserInfo && !requests::softport(engine(), sbep::kSoftportPersonalityDone,
+                                                          sbep::kPersonalityDoneValue, reply_))
         return false;
     return ok() && protection(traits().lock);
 }
@@ -514,10 +508,10 @@ bool CmdProgram::Run::report() {
         cmd_.postEnd();
 
     saved_.clear();
-    cmd_.updateFirmware = false;
-    cmd_.updateDefault = false;
-    cmd_.updateVoice = false;
-    cmd_.verifyFlash = false;
+    cmd_.request_.firmwareFile.reset();
+    cmd_.request_.defaultFile.reset();
+    cmd_.request_.voiceFile.reset();
+    cmd_.request_.verifyFlash = false;
     cmd_.progress.clearSteps();
 
     if (!backupPath_.empty()) {

@@ -46,37 +46,45 @@ struct KeepBlock {
     bool operator==(const KeepBlock&) const = default;
 };
 
+// A personality to write back instead of the radio's own: the backup an
+// earlier run made before it broke off after its first erase, when the
+// radio's windows hold nothing worth keeping. Its records replace the keep
+// list (the personality must be kept), nothing is read from the radio and
+// no new backup file is written; `file` is named on failure.
+struct PersonalityWriteBack {
+    std::string file;
+    PersonalityBackup backup;
+};
+
+// What one programming run writes and keeps. An image is written when its
+// file is named; the progress steps of the run follow from the request.
+struct ProgramRequest {
+    std::string addressFile;                  // FTF with the address-map text
+    std::optional<std::string> firmwareFile;  // FTF with the firmware image
+    std::optional<std::string> defaultFile;   // FTF with the default codeplug block
+    std::optional<std::string> voiceFile;     // FTF with the voice-prompt block
+    // Read the written flash areas back before the closing requests and
+    // fail (FLASH) when they differ from the package.
+    bool verifyFlash = false;
+    // Whether the personality is read before the first erase and written
+    // back after the flash work.
+    bool keepUserInfo = true;
+    // The blocks kept; they are checked against the address map also when
+    // the personality is not kept.
+    std::vector<KeepBlock> keepBlocks;
+    // Folder of the personality backup files (each radio's files go into a
+    // folder named after its serial number); must be set when the
+    // personality is kept and the keep list is not empty.
+    std::string backupFolder;
+    std::optional<PersonalityWriteBack> writeBack;
+};
+
 class CmdProgram : public Command {
   public:
     CmdProgram() = default;
 
-    // Owner-side configuration, set before each run.
+    // Owner-side wiring, set before each run.
     RadioInfo* radio = nullptr;  // not owned
-    std::string defaultFile;     // FTF with the default codeplug block
-    std::string firmwareFile;    // FTF with the firmware image
-    std::string voiceFile;       // FTF with the voice-prompt block
-    std::string addressFile;     // FTF with the address-map text
-    bool updateFirmware = false;
-    bool updateDefault = false;  // the owner also enables its step (or calls enableDefault)
-    bool updateVoice = false;
-    bool keepUserInfo = true;
-    // Read the written flash areas back before the closing requests and
-    // fail (FLASH) when they differ from the package; see enableVerify.
-    bool verifyFlash = false;
-    // Folder of the personality backup files (each radio's files go into a
-    // folder named after its serial number); must be set when keepUserInfo
-    // is and the keep list is not empty.
-    std::string backupFolder;
-    // A personality to write back instead of the radio's own: the backup an
-    // earlier run made before it broke off after its first erase, when the
-    // radio's windows hold nothing worth keeping. Its records replace the
-    // keep list (keepUserInfo must be set), nothing is read from the radio
-    // and no new backup file is written; `file` is named on failure.
-    struct WriteBack {
-        std::string file;
-        PersonalityBackup backup;
-    };
-    std::optional<WriteBack> writeBack;
     // Hears of the backup and the first erase; not owned, may be null.
     RunJournal* journal = nullptr;
     // Pauses the radio needs: before the test-mode request that follows a
@@ -86,19 +94,10 @@ class CmdProgram : public Command {
         std::chrono::milliseconds finalPosition{100};
     } pauses;
 
-    // Sets updateFirmware and enables the firmware steps.
-    void enableFirmware();
-    // Sets updateDefault and enables its step.
-    void enableDefault();
-    // Sets updateVoice and enables the voice steps.
-    void enableVoice();
-    // Sets verifyFlash and enables the read-back step.
-    void enableVerify();
-    // Enables the steps that read and restore the personality.
-    void enableKeepUserInfo();
-    // Replaces the keep list; a USERVOI block enables the user-voice steps.
-    void setKeepBlocks(std::vector<KeepBlock> blocks);
-    const std::vector<KeepBlock>& keepBlocks() const { return keepBlocks_; }
+    // What the next run writes and keeps. A run ends by dropping the
+    // request's images and its read-back; the rest stays until replaced.
+    void setRequest(ProgramRequest request) { request_ = std::move(request); }
+    const ProgramRequest& request() const { return request_; }
     // The keep list that writes `backup` back: one block per record. A run
     // with a write-back uses it; the owner sets it too, for the progress.
     static std::vector<KeepBlock> keepBlocksOf(const PersonalityBackup& backup);
@@ -132,7 +131,7 @@ class CmdProgram : public Command {
     class Run;
     friend class Run;
 
-    std::vector<KeepBlock> keepBlocks_;
+    ProgramRequest request_;
     std::uint8_t radioType_ = 0;
     std::uint16_t statusWord_ = 0;
     std::string stageText_ = "Upate";

@@ -29,7 +29,7 @@ void CmdProgram::Run::eachKeepBlock(Part part, const std::function<void(const Ke
 }
 
 bool CmdProgram::Run::readUserInfo() {
-    if (!cmd_.keepUserInfo)
+    if (!cmd_.request_.keepUserInfo)
         return true;
     stage(kStageKeep);
     enter(UpdatePhase::ReadingPersonality, kReadInfoPart);
@@ -37,9 +37,9 @@ bool CmdProgram::Run::readUserInfo() {
     eachKeepBlock(kReadInfoPart, [&](const KeepBlock& b) {
         if (b.kind == kUserVoice) {
             userVoice_ = b;
-        } else if (cmd_.writeBack) {
+        } else if (cmd_.request_.writeBack) {
             // The radio's windows may be wiped: the backup is what counts.
-            saved_[b.kind] = cmd_.writeBack->backup.record(b.kind)->bytes;
+            saved_[b.kind] = cmd_.request_.writeBack->backup.record(b.kind)->bytes;
         } else {
             auto& buffer = saved_[b.kind];
             buffer.assign(static_cast<std::size_t>(b.length), 0);
@@ -62,8 +62,8 @@ bool CmdProgram::Run::readUserVoice() {
         raiseError(ErrorCategory::Update, "Error: the radio type is %d.", cmd_.radioType_);
         return true;
     }
-    if (cmd_.writeBack) {
-        saved_[kUserVoice] = cmd_.writeBack->backup.record(kUserVoice)->bytes;
+    if (cmd_.request_.writeBack) {
+        saved_[kUserVoice] = cmd_.request_.writeBack->backup.record(kUserVoice)->bytes;
         unit(kReadVoicePart, 1, 1);
         return true;
     }
@@ -82,11 +82,11 @@ bool CmdProgram::Run::readUserVoice() {
 bool CmdProgram::Run::saveBackup() {
     // Everything read so far goes to disk before anything is erased, so a
     // run that breaks off later cannot lose the personality.
-    if (!cmd_.keepUserInfo || saved_.empty())
+    if (!cmd_.request_.keepUserInfo || saved_.empty())
         return true;
-    if (cmd_.writeBack) {
+    if (cmd_.request_.writeBack) {
         // The personality is already on disk: the backup being written back.
-        backupPath_ = cmd_.writeBack->file;
+        backupPath_ = cmd_.request_.writeBack->file;
         std::string digest;
         fileSha256Hex(backupPath_, digest);
         return cmd_.journal == nullptr || cmd_.journal->backedUp(backupPath_, digest);
@@ -106,14 +106,14 @@ bool CmdProgram::Run::saveBackup() {
         backup.records.push_back({b.kind, static_cast<std::uint32_t>(b.address), it->second});
     }
     std::string digest;
-    if (!writePersonalityBackup(cmd_.backupFolder, backup, backupPath_, &digest))
+    if (!writePersonalityBackup(cmd_.request_.backupFolder, backup, backupPath_, &digest))
         return false;
     ownBackup_ = true;
     return cmd_.journal == nullptr || cmd_.journal->backedUp(backupPath_, digest);
 }
 
 bool CmdProgram::Run::restoreUserInfo() {
-    if (!cmd_.keepUserInfo)
+    if (!cmd_.request_.keepUserInfo)
         return true;
     stage(kStageRestore);
     enter(UpdatePhase::RestoringPersonality, kRestoreInfoPart);
@@ -134,7 +134,7 @@ bool CmdProgram::Run::checkUserInfo() {
     // backup on disk, the copy a recovery would write back. A radio that
     // stored them wrongly has lost part of its personality: the run still
     // closes the radio as usual, fails at its end and keeps the backup.
-    if (!cmd_.keepUserInfo || backupPath_.empty())
+    if (!cmd_.request_.keepUserInfo || backupPath_.empty())
         return true;
     PersonalityBackup backup;
     if (!readPersonalityBackup(backupPath_, backup))
@@ -164,7 +164,7 @@ bool CmdProgram::Run::checkUserInfo() {
 
 bool CmdProgram::Run::restoreUserVoice() {
     auto it = saved_.find(kUserVoice);
-    if (!cmd_.keepUserInfo || !userVoice_ || it == saved_.end())
+    if (!cmd_.request_.keepUserInfo || !userVoice_ || it == saved_.end())
         return true;
     enter(UpdatePhase::RestoringPersonality, kRestoreVoicePart);
     const bool written =

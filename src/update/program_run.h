@@ -109,6 +109,11 @@ class CmdProgram::Run {
     void stage(const char* text) { cmd_.stageText_ = text; }
     SBEP& engine() { return cmd_.radio->engine(); }
     Cpg& addressMap() { return cmd_.radio->addressMap(); }
+    bool writesFirmware() const { return cmd_.request_.firmwareFile.has_value(); }
+    bool writesDefault() const { return cmd_.request_.defaultFile.has_value(); }
+    bool writesVoice() const { return cmd_.request_.voiceFile.has_value(); }
+    // The progress steps of the request.
+    void enableSteps();
     const RadioTraits& traits() const { return radioTraits(cmd_.radioType_); }
     std::uint32_t layout(BlockKind kind) const { return flashLayout(cmd_.radioType_, kind); }
     double elapsed() const {

@@ -337,8 +337,8 @@ TEST_F(UpdateFlow, WithoutPersonalityNoBlockIsKept) {
     bench.controller->setKeepPersonality(false);
     bench.front.answers = {ButtonId::Yes};
     EXPECT_TRUE(bench.controller->onUpdate().ok());
-    EXPECT_FALSE(bench.controller->program().keepUserInfo);
-    EXPECT_TRUE(bench.controller->program().keepBlocks().empty());
+    EXPECT_FALSE(bench.controller->program().request().keepUserInfo);
+    EXPECT_TRUE(bench.controller->program().request().keepBlocks.empty());
 }
 
 // A front end that asks after the checks (the command line) is shown the
@@ -386,8 +386,8 @@ TEST_F(UpdateFlow, TheKeepListFollowsTheConfiguredRanges) {
     EXPECT_TRUE(bench.controller->onUpdate().ok());
     std::vector<KeepBlock> expected{
         {0, 0x820000, 0x800}, {6, 0x821000, 0x800}, {7, 0x822000, 0x800}, {9, 0x117000, 0x2000}};
-    EXPECT_EQ(bench.controller->program().keepBlocks(), expected);
-    EXPECT_EQ(bench.controller->program().backupFolder, package.dataDir() + "/backup");
+    EXPECT_EQ(bench.controller->program().request().keepBlocks, expected);
+    EXPECT_EQ(bench.controller->program().request().backupFolder, package.dataDir() + "/backup");
 }
 
 TEST_F(UpdateFlow, CableNoticesDuringTheRunLeaveTheControlsAlone) {

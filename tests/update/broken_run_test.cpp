@@ -12,8 +12,8 @@
 #include "tests/update/program_bench.h"
 #include "update/cmd_program.h"
 #include "update/file_digest.h"
-#include "update/run_journal.h"
 #include "update/radio_traits.h"
+#include "update/run_journal.h"
 
 namespace vkt::testing {
 namespace {
@@ -354,8 +354,10 @@ TEST(BrokenRun, AWriteBackRestoresTheBackupWithoutReadingTheRadio) {
     b.sim->clearRequestLog();
     CmdProgram cmd;
     b.configureFull(cmd);
-    cmd.setKeepBlocks(CmdProgram::keepBlocksOf(backup));
-    cmd.writeBack = CmdProgram::WriteBack{file, backup};
+    b.changeRequest(cmd, [&](ProgramRequest& r) {
+        r.keepBlocks = CmdProgram::keepBlocksOf(backup);
+        r.writeBack = PersonalityWriteBack{file, backup};
+    });
     RecordingJournal journal(b);
     cmd.journal = &journal;
     ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
@@ -376,8 +378,10 @@ TEST(BrokenRun, AWriteBackRestoresTheBackupWithoutReadingTheRadio) {
     backup.radioType = 1;
     CmdProgram other;
     b.configureFull(other);
-    other.setKeepBlocks(CmdProgram::keepBlocksOf(backup));
-    other.writeBack = CmdProgram::WriteBack{file, backup};
+    b.changeRequest(other, [&](ProgramRequest& r) {
+        r.keepBlocks = CmdProgram::keepBlocksOf(backup);
+        r.writeBack = PersonalityWriteBack{file, backup};
+    });
     EXPECT_FALSE(b.runCommand(other));
     EXPECT_TRUE(entries(b, writesRadio).empty());
 }

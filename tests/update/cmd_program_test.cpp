@@ -124,9 +124,10 @@ TEST_P(FullUpdate, WritesEveryImageAndKeepsThePersonality) {
     }
 
     // The run leaves the command ready for the next configuration.
-    EXPECT_FALSE(cmd.updateFirmware || cmd.updateDefault || cmd.updateVoice);
+    EXPECT_FALSE(cmd.request().firmwareFile || cmd.request().defaultFile ||
+                 cmd.request().voiceFile);
     EXPECT_TRUE(cmd.progress.steps.none());
-    EXPECT_EQ(cmd.keepBlocks(), b.keepList());
+    EXPECT_EQ(cmd.request().keepBlocks, b.keepList());
 
     // What was sent, in order: the protection values of the radio type, the
     // line-rate switches with their W flags, the closing of the flash work
@@ -193,7 +194,7 @@ TEST(CmdProgram, AKeepBlockOutsideItsWindowFailsBeforeAnyWrite) {
     ASSERT_TRUE(b.connect());
     CmdProgram cmd;
     b.configureFull(cmd);
-    cmd.setKeepBlocks({{0, 0, 0}});
+    b.changeRequest(cmd, [](ProgramRequest& r) { r.keepBlocks = {{0, 0, 0}}; });
     EXPECT_FALSE(b.runCommand(cmd));
     EXPECT_TRUE(
         b.hasError("Error:the address or lenth of block [DYN] configured is not matched "
@@ -208,8 +209,10 @@ TEST(CmdProgram, FirmwareOnlyOnTypeOneStillErasesTheDynamicArea) {
     ASSERT_TRUE(b.connect());
     CmdProgram cmd;
     b.configureFiles(cmd);
-    cmd.keepUserInfo = false;
-    cmd.enableFirmware();
+    b.changeRequest(cmd, [&b](ProgramRequest& r) {
+        r.keepUserInfo = false;
+        r.firmwareFile = b.firmwareFile;
+    });
     b.sim->clearRequestLog();
     ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
 
@@ -248,8 +251,10 @@ TEST_P(StatusWordBits, FailAtFinalizing) {
     b.sim->setStatusWord(GetParam());
     CmdProgram cmd;
     b.configureFiles(cmd);
-    cmd.keepUserInfo = false;
-    cmd.enableDefault();
+    b.changeRequest(cmd, [&b](ProgramRequest& r) {
+        r.keepUserInfo = false;
+        r.defaultFile = b.defaultFile;
+    });
     EXPECT_FALSE(b.runCommand(cmd));
     EXPECT_EQ(cmd.statusWord(), GetParam());
     EXPECT_EQ(errorEntries().back().message, "Finalize flashing data.");
@@ -267,7 +272,7 @@ TEST(CmdProgram, WithoutABackupFolderTheRunStopsBeforeAnyErase) {
     ASSERT_TRUE(b.connect());
     CmdProgram cmd;
     b.configureFull(cmd);
-    cmd.backupFolder.clear();
+    b.changeRequest(cmd, [](ProgramRequest& r) { r.backupFolder.clear(); });
     EXPECT_FALSE(b.runCommand(cmd));
     EXPECT_TRUE(b.hasError("Error:no folder is set for the personality backup."));
     EXPECT_TRUE(entries(b, writesRadio).empty());
@@ -436,8 +441,10 @@ TEST(CmdProgram, SoftPort27FollowsTheCommitOnlyWhenStatusBit40IsClear) {
         b.sim->setStatusWord(word);
         CmdProgram cmd;
         b.configureFiles(cmd);
-        cmd.keepUserInfo = false;
-        cmd.enableDefault();
+        b.changeRequest(cmd, [&b](ProgramRequest& r) {
+            r.keepUserInfo = false;
+            r.defaultFile = b.defaultFile;
+        });
         b.sim->clearRequestLog();
         ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
         std::vector<std::string> commit{"softport 0x2e V0"};
@@ -489,7 +496,7 @@ TEST(CmdProgram, PersonalityTransferFailuresNameTheBlock) {
         ASSERT_TRUE(b.connect());
         CmdProgram cmd;
         b.configureFull(cmd);
-        cmd.setKeepBlocks({wrong});
+        b.changeRequest(cmd, [&wrong](ProgramRequest& r) { r.keepBlocks = {wrong}; });
         EXPECT_FALSE(b.runCommand(cmd));
         EXPECT_TRUE(
             b.hasError("Error:the lenth of block [USERVOI] configured is not matched to "

@@ -263,25 +263,34 @@ class UpdateBench {
                 {9, static_cast<std::int32_t>(userVoiceAddress), kUserVoiceLength}};
     }
 
+    // The bench's radio and no pauses; a request that writes nothing and
+    // has no keep list.
     void configureFiles(CmdProgram& cmd) const {
         cmd.radio = radio.get();
-        cmd.addressFile = addressFile;
-        cmd.firmwareFile = firmwareFile;
-        cmd.defaultFile = defaultFile;
-        cmd.voiceFile = voiceFile;
-        cmd.backupFolder = backupFolder;
         cmd.pauses = {std::chrono::milliseconds(0), std::chrono::milliseconds(0)};
+        ProgramRequest request;
+        request.addressFile = addressFile;
+        request.backupFolder = backupFolder;
+        cmd.setRequest(std::move(request));
     }
 
     // Every step: firmware, default, voice, and the whole personality kept.
     void configureFull(CmdProgram& cmd) const {
         configureFiles(cmd);
-        cmd.enableFirmware();
-        cmd.enableDefault();
-        cmd.enableVoice();
-        cmd.keepUserInfo = true;
-        cmd.enableKeepUserInfo();
-        cmd.setKeepBlocks(keepList());
+        changeRequest(cmd, [this](ProgramRequest& r) {
+            r.firmwareFile = firmwareFile;
+            r.defaultFile = defaultFile;
+            r.voiceFile = voiceFile;
+            r.keepUserInfo = true;
+            r.keepBlocks = keepList();
+        });
+    }
+
+    // Changes what the command's next run writes and keeps.
+    static void changeRequest(CmdProgram& cmd, const std::function<void(ProgramRequest&)>& edit) {
+        ProgramRequest request = cmd.request();
+        edit(request);
+        cmd.setRequest(std::move(request));
     }
 
     Personality personality() const { return personalityOf(*sim, userVoiceAddress); }

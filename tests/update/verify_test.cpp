@@ -86,8 +86,10 @@ TEST(Verify, ACorrectRadioVerifiesAndAFlippedVoiceBitIsFoundAtItsAddress) {
     b.sim->setStorageFaults({flipped, 0x10, std::nullopt});
     CmdProgram again;
     b.configureFiles(again);
-    again.keepUserInfo = false;
-    again.enableVoice();
+    b.changeRequest(again, [&b](ProgramRequest& r) {
+        r.keepUserInfo = false;
+        r.voiceFile = b.voiceFile;
+    });
     ASSERT_TRUE(b.runCommand(again)) << allErrorTexts();
     removeErrors(0);
     const auto flash = b.sim->flash(0, b.sim->flashSize());
@@ -119,12 +121,12 @@ TEST(Verify, AnUpdateThatVerifiesReadsBackAfterWritingAndBeforeClosing) {
     ASSERT_TRUE(b.connect());
     CmdProgram cmd;
     b.configureFull(cmd);
-    cmd.enableVerify();
+    b.changeRequest(cmd, [](ProgramRequest& r) { r.verifyFlash = true; });
     ASSERT_TRUE(b.runCommand(cmd)) << allErrorTexts();
     ASSERT_EQ(cmd.verifyReport().areas.size(), 3u);
     EXPECT_TRUE(cmd.verifyReport().matches());
     EXPECT_EQ(cmd.verifyReport().bytesRead(), b.firmware.size() + kWindowSize + kVoiSize);
-    EXPECT_FALSE(cmd.verifyFlash);  // cleared with the other choices of the run
+    EXPECT_FALSE(cmd.request().verifyFlash);  // cleared with the other choices of the run
     const auto log = b.sim->requestLog();
     const std::size_t home = firstIndex(log, [](auto& e) { return isRate(e, 16406); });
     const std::size_t afterLastVoiceWrite =
@@ -149,7 +151,7 @@ TEST(Verify, ADifferenceFoundWhileUpdatingFailsTheRunAndKeepsTheBackup) {
     ASSERT_TRUE(f.connect());
     CmdProgram failing;
     f.configureFull(failing);
-    failing.enableVerify();
+    f.changeRequest(failing, [](ProgramRequest& r) { r.verifyFlash = true; });
     EXPECT_FALSE(f.runCommand(failing));
     ASSERT_EQ(failing.verifyReport().areas.size(), 3u);
     EXPECT_EQ(failing.verifyReport().areas[2].firstDifference, flipped);
