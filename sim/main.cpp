@@ -144,9 +144,11 @@ bool writeDumps(const vkt::sim::SimRadio& radio, const Options& o) {
         files.memoryWindow = o.dumpMemory;
     }
     if (!o.dumpFile.empty()) {
-        std::ofstream out(o.dumpFile, std::ios::trunc);
-        out << vkt::sim::stateJson(radio, files);
-        ok &= static_cast<bool>(out);
+        // Written last and whole, so a reader that sees the summary also
+        // finds the dumps it names complete.
+        const std::string summary = vkt::sim::stateJson(radio, files);
+        ok &= vkt::writeFileAtomically(
+            o.dumpFile, {reinterpret_cast<const std::uint8_t*>(summary.data()), summary.size()});
     }
     return ok;
 }
