@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 
 #include "core/file_io.h"
 #include "sim/state_dump.h"
@@ -12,6 +14,11 @@
 namespace vkt::sim {
 
 namespace {
+
+// The name of each fault kind in a fault's text, in FaultKind order.
+constexpr std::string_view kFaultNames[] = {"drop",  "corrupt", "checksum", "delay",
+                                            "noack", "opcode",  "pull",     "refuse"};
+static_assert(std::size(kFaultNames) == static_cast<std::size_t>(FaultKind::Refuse) + 1);
 
 bool parseNumber(const std::string& text, std::uint64_t& value) {
     if (text.empty())
@@ -155,26 +162,12 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error) {
     }
     const std::string kind = text.substr(0, at);
     Fault f;
-    if (kind == "drop")
-        f.kind = FaultKind::DropByte;
-    else if (kind == "corrupt")
-        f.kind = FaultKind::CorruptByte;
-    else if (kind == "checksum")
-        f.kind = FaultKind::CorruptChecksum;
-    else if (kind == "delay")
-        f.kind = FaultKind::Delay;
-    else if (kind == "noack")
-        f.kind = FaultKind::OmitAck;
-    else if (kind == "opcode")
-        f.kind = FaultKind::WrongOpcode;
-    else if (kind == "pull")
-        f.kind = FaultKind::PullCable;
-    else if (kind == "refuse")
-        f.kind = FaultKind::Refuse;
-    else {
+    const auto* name = std::find(std::begin(kFaultNames), std::end(kFaultNames), kind);
+    if (name == std::end(kFaultNames)) {
         error = "unknown fault kind '" + kind + "'";
         return false;
     }
+    f.kind = static_cast<FaultKind>(name - std::begin(kFaultNames));
     std::string rest = text.substr(at + 1);
     if (rest.empty() || (rest[0] != 'r' && rest[0] != 'b')) {
         error = "fault '" + text + "': expected r<request> or b<byte> after @";
@@ -229,9 +222,7 @@ bool parseFault(const std::string& text, Fault& fault, std::string& error) {
 }
 
 std::string describeFault(const Fault& f) {
-    static const char* const names[] = {"drop",  "corrupt", "checksum", "delay",
-                                        "noack", "opcode",  "pull",     "refuse"};
-    return fmt::format("{}@{}{}:{}+{}x{}", names[static_cast<int>(f.kind)],
+    return fmt::format("{}@{}{}:{}+{}x{}", kFaultNames[static_cast<std::size_t>(f.kind)],
                        f.trigger == FaultTrigger::Request ? 'r' : 'b', f.at, f.value, f.offset,
                        f.count);
 }
