@@ -31,13 +31,13 @@ constexpr std::array<RadioTraits, kRadioTypes> kTraits = {{
      .keepsUserVoice = true},
 }};
 
-constexpr RadioTraits kOtherType = {.firmwareUnlock = 0x800,
-                                    .blocksUnlock = 0x840,
-                                    .lock = 0x440,
-                                    .flash = {},
-                                    .defaultErase = sbep::kFlashErase4K,
-                                    .dynamicErase = sbep::kFlashErase64K,
-                                    .keepsUserVoice = false};
+// A type the procedure does not know: type 0's protection values, nothing
+// in flash.
+constexpr RadioTraits kOtherType = [] {
+    RadioTraits t = kTraits[0];
+    t.flash = {};
+    return t;
+}();
 
 }  // namespace
 
