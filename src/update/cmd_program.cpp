@@ -225,22 +225,26 @@ void CmdProgram::Run::planTime() {
                 userVoice = length;
         }
     }
+    // The image's exact length is known once it is loaded; its file's size
+    // is close to it.
+    std::uint64_t firmwareSize = 0;
+    if (writesFirmware()) {
+        std::error_code ec;
+        firmwareSize = std::filesystem::file_size(*cmd_.request_.firmwareFile, ec);
+        if (ec)
+            firmwareSize = kFirmwareAreaEnd;
+    }
     const bool fromRadio = !cmd_.request_.writeBack;
     estimate_.setPart(kReadInfoPart,
                       {.lineRate = kFastLineRate, .memoryBytes = fromRadio ? memory : 0});
     estimate_.setPart(kReadVoicePart,
                       {.lineRate = kFastLineRate, .flashReadBytes = fromRadio ? userVoice : 0u});
     if (writesFirmware()) {
-        // The image's exact length is known once it is loaded; its file's
-        // size is close to it.
-        std::error_code ec;
-        std::uint64_t size = std::filesystem::file_size(*cmd_.request_.firmwareFile, ec);
-        if (ec)
-            size = kFirmwareAreaEnd;
         estimate_.setPart(kEraseFirmwarePart, {.lineRate = kFastLineRate,
                                                .blockErases = kFirmwareAreaEnd / kBlock64K,
                                                .pauses = std::chrono::milliseconds(6)});
-        estimate_.setPart(kWriteFirmwarePart, {.lineRate = kFastLineRate, .flashWriteBytes = size});
+        estimate_.setPart(kWriteFirmwarePart,
+                          {.lineRate = kFastLineRate, .flashWriteBytes = firmwareSize});
     }
     estimate_.setPart(
         kDefaultPart,
@@ -257,12 +261,7 @@ void CmdProgram::Run::planTime() {
     if (cmd_.request_.verifyFlash) {
         // Everything written is read back: the image, the default and the
         // voice windows.
-        std::uint64_t written = 0;
-        if (writesFirmware()) {
-            std::error_code ec;
-            const std::uint64_t size = std::filesystem::file_size(*cmd_.request_.firmwareFile, ec);
-            written += ec ? kFirmwareAreaEnd : size;
-        }
+        std::uint64_t written = firmwareSize;
         if (writesDefault())
             written += addressMap().block(BlockKind::DEF).size;
         if (writesVoice())
