@@ -1,7 +1,6 @@
 // Small helpers shared by the source files of MainController.
 #pragma once
 
-#include <algorithm>
 #include <exception>
 #include <string>
 
@@ -25,12 +24,6 @@ std::string formatString(int id, const Args&... args) {
     } catch (const std::exception&) {
         return format;
     }
-}
-
-// Display texts end at the first zero character, as the radio's C strings do.
-inline std::string cString(std::string text) {
-    text.resize(std::min(text.size(), text.find('\0')));
-    return text;
 }
 
 // The radio's model number as text, the key of its model in the package.

@@ -162,11 +162,11 @@ void MainController::refreshRadioInfo() {
     const std::string notAvailable = loadString(str::kNotAvailable);
     for (std::string* field : {&d.radioType, &d.regionalCode, &d.model, &d.serialNumber,
                                &d.firmwareVersion, &d.codeplugVersion}) {
-        *field = cString(*field);
+        *field = cutAtNul(*field);
         if (field->empty())
             *field = notAvailable;
     }
-    d.radioTypeKey = cString(key);
+    d.radioTypeKey = cutAtNul(key);
     d.timeLabel = infoShown_ ? localTimeLabel() : display_.timeLabel;
     if (d.timeLabel.empty() && !infoShown_)
         d.timeLabel = loadString(str::kTimeLabelEmpty);
@@ -311,9 +311,9 @@ FlowOutcome MainController::onGetRadioInfo() {
 std::optional<JournalRun> MainController::pendingRunOf(const RadioInfo& radio) {
     std::string serial;
     serialNumberText(radio.serialNumber, serial);
-    serial = cString(serial);
+    serial = cutAtNul(serial);
     const std::vector<JournalRun> pending = pendingRuns();
-    if (const JournalRun* run = pendingRunFor(pending, serial, cString(modelKey(radio))))
+    if (const JournalRun* run = pendingRunFor(pending, serial, cutAtNul(modelKey(radio))))
         return *run;
     return std::nullopt;
 }

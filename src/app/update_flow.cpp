@@ -152,7 +152,7 @@ void MainController::readUpdateTarget(UpdateTarget& target, Result& result) {
         return result.set(str::kConnectFailed, MessageStyle::Error);
     target.oldSerial = radio.serialNumber;
     serialNumberText(radio.serialNumber, target.serial);
-    target.serial = cString(target.serial);
+    target.serial = cutAtNul(target.serial);
     firmwareVersionText(radio.firmwareVersion, target.firmware);
     codeplugVersionText(radio.codeplugVersion, target.codeplug);
     target.key = modelKey(radio);
@@ -206,7 +206,7 @@ bool MainController::findPending(UpdateTarget& target, UpdateMode mode, std::int
     UpdateJournal* journal = openJournal(result);
     if (journal == nullptr)
         return true;
-    const std::string model = cString(target.key);
+    const std::string model = cutAtNul(target.key);
     const std::vector<JournalRun> pending = journal->pendingRuns();
     std::optional<JournalRun> match;
     if (runId != 0) {
@@ -419,7 +419,7 @@ MainController::Ending MainController::programWithJournal(UpdateTarget& target,
     row.startedAt = UpdateJournal::timestamp();
     row.toolVersion = toolVersion();
     row.serial = target.serial;
-    row.model = cString(target.key);
+    row.model = cutAtNul(target.key);
     row.firmware = target.firmware;
     row.codeplug = target.codeplug;
     row.packageDir = app_.packageDir();

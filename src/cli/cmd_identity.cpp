@@ -29,14 +29,6 @@ std::string hexText(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-// A model text cut short by an ending byte carries '\0' characters; they
-// are not shown.
-std::string shown(std::string text) {
-    if (const auto end = text.find('\0'); end != std::string::npos)
-        text.resize(end);
-    return text;
-}
-
 struct Item {
     const char* key;
     const char* label;
@@ -89,7 +81,7 @@ int runIdentity(const GlobalOptions& options, bool json) {
     const std::uint8_t regionByte = radio.regionalCode;
     const Item items[] = {
         {"serial_number", "Serial number", serial, radio.serialNumber},
-        {"model", "Model", shown(model), radio.modelRecord},
+        {"model", "Model", cutAtNul(model), radio.modelRecord},
         {"regional_code", "Regional code", region, {&regionByte, 1}},
         {"firmware_version", "Firmware version", firmware, radio.firmwareVersion},
         {"codeplug_version", "Codeplug version", codeplug, radio.codeplugVersion},

@@ -35,12 +35,6 @@ std::string createdText(std::int64_t seconds, const char* format) {
     return text;
 }
 
-std::string shown(std::string text) {
-    if (const auto end = text.find('\0'); end != std::string::npos)
-        text.resize(end);
-    return text;
-}
-
 struct Header {
     std::string serial, model, firmware, codeplug;
 };
@@ -49,7 +43,7 @@ Header headerTexts(const PersonalityBackup& b) {
     Header h;
     serialNumberText(b.serialNumber, h.serial);
     modelNumberText(b.modelRecord, h.model);
-    h.model = shown(h.model);
+    h.model = cutAtNul(h.model);
     firmwareVersionText(b.firmwareVersion, h.firmware);
     codeplugVersionText(b.codeplugVersion, h.codeplug);
     return h;
@@ -194,7 +188,7 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
     report.fields()["blocks"] = restore.backup.records.size();
     std::string radioSerial;
     serialNumberText(radio.serialNumber, radioSerial);
-    radioSerial = shown(radioSerial);
+    radioSerial = cutAtNul(radioSerial);
 
     // A radio that now carries another serial number is accepted when the
     // journal links the backup to it; its serial number is written back
@@ -203,7 +197,7 @@ int runRestore(const GlobalOptions& options, const std::string& path, bool force
     if (radio.serialNumber != restore.backup.serialNumber && !force) {
         std::string model;
         modelNumberText(radio.modelRecord, model);
-        const auto run = linkedRun(options, path, shown(model));
+        const auto run = linkedRun(options, path, cutAtNul(model));
         if (!run)
             return refusedForSerial(report, h.serial, radioSerial);
         std::cerr << "This radio carries the serial number " << radioSerial

@@ -27,15 +27,6 @@ bool isUpper(char c) {
     return c >= 'A' && c <= 'Z';
 }
 
-// printf's "%c" with a zero byte ends the C string there; keep that reading
-// so an unread version (all zero) gives an empty text.
-std::string cutAtNul(std::string text) {
-    auto pos = text.find('\0');
-    if (pos != std::string::npos)
-        text.resize(pos);
-    return text;
-}
-
 std::string upperFirst(std::string text) {
     if (!text.empty()) {
         text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
@@ -127,6 +118,12 @@ bool serialNumberText(std::span<const std::uint8_t> bytes, std::string& text) {
         return false;
     text.assign(bytes.begin(), bytes.begin() + 10);
     return true;
+}
+
+std::string cutAtNul(std::string text) {
+    if (const auto end = text.find('\0'); end != std::string::npos)
+        text.resize(end);
+    return text;
 }
 
 bool modelNumberText(std::span<const std::uint8_t> bytes, std::string& text) {

@@ -81,6 +81,9 @@ bool modelNumberText(std::span<const std::uint8_t> bytes, std::string& text);
 // A letter padded to two characters with '0' ("0A"), otherwise the number
 // with at least two digits ("05").
 bool regionalCodeText(std::uint8_t code, std::string& text);
+// `text` up to its first '\0': how a radio text reads as a C string (a
+// model record cut short by an ending byte, an unread version of zeros).
+std::string cutAtNul(std::string text);
 // "%c%02d.%02x.%02x", first character upper-cased (R01.1a.05).
 bool firmwareVersionText(std::span<const std::uint8_t> bytes, std::string& text);
 // "%c%02d.%02d.%02d", first character upper-cased (R01.26.05).
